@@ -1,0 +1,129 @@
+#include "daemon/context.h"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "daemon/settings.h"
+#include "sys/log.h"
+
+namespace {
+
+// The eighteen plain keys, in the order they are read.
+enum class Kind { number, string };
+struct PlainKey {
+  const char* key;
+  Kind kind;
+  std::uint32_t DaemonContext::*number;
+  char* DaemonContext::*string;
+};
+
+constexpr PlainKey plain_keys[] = {
+    {"MOD_METERSCRIBE_ENABLED", Kind::number, &DaemonContext::enabled, nullptr},
+    {"MOD_METERSCRIBE_DEVICE", Kind::string, nullptr, &DaemonContext::device},
+    {"MOD_METERSCRIBE_BAUDRATE", Kind::number, &DaemonContext::baudrate, nullptr},
+    {"MOD_METERSCRIBE_DATABITS", Kind::number, &DaemonContext::databits, nullptr},
+    {"MOD_METERSCRIBE_PARITY", Kind::string, nullptr, &DaemonContext::parity},
+    {"MOD_METERSCRIBE_STOPBITS", Kind::number, &DaemonContext::stopbits, nullptr},
+    {"MOD_METERSCRIBE_SPLIT", Kind::number, &DaemonContext::split, nullptr},
+    {"MOD_METERSCRIBE_PERIOD", Kind::number, &DaemonContext::period, nullptr},
+    {"MOD_METERSCRIBE_PORT", Kind::number, &DaemonContext::port, nullptr},
+    {"MOD_METERSCRIBE_CACHE", Kind::string, nullptr, &DaemonContext::cache},
+    {"MOD_METERSCRIBE_CACHE_DIR", Kind::string, nullptr, &DaemonContext::cache_dir},
+    {"MOD_METERSCRIBE_FTPES_ENABLED", Kind::number, &DaemonContext::ftpes_enabled, nullptr},
+    {"MOD_METERSCRIBE_TLS_AUTH_TYPE", Kind::string, nullptr, &DaemonContext::tls_auth_type},
+    {"MOD_METERSCRIBE_REMOTE_URL", Kind::string, nullptr, &DaemonContext::remote_url},
+    {"MOD_METERSCRIBE_USERNAME", Kind::string, nullptr, &DaemonContext::username},
+    {"MOD_METERSCRIBE_PASSWORD", Kind::string, nullptr, &DaemonContext::password},
+    {"MOD_METERSCRIBE_SEND_PERIOD", Kind::number, &DaemonContext::send_period, nullptr},
+    {"MOD_METERSCRIBE_START_ADDR", Kind::number, &DaemonContext::start_addr, nullptr},
+};
+
+// Per-slot keys: the prefix followed by the slot number in decimal (1 to 10).
+struct MeterKey {
+  const char* prefix;
+  std::uint32_t MeterConfig::*field;
+};
+
+constexpr MeterKey meter_keys[] = {
+    {"MOD_METERSCRIBE_ADDR", &MeterConfig::addr},
+    {"MOD_METERSCRIBE_START", &MeterConfig::start},
+    {"MOD_METERSCRIBE_REG_COUNT", &MeterConfig::reg_count},
+    {"MOD_METERSCRIBE_BIN_COUNT", &MeterConfig::bin_count},
+    {"MOD_METERSCRIBE_FUNC", &MeterConfig::func},
+};
+
+void load_meter_slot(FILE* file, MeterConfig& meter, unsigned slot_number) {
+  for (const MeterKey& entry : meter_keys) {
+    std::array<char, 64> key;
+    snprintf(key.data(), key.size(), "%s%u", entry.prefix, slot_number);
+    meter.*entry.field = settings_unsigned(file, key.data());
+  }
+}
+
+[[noreturn]] void exit_with(const char* message) {
+  log_msg(LOG_ERR, "%s", message);
+  std::exit(1);
+}
+
+// Walks the consecutive slots from slot 1 whose addr is not 0, turning the
+// coils of function-1 meters into whole 16-bit words; returns the words of
+// all polled meters.
+std::uint64_t count_polled_words(DaemonContext* context) {
+  std::uint64_t word_total = 0;
+  unsigned index = 0;
+  for (; index < METER_SLOTS && context->meters[index].addr != 0; ++index) {
+    MeterConfig& meter = context->meters[index];
+    if (meter.func == 1) meter.reg_count = meter.bin_count / 16 + (meter.bin_count % 16 != 0 ? 1 : 0);
+    word_total += meter.reg_count;
+  }
+  context->meter_count = index;
+  return word_total;
+}
+
+}  // namespace
+
+void load_settings_from(DaemonContext* context, const char* path) {
+  FILE* file = settings_open(path, "r");
+  for (const PlainKey& entry : plain_keys) {
+    if (entry.kind == Kind::number) {
+      context->*entry.number = settings_unsigned(file, entry.key);
+    } else {
+      context->*entry.string = settings_string(file, entry.key);
+    }
+  }
+  for (unsigned slot = 0; slot < METER_SLOTS; ++slot) load_meter_slot(file, context->meters[slot], slot + 1);
+  settings_close(file);
+}
+
+void load_settings(DaemonContext* context) {
+  std::array<char, ROOT_MAX + PATH_SIZE> path;
+  load_settings_from(context, rooted_path(path.data(), path.size(), SETTINGS_PATH));
+}
+
+void derive_meter_table(DaemonContext* context) {
+  if (context->meters[0].addr == 0) exit_with("no meters to read");
+  std::uint64_t word_total = count_polled_words(context);
+  // Word counts come from 32-bit settings; on a 32-bit board their sum can
+  // exceed what size_t carries, which is as fatal as a failed allocation.
+  if (word_total > SIZE_MAX / 2) exit_with("no enough memory for databuf");
+  auto words = static_cast<std::size_t>(word_total);
+  // calloc fills with zeros; asking for one slot keeps an empty image from
+  // being mistaken for a failure.
+  context->register_image = static_cast<std::uint16_t*>(std::calloc(words != 0 ? words : 1, 2));
+  if (context->register_image == nullptr) exit_with("no enough memory for databuf");
+  pthread_mutex_init(&context->ready_lock, nullptr);
+  context->ready_name[0] = '\0';
+}
+
+void release_context(DaemonContext* context) {
+  for (const PlainKey& entry : plain_keys) {
+    if (entry.kind == Kind::string) {
+      std::free(context->*entry.string);
+      context->*entry.string = nullptr;
+    }
+  }
+  std::free(context->register_image);
+  context->register_image = nullptr;
+}

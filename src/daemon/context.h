@@ -1,0 +1,62 @@
+// The daemon's one record: every setting, the meter table, and the little
+// state that the polling thread and the upload thread share.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <pthread.h>
+
+#include "modbus/meter_config.h"
+#include "sys/paths.h"
+
+constexpr unsigned METER_SLOTS = 10;
+constexpr unsigned PATH_SIZE = 258;  // a path of at most 257 characters
+constexpr unsigned LOG_NAME_LEN = 23;
+
+struct DaemonContext {
+  std::uint32_t enabled;  // read and kept, not used
+  char* device;           // serial device below /dev, such as "ttyS0"
+  std::uint32_t baudrate;
+  std::uint32_t databits;
+  char* parity;  // its first character decides
+  std::uint32_t stopbits;
+  std::uint32_t split;   // ms budget for the rest of a response
+  std::uint32_t period;  // s slept after each poll cycle
+  std::uint32_t port;    // read and kept, not used
+  char* cache;           // non-empty: logs go to the memory card
+  char* cache_dir;       // directory below the memory card's mount point
+  std::uint32_t ftpes_enabled;  // read and kept, not used
+  char* tls_auth_type;          // read and kept, not used
+  char* remote_url;             // read and kept, not used
+  char* username;               // read and kept, not used
+  char* password;               // read and kept, not used
+  std::uint32_t send_period;    // minutes: release age, and pause after an upload
+  std::uint32_t start_addr;     // read and kept, not used
+  MeterConfig meters[METER_SLOTS];
+  std::uint32_t meter_count;  // consecutive slots from slot 1 with addr != 0
+  // Directory of the log files; below a test root it has room for the root.
+  std::array<char, ROOT_MAX + PATH_SIZE> log_dir;
+  std::uint16_t* register_image;  // one zeroed slot per register word polled
+  pthread_mutex_t ready_lock;     // guards ready_name and the storage work
+  int serial_fd;
+  std::uint32_t rs485_mode;
+  // Bare name of the newest log file released for upload; "" until then.
+  char ready_name[PATH_SIZE];
+};
+
+// Reads all 23 keys from the settings file into the context: the plain keys
+// first, then the five keys of each slot from 1 to 10. A missing file leaves
+// every number 0 and every string "".
+void load_settings(DaemonContext* context);
+
+// Same, from a given path (tools and tests).
+void load_settings_from(DaemonContext* context, const char* path);
+
+// The start-up derivation: function-1 word counts, meter_count, the register
+// image, ready_lock and ready_name. Ends the process with status 1 after
+// "no meters to read" or "no enough memory for databuf".
+void derive_meter_table(DaemonContext* context);
+
+// Releases what load_settings and derive_meter_table allocated. The daemon
+// never tears its context down; tools and tests do.
+void release_context(DaemonContext* context);
