@@ -1,0 +1,183 @@
+#include "daemon/log_store.h"
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "daemon/context.h"
+#include "modbus/rtu_frame.h"
+#include "sys/log.h"
+#include "sys/unique_fd.h"
+
+namespace {
+
+// Header "m%i:" + 19 characters of time + ':' and three characters a byte.
+constexpr std::size_t LINE_SIZE = 32 + 3 * RESPONSE_MAX + 2;
+
+using LogName = char[LOG_NAME_SIZE];
+
+void format_time_fields(char* out, std::size_t size, const char* prefix, std::time_t when) {
+  struct tm local {};
+  localtime_r(&when, &local);
+  snprintf(out, size, "%s%04u-%02u-%02u-%02u-%02u-%02u", prefix, static_cast<unsigned>(local.tm_year + 1900),
+           static_cast<unsigned>(local.tm_mon + 1), static_cast<unsigned>(local.tm_mday),
+           static_cast<unsigned>(local.tm_hour), static_cast<unsigned>(local.tm_min),
+           static_cast<unsigned>(local.tm_sec));
+}
+
+bool is_regular_entry(DIR* dir, const dirent* entry) {
+  if (entry->d_type == DT_REG) return true;
+  if (entry->d_type != DT_UNKNOWN) return false;
+  // Some file systems do not report entry types; ask without following links.
+  struct stat info {};
+  return fstatat(dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode);
+}
+
+// The greatest log-form name among the regular files of the directory, or
+// "" when there is none (or the directory cannot be opened). Every entry is
+// looked at; only the greatest name is kept, so nothing is allocated.
+void find_newest_log_file(const char* log_dir, LogName& newest) {
+  newest[0] = '\0';
+  DIR* dir = opendir(log_dir);
+  if (dir == nullptr) return;
+  while (const dirent* entry = readdir(dir)) {
+    if (!is_log_name(entry->d_name) || std::strcmp(entry->d_name, newest) <= 0) continue;
+    if (is_regular_entry(dir, entry)) std::memcpy(newest, entry->d_name, LOG_NAME_SIZE);
+  }
+  closedir(dir);
+}
+
+void read_ready_name(DaemonContext* context, char (&ready)[PATH_SIZE]) {
+  pthread_mutex_lock(&context->ready_lock);
+  std::memcpy(ready, context->ready_name, PATH_SIZE);
+  pthread_mutex_unlock(&context->ready_lock);
+}
+
+void release_for_upload(DaemonContext* context, const char* name) {
+  pthread_mutex_lock(&context->ready_lock);
+  snprintf(context->ready_name, sizeof context->ready_name, "%s", name);
+  pthread_mutex_unlock(&context->ready_lock);
+}
+
+// The name one second after a log name, calendar-wise; the fields are taken
+// as they stand, so no time zone or daylight-saving rule can move them.
+void name_after(const char* log_name, LogName& next) {
+  struct tm fields {};
+  std::sscanf(log_name, "log-%4d-%2d-%2d-%2d-%2d-%2d", &fields.tm_year, &fields.tm_mon, &fields.tm_mday,
+              &fields.tm_hour, &fields.tm_min, &fields.tm_sec);
+  fields.tm_year -= 1900;
+  fields.tm_mon -= 1;
+  std::time_t when = timegm(&fields) + 1;
+  gmtime_r(&when, &fields);
+  snprintf(next, LOG_NAME_SIZE, "log-%04u-%02u-%02u-%02u-%02u-%02u", static_cast<unsigned>(fields.tm_year + 1900),
+           static_cast<unsigned>(fields.tm_mon + 1), static_cast<unsigned>(fields.tm_mday),
+           static_cast<unsigned>(fields.tm_hour), static_cast<unsigned>(fields.tm_min),
+           static_cast<unsigned>(fields.tm_sec));
+}
+
+// Chooses the file for a line written at `now`. Releases the newest file
+// when it is due. A file at or before ready_name is never chosen, and a new
+// file is never named at or before it: after the clock has been set back
+// the new name goes one second past the released one.
+void choose_log_file(DaemonContext* context, std::time_t now, LogName& chosen) {
+  LogName newest, cutoff;
+  char ready[PATH_SIZE];
+  find_newest_log_file(context->log_dir.data(), newest);
+  format_release_cutoff(cutoff, now, context->send_period);
+  read_ready_name(context, ready);
+  if (newest[0] != '\0' && std::strcmp(newest, cutoff) < 0) {
+    release_for_upload(context, newest);
+    std::memcpy(ready, newest, LOG_NAME_SIZE);
+  } else if (newest[0] != '\0' && std::strcmp(newest, ready) > 0) {
+    std::memcpy(chosen, newest, LOG_NAME_SIZE);
+    return;
+  }
+  format_log_name(chosen, now);
+  if (std::strcmp(chosen, ready) <= 0 && is_log_name(ready)) name_after(ready, chosen);
+}
+
+std::size_t compose_line(std::array<char, LINE_SIZE>& line, unsigned meter_index, const std::uint8_t* bytes,
+                         std::size_t count, std::time_t now) {
+  std::array<char, 24> time_text;
+  format_time_fields(time_text.data(), time_text.size(), "", now);
+  int header = snprintf(line.data(), line.size(), "m%i:%s:", static_cast<int>(meter_index), time_text.data());
+  std::size_t length = header > 0 ? static_cast<std::size_t>(header) : 0;
+  static constexpr char hex[] = "0123456789abcdef";
+  for (std::size_t i = 0; i < count && length + 4 <= line.size(); ++i) {
+    line[length++] = hex[bytes[i] >> 4];
+    line[length++] = hex[bytes[i] & 0x0F];
+    line[length++] = ' ';
+  }
+  line[length++] = '\n';
+  return length;
+}
+
+// One write of the whole line to a file opened for appending. Anything
+// short of the whole line is cut away again, so the next line never glues
+// onto a torn one.
+void write_line(const char* path, const char* line, std::size_t length) {
+  unique_fd file(open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+  if (!file.valid()) {
+    log_msg(LOG_NOTICE, "Can not create file");
+    return;
+  }
+  struct stat before {};
+  fstat(file.get(), &before);
+  ssize_t written = write(file.get(), line, length);
+  if (written != static_cast<ssize_t>(length)) {
+    if (ftruncate(file.get(), before.st_size) != 0) { /* the close below may still succeed */ }
+    log_msg(LOG_NOTICE, "Can not write into file");
+    return;
+  }
+  // Some file systems report a failed write-back only at close.
+  if (close(file.release()) != 0) {
+    if (truncate(path, before.st_size) != 0) { /* nothing more can be done */ }
+    log_msg(LOG_NOTICE, "Can not write into file");
+  }
+}
+
+}  // namespace
+
+bool is_log_name(const char* name) {
+  static constexpr char pattern[] = "log-dddd-dd-dd-dd-dd-dd";
+  for (std::size_t i = 0; i < LOG_NAME_LEN; ++i) {
+    bool digit = name[i] >= '0' && name[i] <= '9';
+    if (pattern[i] == 'd' ? !digit : name[i] != pattern[i]) return false;
+  }
+  return name[LOG_NAME_LEN] == '\0';
+}
+
+void format_log_name(char (&name)[LOG_NAME_SIZE], std::time_t when) {
+  format_time_fields(name, LOG_NAME_SIZE, "log-", when);
+}
+
+void format_release_cutoff(char (&name)[LOG_NAME_SIZE], std::time_t now, std::uint32_t send_period) {
+  std::uint32_t age = 60u * send_period;  // wraps as an unsigned 32-bit product
+  std::time_t cutoff = now > static_cast<std::time_t>(age) ? now - static_cast<std::time_t>(age) : now;
+  format_log_name(name, cutoff);
+}
+
+void append_log_line_at(DaemonContext* context, unsigned meter_index, const std::uint8_t* bytes,
+                        std::size_t count, std::time_t now) {
+  LogName chosen;
+  choose_log_file(context, now, chosen);
+  std::array<char, ROOT_MAX + PATH_SIZE> path;
+  int length = snprintf(path.data(), path.size(), "%s/%s", context->log_dir.data(), chosen);
+  if (length < 0 || static_cast<std::size_t>(length) >= path.size()) {
+    log_msg(LOG_NOTICE, "Can not create file");
+    return;
+  }
+  std::array<char, LINE_SIZE> line;
+  std::size_t line_length = compose_line(line, meter_index, bytes, count, now);
+  write_line(path.data(), line.data(), line_length);
+}
+
+void append_log_line(DaemonContext* context, unsigned meter_index, const std::uint8_t* bytes,
+                     std::size_t count) {
+  append_log_line_at(context, meter_index, bytes, count, std::time(nullptr));
+}

@@ -1,0 +1,39 @@
+// The log files: one text line per valid response, in files named after
+// the local time at which they were begun ("log-YYYY-MM-DD-hh-mm-ss"), so
+// that the byte order of names is their order in time.
+//
+// A file stays current until it is send_period minutes old; the next line
+// after that releases it for upload (its name goes into ready_name) and
+// begins a new file. Lines never go into a released file: the upload thread
+// and the storage trimming own every file at or before ready_name.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+struct DaemonContext;
+
+constexpr std::size_t LOG_NAME_SIZE = 24;  // LOG_NAME_LEN characters and the NUL
+
+// Appends one line for the meter (0-based index) holding every received
+// byte as "%02x ", choosing the current file and releasing the previous one
+// when it is due. Failures are logged; the line is then lost, never torn.
+void append_log_line(DaemonContext* context, unsigned meter_index, const std::uint8_t* bytes,
+                     std::size_t count);
+
+// The same at a given time (for tests and tools that replay the clock).
+void append_log_line_at(DaemonContext* context, unsigned meter_index, const std::uint8_t* bytes,
+                        std::size_t count, std::time_t now);
+
+// "log-%04u-%02u-%02u-%02u-%02u-%02u" of the local time.
+void format_log_name(char (&name)[LOG_NAME_SIZE], std::time_t when);
+
+// The name of the file that is due for release when a line is written at
+// `now`: the log name of now minus send_period minutes, the product taken
+// as an unsigned 32-bit number, and now itself when now is not past it.
+void format_release_cutoff(char (&name)[LOG_NAME_SIZE], std::time_t now, std::uint32_t send_period);
+
+// True for a name of the log-file form: 23 characters, "log-" and the six
+// date and time fields of digits separated by '-'.
+bool is_log_name(const char* name);
