@@ -1,5 +1,14 @@
 // Keeping the log storage below its fill threshold by trimming released
 // log files.
+//
+// After every failed send the upload thread measures the storage that holds
+// log_dir. At 67 % use or more, about a fifth of the bytes that the regular
+// files in log_dir hold are taken from released files (names that sort at
+// or before ready_name), in listing order: a file that fits into what is
+// still to be removed goes whole, a larger one loses its head just after a
+// line end, so what remains begins with a whole line. Every removal goes
+// through the removeFile script with a reason word. Nothing here ever
+// replaces or truncates the only copy of a line.
 #pragma once
 
 #include <cstdint>
@@ -8,9 +17,38 @@ struct DaemonContext;
 
 constexpr unsigned TRIM_THRESHOLD_PERCENT = 67;
 constexpr unsigned TRIM_SHARE_PERCENT = 20;
-constexpr std::uint64_t RAM_RESERVE_BYTES = 0x2000000;
+constexpr std::uint64_t RAM_RESERVE_BYTES = 0x2000000;  // 32 MiB left out of RAM readings
 
-// Measures the storage that holds log_dir and, at 67 % use or more, removes
-// about 20 % of the logged bytes from released files. The caller holds
-// ready_lock throughout.
+constexpr const char* REASON_WHOLE_FILE = "storage_full";
+constexpr const char* REASON_CUT_FILE = "storage_full_tmp";
+constexpr const char* TMP_SUFFIX = ".tmp";
+
+// The use of the storage that holds log_dir, in whole percent, rounded down.
+// The volatile log directory (exactly the rooted VOLATILE_LOG_DIR) lives in
+// RAM and is measured with sysinfo, less the 32 MiB reserve; any other
+// directory with statvfs (f_bavail: what an unprivileged writer may use).
+// A failed query logs "error reading system statistics". Returns false when
+// a reading failed or the capacity reads 0: no use is known, so nobody may
+// trim on it.
+bool storage_use_percent(const char* log_dir, std::uint64_t* percent);
+
+// Measures the storage and, at TRIM_THRESHOLD_PERCENT or more, removes
+// TRIM_SHARE_PERCENT of the directory's total file size from released
+// files. The caller holds ready_lock throughout.
 void trim_storage(DaemonContext* context);
+
+// The walk of one trim: takes up to cut_remaining bytes from the files of
+// log_dir whose names sort at or before ready_name, in listing order. Names
+// whose path or temporary name would not fit a path buffer are skipped.
+void trim_released_files(const char* log_dir, const char* ready_name, std::uint64_t cut_remaining);
+
+enum class CutOutcome { walk_ends, walk_goes_on };
+
+// Cuts the head of a file larger than cut_remaining: everything up to and
+// including the first line end at or after offset cut_remaining goes. The
+// file is moved to its ".tmp" name (never over an existing one), the kept
+// part is copied back under the old name, and the temporary file goes to
+// removeFile. With no line end before the last byte the whole file goes.
+// walk_ends once more than cut_remaining bytes are gone. When the kept
+// part cannot be written, the old content returns whole under its name.
+CutOutcome cut_file_head(const char* path, std::uint64_t cut_remaining);
