@@ -1,0 +1,151 @@
+#include "modbus/serial_port.h"
+
+#include <fcntl.h>
+#include <pty.h>
+#include <unistd.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "support/log_capture.h"
+#include "support/temp_root.h"
+#include "sys/log.h"
+#include "sys/unique_fd.h"
+
+namespace {
+
+// A pseudo-terminal pair; the test opens the slave by name like a UART.
+struct PtyPair {
+  unique_fd master;
+  unique_fd slave;
+  std::string name;
+
+  PtyPair() {
+    int master_fd = -1;
+    int slave_fd = -1;
+    char path[128] = {};
+    if (openpty(&master_fd, &slave_fd, path, nullptr, nullptr) == 0) {
+      master.reset(master_fd);
+      slave.reset(slave_fd);
+      name = path;
+    }
+  }
+
+  struct termios attributes() const {
+    struct termios line {};
+    tcgetattr(slave.get(), &line);
+    return line;
+  }
+};
+
+struct Framing {
+  std::uint32_t baudrate;
+  std::uint32_t databits;
+  const char* parity;
+  std::uint32_t stopbits;
+};
+
+TEST(SerialPort, ControlFlagsCarrySpeedSizeStopBitsAndParityOnly) {
+  constexpr tcflag_t BASE = CREAD | HUPCL | CLOCAL;
+  struct Case {
+    Framing framing;
+    tcflag_t expected;
+  } cases[] = {
+      {{19200, 8, "E", 1}, B19200 | CS8 | PARENB | BASE},
+      {{9600, 7, "Odd", 2}, B9600 | CS7 | PARENB | PARODD | CSTOPB | BASE},
+      {{115200, 8, "N", 1}, B115200 | CS8 | BASE},
+      {{14400, 5, "o", 0}, B9600 | CS8 | BASE},
+      {{1800, 6, "", 3}, B9600 | CS8 | BASE},
+      {{0, 0, "e", 2}, B9600 | CS8 | CSTOPB | BASE},
+      {{4000000, 8, nullptr, 1}, B4000000 | CS8 | BASE},
+  };
+  for (const Case& c : cases) {
+    const Framing& f = c.framing;
+    EXPECT_EQ(line_control_flags(f.baudrate, f.databits, f.parity, f.stopbits), c.expected)
+        << f.baudrate << " " << f.databits << " " << (f.parity != nullptr ? f.parity : "null") << " " << f.stopbits;
+  }
+}
+
+TEST(SerialPort, EverySpeedOfTheTableReachesThePtyAndOthersFallBackTo9600) {
+  struct Case {
+    std::uint32_t baudrate;
+    speed_t code;
+  } cases[] = {
+      {300, B300},         {600, B600},         {1200, B1200},       {2400, B2400},       {4800, B4800},
+      {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},     {115200, B115200},
+      {230400, B230400},   {460800, B460800},   {500000, B500000},   {576000, B576000},   {921600, B921600},
+      {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000},
+      {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000}, {14400, B9600},      {1800, B9600},
+      {0, B9600},          {110, B9600},        {9601, B9600},
+  };
+  PtyPair pty;
+  ASSERT_FALSE(pty.name.empty());
+  for (const Case& c : cases) {
+    unique_fd fd(open_serial_port(pty.name.c_str(), c.baudrate, 8, "N", 1));
+    ASSERT_TRUE(fd.valid());
+    struct termios line = pty.attributes();
+    EXPECT_EQ(cfgetospeed(&line), c.code) << c.baudrate;
+    EXPECT_EQ(line_speed(c.baudrate), c.code == B9600 ? 9600u : c.baudrate);
+  }
+}
+
+// The Linux pty keeps the speed, CSTOPB, PARODD and CRTSCTS bits as written
+// but always reports CS8 and no PARENB, so those two are compared through
+// line_control_flags above; everything else must read back exactly.
+TEST(SerialPort, PtyReadsBackTheFlagWordsAssignedWhole) {
+  constexpr tcflag_t PTY_FORCED = CSIZE | PARENB;
+  Framing cases[] = {
+      {19200, 8, "E", 1}, {9600, 7, "Odd", 2}, {14400, 5, "o", 0}, {1800, 6, "N", 3}, {0, 0, "", 1},
+  };
+  PtyPair pty;
+  ASSERT_FALSE(pty.name.empty());
+  for (const Framing& f : cases) {
+    // A previous user left hardware flow control, echo and a VTIME behind.
+    struct termios before = pty.attributes();
+    before.c_cflag |= CRTSCTS;
+    before.c_lflag |= ECHO | ICANON;
+    before.c_iflag |= ICRNL | IXON;
+    before.c_cc[VTIME] = 7;
+    ASSERT_EQ(tcsetattr(pty.slave.get(), TCSANOW, &before), 0);
+    ASSERT_NE(pty.attributes().c_cflag & CRTSCTS, 0u);
+
+    unique_fd fd(open_serial_port(pty.name.c_str(), f.baudrate, f.databits, f.parity, f.stopbits));
+    ASSERT_TRUE(fd.valid());
+    struct termios line = pty.attributes();
+    tcflag_t expected = line_control_flags(f.baudrate, f.databits, f.parity, f.stopbits);
+    SCOPED_TRACE(std::to_string(f.baudrate) + " " + std::to_string(f.databits) + " " + f.parity);
+    EXPECT_EQ(line.c_cflag & ~PTY_FORCED, expected & ~PTY_FORCED);
+    EXPECT_EQ(line.c_cflag & CRTSCTS, 0u);
+    EXPECT_EQ(line.c_iflag, static_cast<tcflag_t>(IGNBRK | IGNPAR));
+    EXPECT_EQ(line.c_oflag, 0u);
+    EXPECT_EQ(line.c_lflag, 0u);
+    EXPECT_EQ(line.c_cc[VTIME], 7);
+    EXPECT_EQ(fcntl(fd.get(), F_GETFL) & (O_ACCMODE | O_NONBLOCK | O_SYNC), O_RDWR | O_NONBLOCK | O_SYNC);
+  }
+}
+
+TEST(SerialPort, ANonTerminalIsLoggedAndStillOpened) {
+  TempRoot root;
+  root.write_file("/plain", "not a tty");
+  for (std::string path : {std::string("/dev/null"), root.at("/plain")}) {
+    LogCapture log;
+    unique_fd fd(open_serial_port(path.c_str(), 9600, 8, "N", 1));
+    EXPECT_TRUE(fd.valid()) << path;
+    ASSERT_EQ(log.messages().size(), 1u);
+    EXPECT_EQ(log.messages()[0].level, LOG_ERR);
+    EXPECT_EQ(log.messages()[0].text, "tcsetattr(" + path + ") error: Inappropriate ioctl for device");
+  }
+}
+
+TEST(SerialPort, AMissingDeviceIsLoggedAndGivesMinusOne) {
+  TempRoot root;
+  std::string path = root.at("/dev/ttyS9");
+  LogCapture log;
+  EXPECT_EQ(open_serial_port(path.c_str(), 9600, 8, "N", 1), -1);
+  ASSERT_EQ(log.messages().size(), 1u);
+  EXPECT_EQ(log.messages()[0].level, LOG_ERR);
+  EXPECT_EQ(log.messages()[0].text, "open(" + path + ") error: No such file or directory");
+}
+
+}  // namespace
