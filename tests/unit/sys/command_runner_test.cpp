@@ -173,7 +173,7 @@ TEST_F(CommandRunnerTest, CaptureBufferWrapsAfter1024Bytes) {
     // parent's read count in /proc shows that. Closing the output first
     // lets the parent see end of file and settle into its wait.
     const std::string rchar = "$(sed -n 's/^rchar: //p' /proc/$PPID/io)";
-    const std::string line = "before=" + rchar + "; cat " + root.at("/output") + "; exec >&- 2>&-; i=0; " +
+    const std::string line = "before=" + rchar + "; [ -n \"$before\" ] || exit 9; cat " + root.at("/output") + "; exec >&- 2>&-; i=0; " +
                              "while [ " + rchar + " -lt $((before + " + std::to_string(c.written) +
                              ")) ] && [ $i -lt 3000 ]; do sleep 0.01; i=$((i + 1)); done";
     const char* text = nullptr;

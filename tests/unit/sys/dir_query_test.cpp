@@ -1,0 +1,195 @@
+#include "sys/dir_query.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/temp_root.h"
+
+namespace {
+
+std::vector<std::string> listed_names(const std::string& dir) {
+  char** list = list_regular_files(dir.c_str());
+  EXPECT_NE(list, nullptr);
+  std::vector<std::string> names;
+  for (char** name = list; list != nullptr && *name != nullptr; ++name) names.emplace_back(*name);
+  free_file_list(list);
+  return names;
+}
+
+std::vector<std::string> sorted(std::vector<std::string> names) {
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// The regular files in the order the directory stream gives them.
+std::vector<std::string> stream_order(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* stream = opendir(dir.c_str());
+  while (const dirent* entry = readdir(stream))
+    if (entry->d_type == DT_REG) names.emplace_back(entry->d_name);
+  closedir(stream);
+  return names;
+}
+
+void make_socket(const std::string& path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(path.size(), sizeof(address.sun_path));
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  ASSERT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+  close(fd);
+}
+
+class DirQueryTest : public TempRootTest {
+ protected:
+  std::string dir(const std::string& name) const {
+    std::string path = root.at("/" + name);
+    mkdir(path.c_str(), 0755);
+    return path;
+  }
+};
+
+TEST_F(DirQueryTest, ListsAtMost999FilesAndSizesOnlyThose) {
+  const std::string logs = dir("logs");
+  // File i holds i bytes, so the total tells exactly which files counted.
+  for (int i = 1; i <= 1200; ++i) write_whole_file(logs + "/f" + std::to_string(i), std::string(std::size_t(i), 'x'));
+  const std::vector<std::string> names = listed_names(logs);
+  ASSERT_EQ(names.size(), 999u);
+  const std::vector<std::string> all = stream_order(logs);
+  EXPECT_EQ(names, std::vector<std::string>(all.begin(), all.begin() + 999));
+  std::uint64_t listed_total = 0;
+  for (const std::string& name : names) listed_total += std::stoull(name.substr(1));
+  EXPECT_EQ(directory_size(logs.c_str()), listed_total);
+}
+
+TEST_F(DirQueryTest, ListsRegularFilesOnly) {
+  const std::string outside = root.at("/outside");
+  write_whole_file(outside, std::string(1000, 'o'));
+  const std::string mixed = dir("mixed");
+  write_whole_file(mixed + "/a", "abc");
+  write_whole_file(mixed + "/.hidden", "12345");
+  write_whole_file(mixed + "/empty", "");
+  const std::string special = dir("special");
+  for (const std::string& d : {mixed, special}) {
+    mkdir((d + "/sub").c_str(), 0755);
+    ASSERT_EQ(symlink(outside.c_str(), (d + "/file-link").c_str()), 0);
+    ASSERT_EQ(symlink(root.path().c_str(), (d + "/dir-link").c_str()), 0);
+    ASSERT_EQ(mkfifo((d + "/fifo").c_str(), 0644), 0);
+    make_socket(d + "/sock");
+  }
+  EXPECT_EQ(sorted(listed_names(mixed)), (std::vector<std::string>{".hidden", "a", "empty"}));
+  EXPECT_EQ(directory_size(mixed.c_str()), 8u);
+  EXPECT_EQ(listed_names(special), std::vector<std::string>{});
+  EXPECT_EQ(directory_size(special.c_str()), 0u);
+  EXPECT_EQ(listed_names(dir("empty")), std::vector<std::string>{});
+}
+
+TEST_F(DirQueryTest, DirectoryThatCannotBeOpened) {
+  const std::string missing = root.at("/missing");
+  const std::string file = root.at("/plain");
+  write_whole_file(file, "text");
+  for (const std::string& path : {missing, file}) {
+    EXPECT_EQ(directory_exists(path.c_str()), 0) << path;
+    EXPECT_EQ(listed_names(path), std::vector<std::string>{}) << path;
+    EXPECT_EQ(directory_size(path.c_str()), 0u) << path;
+  }
+  EXPECT_EQ(directory_exists(root.path().c_str()), 1);
+  EXPECT_EQ(directory_exists(dir("logs").c_str()), 1);
+}
+
+TEST_F(DirQueryTest, UnreadableDirectory) {
+  if (geteuid() == 0) GTEST_SKIP() << "root reads every directory; permission cases need a plain user";
+  const std::string locked = dir("locked");
+  write_whole_file(locked + "/a", "abc");
+  chmod(locked.c_str(), 0);
+  EXPECT_EQ(directory_exists(locked.c_str()), 0);
+  EXPECT_EQ(listed_names(locked), std::vector<std::string>{});
+  EXPECT_EQ(directory_size(locked.c_str()), 0u);
+  // Readable but not searchable: the names are listed, their sizes unknown.
+  chmod(locked.c_str(), 0444);
+  EXPECT_EQ(listed_names(locked), std::vector<std::string>{"a"});
+  EXPECT_EQ(directory_size(locked.c_str()), 0u);
+}
+
+TEST_F(DirQueryTest, SizesPastFourGibibytes) {
+  const std::string logs = dir("logs");
+  const std::string big = logs + "/big";
+  const off_t five_gib = off_t{5} << 30;
+  int fd = open(big.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, five_gib), 0);  // sparse: no blocks are written
+  close(fd);
+  write_whole_file(logs + "/small", "1234567");
+  EXPECT_EQ(file_size(big.c_str()), five_gib);
+  EXPECT_EQ(directory_size(logs.c_str()), std::uint64_t(five_gib) + 7u);
+
+  const std::string link = root.at("/big-link");
+  ASSERT_EQ(symlink(big.c_str(), link.c_str()), 0);
+  EXPECT_EQ(file_size(link.c_str()), five_gib);  // a named file is followed
+  EXPECT_EQ(file_size((logs + "/small").c_str()), 7);
+  write_whole_file(logs + "/empty", "");
+  EXPECT_EQ(file_size((logs + "/empty").c_str()), 0);
+  EXPECT_EQ(file_size((logs + "/missing").c_str()), 0);
+}
+
+TEST_F(DirQueryTest, FilesThatVanishWhileSizedCountZero) {
+  const std::string logs = dir("logs");
+  constexpr int FILES = 400;
+  for (int i = 0; i < FILES; ++i) write_whole_file(logs + "/f" + std::to_string(i), std::string(100, 'x'));
+  std::atomic<bool> removing{true};
+  std::thread remover([&] {
+    for (int i = 0; i < FILES; ++i) unlink((logs + "/f" + std::to_string(i)).c_str());
+    removing = false;
+  });
+  // Whatever the interleaving, only files still present when sized count.
+  do {
+    const std::uint64_t total = directory_size(logs.c_str());
+    EXPECT_EQ(total % 100, 0u);
+    EXPECT_LE(total, 100u * FILES);
+  } while (removing);
+  remover.join();
+  EXPECT_EQ(directory_size(logs.c_str()), 0u);
+}
+
+TEST_F(DirQueryTest, EntryOfUnreportedTypeIsClassifiedByLstat) {
+  const std::string d = dir("d");
+  write_whole_file(d + "/file", "x");
+  mkdir((d + "/sub").c_str(), 0755);
+  ASSERT_EQ(symlink("file", (d + "/link").c_str()), 0);
+  ASSERT_EQ(mkfifo((d + "/fifo").c_str(), 0644), 0);
+  struct Case {
+    const char* name;
+    unsigned char type;
+    bool regular;
+  };
+  const std::vector<Case> cases = {
+      {"file", DT_UNKNOWN, true},  {"sub", DT_UNKNOWN, false},     {"link", DT_UNKNOWN, false},
+      {"fifo", DT_UNKNOWN, false}, {"missing", DT_UNKNOWN, false}, {"missing", DT_REG, true},
+      {"file", DT_LNK, false},
+  };
+  int dir_fd = open(d.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(dir_fd, 0);
+  for (const Case& c : cases) {
+    dirent entry{};
+    entry.d_type = c.type;
+    std::strcpy(entry.d_name, c.name);
+    EXPECT_EQ(entry_is_regular(dir_fd, &entry), c.regular) << c.name << " type " << int(c.type);
+  }
+  close(dir_fd);
+}
+
+}  // namespace
