@@ -1,1 +1,150 @@
-// (being written)
+#include "modbus/device_lock.h"
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "sys/log.h"
+#include "sys/paths.h"
+#include "sys/unique_fd.h"
+
+namespace {
+
+// Lock paths get the path buffer size after the root, enough for the long
+// names of serial/by-id links. A name that does not fit is refused, never
+// cut: a cut name could be the lock of another device.
+constexpr std::size_t LOCK_PATH_SIZE = 258;
+using LockPath = std::array<char, ROOT_MAX + LOCK_PATH_SIZE>;
+
+constexpr long RETRY_PAUSE_NS = 100'000'000;
+// Every serial tool on the gateway reads the owner with "%d"; the text is
+// right-aligned in ten columns and ends with a newline.
+constexpr const char* OWNER_FORMAT = "%10d\n";
+// World-readable, so any tool can see who holds the line.
+constexpr mode_t LOCK_MODE = 0644;
+
+const char* last_component(const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  return slash != nullptr ? slash + 1 : path;
+}
+
+bool compose_lock_path(LockPath& out, const char* device_path) {
+  std::size_t size = rooted_size(LOCK_PATH_SIZE);
+  int length = snprintf(out.data(), size, "%s%s/LCK..%s", path_root(), LOCK_DIR, last_component(device_path));
+  return length >= 0 && static_cast<std::size_t>(length) < size;
+}
+
+// The owner recorded in a lock, or 0 when there is none to trust: no
+// number, or one outside the range of process ids (kill would otherwise see
+// 4294967297 as 1, a process that never dies).
+pid_t read_lock_owner(int fd) {
+  std::array<char, 64> text{};
+  ssize_t length = read(fd, text.data(), text.size() - 1);
+  if (length <= 0) return 0;
+  text[static_cast<std::size_t>(length)] = '\0';
+  char* end = nullptr;
+  errno = 0;
+  long long owner = std::strtoll(text.data(), &end, 10);
+  if (end == text.data() || errno == ERANGE) return 0;
+  if (owner < 1 || owner > std::numeric_limits<pid_t>::max()) return 0;
+  return static_cast<pid_t>(owner);
+}
+
+// Removes a lock whose owner is gone. A lock we cannot open for reading is
+// left alone: we cannot tell whose it is. Opened non-blocking so that a FIFO
+// planted at the lock path cannot hang start-up.
+//
+// Checking and removing is not atomic: two starters that both find the same
+// dead owner may both remove the file, and the later removal can hit the
+// lock the other has just published; both then believe they hold the line.
+// It takes two daemons started in the same instant over a stale lock, and
+// closing it would need a lock around the lock, which other tools that
+// share the convention would not take.
+void remove_stale_lock(const char* lock_path) {
+  unique_fd lock(open(lock_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!lock.valid()) return;
+  pid_t owner = read_lock_owner(lock.get());
+  lock.reset();
+  if (process_alive(owner) == 0) unlink(lock_path);
+}
+
+bool write_owner(int fd) {
+  std::array<char, 16> text;
+  int length = snprintf(text.data(), text.size(), OWNER_FORMAT, static_cast<int>(getpid()));
+  if (fchmod(fd, LOCK_MODE) != 0) return false;
+  return write(fd, text.data(), static_cast<std::size_t>(length)) == length;
+}
+
+// The lock appears complete or not at all: the id goes into a temporary
+// file of our own, which is then linked to the lock name. link fails with
+// EEXIST while someone holds the lock, so no reader ever sees an empty lock
+// and takes it for a stale one.
+bool publish_lock(const char* lock_path) {
+  LockPath draft;
+  snprintf(draft.data(), draft.size(), "%s%s/LTMP.XXXXXX", path_root(), LOCK_DIR);
+  unique_fd fd(mkstemp(draft.data()));
+  if (!fd.valid()) return false;
+  bool written = write_owner(fd.get());
+  fd.reset();
+  bool taken = written && link(draft.data(), lock_path) == 0;
+  unlink(draft.data());
+  return taken;
+}
+
+void pause_between_attempts() {
+  struct timespec pause {0, RETRY_PAUSE_NS};
+  nanosleep(&pause, nullptr);
+}
+
+}  // namespace
+
+int lock_device(const char* device_path, int timeout_s) {
+  LockPath lock_path;
+  if (!compose_lock_path(lock_path, device_path)) {
+    log_msg(LOG_ERR, "lock name too long: %s", device_path);
+    return 0;
+  }
+  // Whole seconds: with a timeout of 1 the attempts go on for between one
+  // and two seconds, 10 to 20 of them.
+  std::int64_t deadline = monotonic_seconds() + timeout_s;
+  for (;;) {
+    remove_stale_lock(lock_path.data());
+    if (publish_lock(lock_path.data())) return 1;
+    pause_between_attempts();
+    if (monotonic_seconds() > deadline) return 0;
+  }
+}
+
+void unlock_device(const char* device_path) {
+  LockPath lock_path;
+  if (compose_lock_path(lock_path, device_path)) unlink(lock_path.data());
+}
+
+int process_alive(pid_t pid) {
+  if (signal_process(pid, 0) == 0) return 1;
+  // EPERM: it exists but belongs to another user, and still holds the line.
+  return errno == ESRCH ? 0 : 1;
+}
+
+int signal_process(pid_t pid, int sig) {
+  // kill with 0 or a negative id reaches whole process groups, or everyone.
+  if (pid <= 0) {
+    errno = ESRCH;
+    return -1;
+  }
+  return kill(pid, sig);
+}
+
+std::int64_t monotonic_seconds() {
+  struct timespec now {};
+  if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) return -1;
+  return static_cast<std::int64_t>(now.tv_sec);
+}

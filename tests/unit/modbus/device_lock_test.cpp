@@ -1,0 +1,252 @@
+#include "modbus/device_lock.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/log_capture.h"
+#include "support/temp_root.h"
+#include "sys/log.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string owner_text(long long pid) {
+  std::array<char, 32> text;
+  snprintf(text.data(), text.size(), "%10lld\n", pid);
+  return text.data();
+}
+
+std::string own_lock() { return owner_text(getpid()); }
+
+// The id of a process that has ended and been reaped.
+pid_t dead_pid() {
+  pid_t child = fork();
+  if (child == 0) _exit(0);
+  waitpid(child, nullptr, 0);
+  return child;
+}
+
+// A live process of its own: `sleep`, killed and reaped at the end.
+struct Sleeper {
+  pid_t pid = fork();
+  Sleeper() {
+    if (pid == 0) {
+      execlp("sleep", "sleep", "60", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+  }
+  ~Sleeper() {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+};
+
+std::vector<std::string> lock_dir_entries(const TempRoot& root) {
+  std::vector<std::string> names;
+  std::string listing = root.at("/var/lock");
+  if (DIR* dir = opendir(listing.c_str())) {
+    while (dirent* entry = readdir(dir)) {
+      std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(dir);
+  }
+  return names;
+}
+
+class DeviceLockTest : public TempRootTest {
+ protected:
+  std::string lock_path() const { return root.at("/var/lock/LCK..ttyS0"); }
+};
+
+TEST_F(DeviceLockTest, AFreeLockIsTakenWithTheOwnerInUucpFormat) {
+  ASSERT_EQ(lock_device("/dev/ttyS0", 1), 1);
+  EXPECT_EQ(read_whole_file(lock_path()), own_lock());
+  EXPECT_EQ(own_lock().size(), 11u);
+  struct stat info {};
+  ASSERT_EQ(stat(lock_path().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0644u);
+  // The draft the lock was published from is gone.
+  EXPECT_EQ(lock_dir_entries(root), std::vector<std::string>{"LCK..ttyS0"});
+}
+
+TEST_F(DeviceLockTest, StaleLocksAreReplacedInTheFirstAttempt) {
+  const std::string cases[] = {
+      owner_text(dead_pid()), "", "junk\n", "0\n", "-5\n", owner_text(-5),
+      // Beyond the range of a process id: "%d" would wrap 4294967297 to 1.
+      "4294967297\n", "2147483648\n", "99999999999999999999999999\n",
+  };
+  for (const std::string& content : cases) {
+    write_whole_file(lock_path(), content);
+    EXPECT_EQ(lock_device("/dev/ttyS0", 0), 1) << '"' << content << '"';
+    EXPECT_EQ(read_whole_file(lock_path()), own_lock()) << '"' << content << '"';
+    unlink(lock_path().c_str());
+  }
+}
+
+TEST_F(DeviceLockTest, ALiveHolderKeepsTheLockUntilTheTimeout) {
+  Sleeper holder;
+  ASSERT_GT(holder.pid, 0);
+  std::string content = owner_text(holder.pid);
+  write_whole_file(lock_path(), content);
+  Clock::time_point start = Clock::now();
+  EXPECT_EQ(lock_device("/dev/ttyS0", 1), 0);
+  double waited = std::chrono::duration<double>(Clock::now() - start).count();
+  // One to two seconds by the whole-second deadline; slack for slow runners.
+  EXPECT_GE(waited, 0.9);
+  EXPECT_LE(waited, 3.5);
+  EXPECT_EQ(read_whole_file(lock_path()), content);
+}
+
+TEST_F(DeviceLockTest, LiveOwnersInAnyReadableFormIncludingThisProcessAreRespected) {
+  std::string own = std::to_string(getpid());
+  const std::string cases[] = {own_lock(), own, "\n\t " + own + " trailing text", owner_text(1)};
+  for (const std::string& content : cases) {
+    write_whole_file(lock_path(), content);
+    EXPECT_EQ(lock_device("/dev/ttyS0", 0), 0) << '"' << content << '"';
+    EXPECT_EQ(read_whole_file(lock_path()), content);
+  }
+}
+
+TEST_F(DeviceLockTest, ALockThatCannotBeOpenedIsNeitherReadNorRemoved) {
+  // A dangling link cannot be opened even by root; it still occupies the name.
+  ASSERT_EQ(symlink("/nonexistent/owner", lock_path().c_str()), 0);
+  EXPECT_EQ(lock_device("/dev/ttyS0", 0), 0);
+  std::array<char, 64> target{};
+  ASSERT_GT(readlink(lock_path().c_str(), target.data(), target.size() - 1), 0);
+  EXPECT_STREQ(target.data(), "/nonexistent/owner");
+  unlink(lock_path().c_str());
+
+  if (geteuid() == 0) return;  // root reads a file of mode 0 all the same
+  std::string content = owner_text(dead_pid());
+  root.write_file("/var/lock/LCK..ttyS0", content, 0);
+  EXPECT_EQ(lock_device("/dev/ttyS0", 0), 0);
+  chmod(lock_path().c_str(), 0644);
+  EXPECT_EQ(read_whole_file(lock_path()), content);
+}
+
+// Children wait behind a pipe until all exist, race for the lock, report,
+// and stay alive until every one has reported, so no lock turns stale.
+TEST_F(DeviceLockTest, ExactlyOneOfManyRacingProcessesWins) {
+  constexpr int ROUNDS = 20;
+  constexpr int RACERS = 16;
+  for (int round = 0; round < ROUNDS; ++round) {
+    int start[2], results[2], release[2];
+    ASSERT_EQ(pipe(start), 0);
+    ASSERT_EQ(pipe(results), 0);
+    ASSERT_EQ(pipe(release), 0);
+    std::set<pid_t> racers;
+    for (int i = 0; i < RACERS; ++i) {
+      pid_t child = fork();
+      if (child == 0) {
+        close(start[1]);
+        close(release[1]);
+        close(results[0]);
+        char byte = 0;
+        if (read(start[0], &byte, 1) != 0) _exit(2);
+        // One attempt each (a negative timeout): the contest is decided there.
+        char won = lock_device("/dev/ttyS0", -1) == 1 ? '1' : '0';
+        if (write(results[1], &won, 1) != 1) _exit(3);
+        if (read(release[0], &byte, 1) != 0) _exit(4);
+        _exit(0);
+      }
+      ASSERT_GT(child, 0);
+      racers.insert(child);
+    }
+    close(start[0]);
+    close(results[1]);
+    close(release[0]);
+    close(start[1]);  // the starting shot
+    std::string reported;
+    char byte = 0;
+    while (reported.size() < RACERS && read(results[0], &byte, 1) == 1) reported += byte;
+    std::string content = read_whole_file(lock_path());
+    close(release[1]);
+    close(results[0]);
+    for (pid_t child : racers) {
+      int status = -1;
+      waitpid(child, &status, 0);
+      EXPECT_EQ(status, 0);
+    }
+    ASSERT_EQ(reported.size(), static_cast<std::size_t>(RACERS)) << "round " << round;
+    ASSERT_EQ(std::count(reported.begin(), reported.end(), '1'), 1) << "round " << round << ": " << reported;
+    long long owner = std::atoll(content.c_str());
+    EXPECT_TRUE(racers.count(static_cast<pid_t>(owner)) == 1 && content == owner_text(owner)) << content;
+    unlink(lock_path().c_str());
+  }
+}
+
+TEST_F(DeviceLockTest, UnlockRemovesAnyonesLockAndIsSilentWithoutOne) {
+  LogCapture log;
+  write_whole_file(lock_path(), owner_text(1));
+  unlock_device("/dev/ttyS0");
+  EXPECT_NE(access(lock_path().c_str(), F_OK), 0);
+  unlock_device("/dev/ttyS0");
+  EXPECT_TRUE(log.messages().empty());
+}
+
+TEST_F(DeviceLockTest, TheLockIsNamedAfterTheWholeLastComponent) {
+  struct Case {
+    const char* device;
+    const char* lock;
+  } cases[] = {
+      {"/dev/ttyS0", "LCK..ttyS0"},
+      {"ttyUSB0", "LCK..ttyUSB0"},
+      {"pts/3", "LCK..3"},
+      {"/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0",
+       "LCK..usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(lock_device(c.device, 0), 1) << c.device;
+    EXPECT_EQ(lock_dir_entries(root), std::vector<std::string>{c.lock});
+    unlock_device(c.device);
+    EXPECT_TRUE(lock_dir_entries(root).empty()) << c.device;
+  }
+}
+
+TEST_F(DeviceLockTest, ANameTooLongForTheLockPathIsRefusedNotCut) {
+  // 258 bytes after the root hold "/var/lock/LCK.." and 242 characters.
+  std::string longest = "/dev/" + std::string(242, 'x');
+  ASSERT_EQ(lock_device(longest.c_str(), 0), 1);
+  unlock_device(longest.c_str());
+  LogCapture log;
+  std::string too_long = longest + "y";
+  EXPECT_EQ(lock_device(too_long.c_str(), 0), 0);
+  EXPECT_TRUE(lock_dir_entries(root).empty());
+  ASSERT_EQ(log.messages().size(), 1u);
+  EXPECT_EQ(log.messages()[0].level, LOG_ERR);
+  EXPECT_EQ(log.messages()[0].text, "lock name too long: " + too_long);
+}
+
+TEST(ProcessProbe, NoGroupIsEverSignalledAndOnlyEsrchMeansDead) {
+  // kill(0, 0) and kill(-1, 0) would succeed: a refusal shows nothing was sent.
+  for (pid_t group : {0, -1}) {
+    errno = 0;
+    EXPECT_EQ(signal_process(group, 0), -1) << group;
+    EXPECT_EQ(errno, ESRCH) << group;
+  }
+  struct Case {
+    pid_t pid;
+    int alive;
+  } cases[] = {{getpid(), 1}, {1, 1}, {dead_pid(), 0}, {0, 0}, {-1, 0}};
+  for (const Case& c : cases) EXPECT_EQ(process_alive(c.pid), c.alive) << c.pid;
+}
+
+}  // namespace
