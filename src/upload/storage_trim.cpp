@@ -131,12 +131,18 @@ bool finish_written_file(FILE* file) {
   return flushed && closed;
 }
 
-CutOutcome remove_tmp(const char* tmp_path) {
-  return remove_log_file(tmp_path, REASON_CUT_FILE) == 1 ? CutOutcome::walk_ends : CutOutcome::walk_goes_on;
+// Hands the old content to removeFile. When the script could not remove it,
+// the old content goes back under its name: a ".tmp" copy beside the kept
+// part would be offered again and uploaded twice, and one of a released
+// file sorts after ready_name and would sit there unseen.
+CutOutcome remove_old_content(const char* tmp_path, const char* path) {
+  if (remove_log_file(tmp_path, REASON_CUT_FILE) == 1) return CutOutcome::walk_ends;
+  restore_old_content(tmp_path, path);
+  return CutOutcome::walk_goes_on;
 }
 
 // Writes the kept part under the old name and hands the old content to
-// removeFile. On any failure the old content goes back whole.
+// removeFile. On any failure the old content comes back whole.
 CutOutcome write_kept_part(unique_file old_content, const char* path, const char* tmp_path) {
   // "x": a file that appeared under the old name meanwhile is not ours.
   unique_file kept(std::fopen(path, "wx"));
@@ -147,7 +153,7 @@ CutOutcome write_kept_part(unique_file old_content, const char* path, const char
   CopyResult copied = copy_rest(old_content.get(), kept.get());
   bool written = finish_written_file(kept.release()) && copied == CopyResult::done;
   old_content.reset();
-  if (written) return remove_tmp(tmp_path);
+  if (written) return remove_old_content(tmp_path, path);
   log_msg(LOG_NOTICE, copied == CopyResult::read_failed ? "Can not read file" : "Can not write into file");
   restore_old_content(tmp_path, path);
   return CutOutcome::walk_goes_on;
@@ -226,7 +232,7 @@ CutOutcome cut_file_head(const char* path, std::uint64_t cut_remaining) {
   switch (skip_through_line_end(old_content.get())) {
     case LineEnd::none:  // no whole line after the offset: the file goes whole
       old_content.reset();
-      return remove_tmp(tmp_path.data());
+      return remove_old_content(tmp_path.data(), path);
     case LineEnd::read_error:
       log_msg(LOG_NOTICE, "Can not read file");
       old_content.reset();

@@ -50,5 +50,6 @@ enum class CutOutcome { walk_ends, walk_goes_on };
 // part is copied back under the old name, and the temporary file goes to
 // removeFile. With no line end before the last byte the whole file goes.
 // walk_ends once more than cut_remaining bytes are gone. When the kept
-// part cannot be written, the old content returns whole under its name.
+// part cannot be written or removeFile fails, the old content returns
+// whole under its name.
 CutOutcome cut_file_head(const char* path, std::uint64_t cut_remaining);

@@ -1,0 +1,146 @@
+#include "upload/storage_trim.h"
+
+#include <csignal>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/log_capture.h"
+#include "unit/upload/upload_fixture.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const std::string LINE1 = "aaaaaaaaa\n";  // three lines of 10 bytes
+const std::string LINE2 = "bbbbbbbbb\n";
+const std::string LINE3 = "ccccccccc\n";
+const std::string OLD = "log-2024-01-01-00-00-01";
+
+class TrimTest : public UploadFixture {
+ protected:
+  std::string removal(const std::string& name, const char* reason) const { return log_path(name) + "|" + reason; }
+};
+
+TEST_F(TrimTest, CutsTheHeadJustAfterTheFirstLineEndAtOrAfterTheOffset) {
+  struct Case {
+    std::uint64_t cut_remaining;
+    std::string kept;
+  };
+  for (const Case& c : {Case{9, LINE2 + LINE3}, Case{10, LINE3}}) {
+    SCOPED_TRACE(c.cut_remaining);
+    ::unlink(root.at("/removed").c_str());
+    write_log(OLD, LINE1 + LINE2 + LINE3);
+    EXPECT_EQ(cut_file_head(log_path(OLD).c_str(), c.cut_remaining), CutOutcome::walk_ends);
+    EXPECT_EQ(read_log(OLD), c.kept);
+    EXPECT_EQ(recorded("removed"), Lines{removal(OLD + ".tmp", "storage_full_tmp")});
+    EXPECT_FALSE(exists(OLD + ".tmp"));
+  }
+}
+
+TEST_F(TrimTest, AFileWithoutALineEndBeforeItsLastByteGoesWholeAndEndsTheWalk) {
+  for (const std::string& content : {std::string("aaaa\nbbbb\n"), std::string("aaaabbbbbb")}) {
+    SCOPED_TRACE(content);
+    write_log(OLD, content);
+    EXPECT_EQ(cut_file_head(log_path(OLD).c_str(), 6), CutOutcome::walk_ends);
+    EXPECT_FALSE(exists(OLD));
+    EXPECT_FALSE(exists(OLD + ".tmp"));
+  }
+}
+
+TEST_F(TrimTest, WhenRemovalFailsTheOldContentComesBackWhole) {
+  make_removal_fail();
+  for (const std::string& content : {std::string("aaaa\nbbbb\n"), LINE1 + LINE2 + LINE3}) {
+    SCOPED_TRACE(content);
+    write_log(OLD, content);
+    EXPECT_EQ(cut_file_head(log_path(OLD).c_str(), 6), CutOutcome::walk_goes_on);
+    EXPECT_EQ(read_log(OLD), content);
+    EXPECT_FALSE(exists(OLD + ".tmp"));
+  }
+}
+
+TEST_F(TrimTest, NeverReplacesATmpLeftByAnEarlierCut) {
+  LogCapture log;
+  write_log(OLD, LINE1 + LINE2 + LINE3);
+  write_log(OLD + ".tmp", "only copy\n");
+  EXPECT_EQ(cut_file_head(log_path(OLD).c_str(), 9), CutOutcome::walk_goes_on);
+  EXPECT_EQ(log.texts(), Lines{"Can not rename file to tmp"});
+  EXPECT_EQ(read_log(OLD), LINE1 + LINE2 + LINE3);
+  EXPECT_EQ(read_log(OLD + ".tmp"), "only copy\n");
+  EXPECT_TRUE(recorded("removed").empty());
+}
+
+// A file size limit makes the kept part fail to reach the disk, as a full
+// card would; the flush or the close is where it shows.
+TEST_F(TrimTest, AFailedWriteBringsTheWholeOldContentBack) {
+  write_log(OLD, LINE1 + LINE2 + LINE3);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    LogCapture log;
+    std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit {8, 8};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    bool goes_on = cut_file_head(log_path(OLD).c_str(), 9) == CutOutcome::walk_goes_on;
+    _exit(goes_on && log.texts() == Lines{"Can not write into file"} ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_EQ(status, 0) << "the cut did not report the write failure and go on";
+  EXPECT_EQ(read_log(OLD), LINE1 + LINE2 + LINE3);
+  EXPECT_FALSE(exists(OLD + ".tmp"));
+  EXPECT_TRUE(recorded("removed").empty());
+}
+
+TEST_F(TrimTest, TakesOnlyReleasedNonEmptyFilesAndLeavesTheRestByteForByte) {
+  set_ready_name("log-2024-01-01-00-00-05");
+  write_log("log-2024-01-01-00-00-01", "");
+  write_log("log-2024-01-01-00-00-02", LINE1);
+  write_log("abc", "x\n");  // sorts before ready_name: trimmed like a log file
+  write_log("log-2024-01-01-00-00-06", LINE1 + LINE2);
+  write_log("log-2024-01-01-00-00-05.tmp", LINE3);
+  trim_released_files(context.log_dir.data(), context.ready_name, 1000);
+  EXPECT_EQ(recorded("removed"),
+            (Lines{removal("abc", "storage_full"), removal("log-2024-01-01-00-00-02", "storage_full")}));
+  EXPECT_TRUE(exists("log-2024-01-01-00-00-01"));
+  EXPECT_EQ(read_log("log-2024-01-01-00-00-06"), LINE1 + LINE2);
+  EXPECT_EQ(read_log("log-2024-01-01-00-00-05.tmp"), LINE3);
+}
+
+TEST_F(TrimTest, AFileAsLargeAsTheAmountGoesWholeAndEndsTheWalk) {
+  set_ready_name("log-2024-01-01-00-00-05");
+  write_log("log-2024-01-01-00-00-01", LINE1);
+  write_log("log-2024-01-01-00-00-02", LINE2);
+  trim_released_files(context.log_dir.data(), context.ready_name, 10);
+  Lines removed = recorded("removed");
+  ASSERT_EQ(removed.size(), 1u);
+  EXPECT_NE(removed[0].find("|storage_full"), std::string::npos);
+  EXPECT_NE(exists("log-2024-01-01-00-00-01"), exists("log-2024-01-01-00-00-02"));
+}
+
+TEST_F(TrimTest, AFailedWholeRemovalDoesNotCountAgainstTheAmount) {
+  set_ready_name("log-2024-01-01-00-00-05");
+  write_log("log-2024-01-01-00-00-01", LINE1);
+  write_log("log-2024-01-01-00-00-02", LINE2);
+  make_removal_fail();
+  trim_released_files(context.log_dir.data(), context.ready_name, 10);
+  EXPECT_EQ(recorded("removed").size(), 2u);
+  EXPECT_EQ(read_log("log-2024-01-01-00-00-01"), LINE1);
+}
+
+// Paths live in buffers of the root's length plus 258 bytes; the log
+// directory takes 21 of the 257 characters with its slash.
+TEST_F(TrimTest, SkipsNamesWhosePathOrTmpNameWouldBeCut) {
+  set_ready_name("b");
+  const std::string longest(232, 'a');  // its ".tmp" name is 257 characters
+  for (std::size_t length : {232u, 233u, 236u, 237u}) write_log(std::string(length, 'a'), LINE1);
+  trim_released_files(context.log_dir.data(), context.ready_name, 1000);
+  EXPECT_EQ(recorded("removed"), Lines{removal(longest, "storage_full")});
+  for (std::size_t length : {233u, 236u, 237u}) EXPECT_EQ(read_log(std::string(length, 'a')), LINE1);
+}
+
+}  // namespace

@@ -1,0 +1,102 @@
+// The storage readings come from an interposer, so they run in a re-executed
+// copy of this binary that loads it: the parent test picks the readings, the
+// child test measures, trims one released file and reports
+// "<known> <percent> <failed readings logged> <trimmed>".
+#include "upload/storage_trim.h"
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "support/log_capture.h"
+#include "unit/upload/upload_fixture.h"
+
+namespace {
+
+const std::string OLD = "log-2024-01-01-00-00-01";
+const std::string CONTENT = "aaaaaaaaa\nbbbbbbbbb\nccccccccc\n";
+
+class InterposedChild : public UploadFixture {};
+
+TEST_F(InterposedChild, MeasuresAndTrims) {
+  const char* out = std::getenv("MS_STATS_OUT");
+  if (out == nullptr) GTEST_SKIP() << "runs only inside StorageUseTest's interposed copy";
+  use_log_dir(std::getenv("MS_STATS_DIR"));
+  set_ready_name(OLD);
+  write_log(OLD, CONTENT);
+  LogCapture log;
+  std::uint64_t percent = 0;
+  bool known = storage_use_percent(context.log_dir.data(), &percent);
+  int failed_readings = log.count("error reading system statistics");
+  trim_storage(&context);
+  write_whole_file(out, std::to_string(known) + " " + std::to_string(percent) + " " + std::to_string(failed_readings) +
+                            " " + std::to_string(read_log(OLD) != CONTENT));
+}
+
+class StorageUseTest : public TempRootTest {
+ protected:
+  std::string run_interposed(const char* dir, const char* statvfs_spec, const char* sysinfo_spec) {
+    std::string out = root.at("/stats.out");
+    ::unlink(out.c_str());
+    pid_t child = fork();
+    if (child == 0) {
+      set_or_clear("MS_FAKE_STATVFS", statvfs_spec);
+      set_or_clear("MS_FAKE_SYSINFO", sysinfo_spec);
+      setenv("MS_STATS_OUT", out.c_str(), 1);
+      setenv("MS_STATS_DIR", dir, 1);
+      setenv("LD_PRELOAD", INTERPOSE_STORAGE_STATS, 1);
+      // Under the address sanitizer the interposer is loaded ahead of it.
+      const char* asan = std::getenv("ASAN_OPTIONS");
+      std::string asan_options = std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0";
+      setenv("ASAN_OPTIONS", asan_options.c_str(), 1);
+      dup2(open("/dev/null", O_WRONLY), 1);
+      execl("/proc/self/exe", "unit_upload", "--gtest_filter=InterposedChild.*", nullptr);
+      _exit(127);
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(status, 0);
+    return read_whole_file(out);
+  }
+
+ private:
+  static void set_or_clear(const char* name, const char* value) {
+    if (value != nullptr) setenv(name, value, 1);
+    else unsetenv(name);
+  }
+};
+
+TEST_F(StorageUseTest, TrimsFromSixtySevenPercentAndOnlyOnKnownReadings) {
+  struct Case {
+    const char* what;
+    const char* dir;
+    const char* statvfs;
+    const char* sysinfo;
+    const char* expected;
+  };
+  const char* card = "/var/meterscribe/mnt";
+  const char* ram = "/var/meterscribe/voldata";
+  const Case cases[] = {
+      {"66 % of the card leaves the file alone", card, "1024 100 34", nullptr, "1 66 0 0"},
+      {"blocks of f_frsize bytes: 68 % trims", card, "2048 50 16", nullptr, "1 68 0 1"},
+      {"67 % exactly", card, "1024 100 33", nullptr, "1 67 0 1"},
+      {"a failed query trims nothing", card, "fail", nullptr, "0 0 2 0"},
+      {"no capacity trims nothing", card, "4096 0 0", nullptr, "0 0 0 0"},
+      {"free as large as the capacity reads full", card, "1024 100 100", nullptr, "1 100 0 1"},
+      {"RAM in mem_unit less the reserve", ram, "1024 100 34", "32868 32801 1024", "1 67 0 1"},
+      {"a trailing slash is not the RAM directory", "/var/meterscribe/voldata/", "1024 100 34", "32868 32801 1024",
+       "1 66 0 0"},
+      {"RAM of exactly the reserve has no capacity", ram, nullptr, "32768 0 1024", "0 0 0 0"},
+      {"a failed RAM query trims nothing", ram, nullptr, "fail", "0 0 2 0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(run_interposed(c.dir, c.statvfs, c.sysinfo), c.expected);
+  }
+}
+
+}  // namespace
