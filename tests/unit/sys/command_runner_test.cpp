@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -180,6 +181,24 @@ TEST_F(CommandRunnerTest, CaptureBufferWrapsAfter1024Bytes) {
     EXPECT_EQ(shell_capture(line, &text), 0) << c.written;
     EXPECT_EQ(std::string(text), output.substr(c.kept_from, c.kept_length)) << c.written;
   }
+}
+
+double thread_cpu_seconds() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
+TEST_F(CommandRunnerTest, CaptureWaitsWithoutSpinningOnceOutputHasEnded) {
+  // A script that closes its output and works on: the parent must sleep in
+  // its wait, not spin. Spinning would cost about the second of CPU the
+  // child sleeps; waiting costs next to nothing. A busy runner can only
+  // make a spinning parent look better, never a waiting one worse.
+  const char* text = nullptr;
+  const double cpu_before = thread_cpu_seconds();
+  EXPECT_EQ(shell_capture("echo done; exec >&- 2>&-; sleep 1", &text), 0);
+  EXPECT_LT(thread_cpu_seconds() - cpu_before, 0.5);
+  EXPECT_STREQ(text, "done\n");
 }
 
 // Holds the parent in fork until its child has ended, so the runner's first
