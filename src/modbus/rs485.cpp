@@ -1,1 +1,121 @@
-// (being written)
+#include "modbus/rs485.h"
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "modbus/serial_port.h"
+#include "sys/log.h"
+#include "sys/paths.h"
+
+namespace {
+
+// The GPIO device stays open for the life of the process once it opened;
+// -1 until then, so a failed open is tried again at the next query.
+int gpio_fd = -1;
+// Guards only the lazy open; a spin lock because the open is rare and short.
+std::atomic<int> gpio_open_lock{0};
+constexpr std::size_t GPIO_PATH_SIZE = 258;
+
+// A character on the line is a start bit, 8 data bits and a stop bit.
+constexpr std::uint64_t BITS_PER_BYTE = 10;
+// The transmitter gets this many times the frame's time on the line (room
+// for parity, a second stop bit and a slow FIFO), plus a fixed margin for
+// the scheduler, before we stop waiting.
+constexpr std::uint64_t DRAIN_FACTOR = 4;
+constexpr std::int64_t DRAIN_MARGIN_NS = 100'000'000;
+
+std::int64_t monotonic_ns() {
+  struct timespec now {};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+// How long the transmitter may take to shift out `count` bytes.
+std::int64_t drain_budget_ns(std::size_t count, std::uint32_t baudrate) {
+  std::uint64_t bits = static_cast<std::uint64_t>(count) * BITS_PER_BYTE;
+  std::uint64_t line_us = bits * 1'000'000 / line_speed(baudrate);
+  return static_cast<std::int64_t>(DRAIN_FACTOR * line_us * 1'000) + DRAIN_MARGIN_NS;
+}
+
+void set_rts(int serial_fd, unsigned long request) {
+  int lines = TIOCM_RTS;
+  if (ioctl(serial_fd, request, &lines) != 0) log_msg(LOG_ERR, "ioctl error: %s", strerror(errno));
+}
+
+// Spins on the line status until the last stop bit has left the shift
+// register: setting RTS earlier would cut off the end of our own frame, and
+// every millisecond later risks missing the start of a fast meter's answer.
+// A UART that never reports empty must not hang the daemon, so the spin ends
+// at the budget.
+void wait_transmitter_empty(int serial_fd, std::int64_t budget_ns) {
+  std::int64_t deadline = monotonic_ns() + budget_ns;
+  for (;;) {
+    int status = 0;
+    if (ioctl(serial_fd, TIOCSERGETLSR, &status) != 0) {
+      log_msg(LOG_ERR, "ioctl error: %s", strerror(errno));
+      return;
+    }
+    if ((status & TIOCSER_TEMT) != 0) return;
+    if (monotonic_ns() > deadline) {
+      log_msg(LOG_ERR, "ioctl error: %s", strerror(ETIMEDOUT));
+      return;
+    }
+  }
+}
+
+void write_frame(int serial_fd, const std::uint8_t* bytes, std::size_t count) {
+  // A short or failed write shows up as a missing or bad answer, which the
+  // polling loop reports per meter.
+  [[maybe_unused]] ssize_t written = write(serial_fd, bytes, count);
+}
+
+}  // namespace
+
+// Two threads asking at once must not both open the device and leak one
+// descriptor; the lock covers the open only, the request runs outside it.
+int gpio_ioctl(unsigned long request, unsigned long argument) {
+  while (gpio_open_lock.exchange(1) == 1) {
+  }
+  if (gpio_fd < 0) {
+    std::array<char, ROOT_MAX + GPIO_PATH_SIZE> path;
+    rooted_path(path.data(), rooted_size(GPIO_PATH_SIZE), GPIO_DEVICE);
+    gpio_fd = open(path.data(), O_RDWR);
+  }
+  int fd = gpio_fd;  // read under the lock: another thread may be storing it
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  gpio_open_lock.store(0);
+  if (fd < 0) return -1;
+  return ioctl(fd, request, argument);
+}
+
+int query_port_mode(int not_ttys0) {
+  // The driver answers with the port's wiring as the ioctl's result; the
+  // argument is the plain value 0, not a pointer.
+  unsigned long request = not_ttys0 == 0 ? GPIO_REQUEST_TTYS0 : GPIO_REQUEST_OTHER;
+  int mode = gpio_ioctl(request, 0);
+  return mode < 0 ? PORT_MODE_QUERY_FAILED : mode;
+}
+
+void set_receive_direction(int serial_fd) {
+  // RTS high keeps the transceiver listening; drop it only while our own
+  // frame is on the wire.
+  set_rts(serial_fd, TIOCMBIS);
+}
+
+void send_frame(int serial_fd, std::uint32_t rs485_mode, const std::uint8_t* bytes, std::size_t count,
+                std::uint32_t baudrate) {
+  if (rs485_mode == 0) {
+    write_frame(serial_fd, bytes, count);
+    return;
+  }
+  set_rts(serial_fd, TIOCMBIC);
+  write_frame(serial_fd, bytes, count);
+  wait_transmitter_empty(serial_fd, drain_budget_ns(count, baudrate));
+  set_receive_direction(serial_fd);
+}
