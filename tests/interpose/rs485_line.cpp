@@ -1,0 +1,194 @@
+// Plays the gateway's GPIO driver and a UART's modem lines for the RS-485
+// tests, and records what the daemon asked of them, in order, one line per
+// event, in the file named by MS_RECORD:
+//
+//   gpio open rw | gpio open flags 0x.. | gpio open failed
+//   gpio request 0x<number> argument <value>
+//   RTS set | RTS clear              (TIOCMBIS / TIOCMBIC with TIOCM_RTS)
+//   LSR busy | LSR empty | LSR rejected
+//   write[ xx xx ...]                (the bytes, which still reach the pty)
+//
+// The GPIO device is any path ending in "/dev/gpio" (a plain file the test
+// provides); the serial line is any descriptor opened from "/dev/pts/".
+//
+//   MS_GPIO_MODE=<n>      the port mode the GPIO request answers; "fail"
+//                         makes it fail with EIO; unset passes it through
+//   MS_LSR=never          the transmitter never reports empty
+//   MS_LSR=reject         TIOCSERGETLSR fails with ENOTTY, as on a pty
+//   (unset)               after a write of n > 0 bytes the transmitter
+//                         is busy for two polls, then empty
+#undef _FILE_OFFSET_BITS  // define open and open64 as separate symbols
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <linux/serial.h>
+
+namespace {
+
+constexpr int MAX_FDS = 1024;
+constexpr int BUSY_POLLS_PER_WRITE = 2;
+
+int gpio_fd = -1;
+bool serial_fds[MAX_FDS];
+int busy_polls_left = 0;
+bool busy_recorded = false;
+
+template <typename Fn>
+Fn real(const char* name) {
+  return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
+}
+
+using OpenFn = int (*)(const char*, int, ...);
+using WriteFn = ssize_t (*)(int, const void*, size_t);
+using IoctlFn = int (*)(int, unsigned long, ...);
+
+void record(const char* format, ...) {
+  const char* path = std::getenv("MS_RECORD");
+  if (path == nullptr) return;
+  char line[1024];
+  va_list args;
+  va_start(args, format);
+  int length = std::vsnprintf(line, sizeof line - 1, format, args);
+  va_end(args);
+  if (length < 0) return;
+  if (length > static_cast<int>(sizeof line) - 2) length = static_cast<int>(sizeof line) - 2;
+  line[length++] = '\n';
+  int saved = errno;
+  int fd = real<OpenFn>("open64")(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd >= 0) {
+    real<WriteFn>("write")(fd, line, static_cast<size_t>(length));
+    close(fd);
+  }
+  errno = saved;
+}
+
+bool ends_with(const char* text, const char* tail) {
+  size_t text_length = std::strlen(text);
+  size_t tail_length = std::strlen(tail);
+  return text_length >= tail_length && std::strcmp(text + text_length - tail_length, tail) == 0;
+}
+
+bool is_serial(int fd) { return fd >= 0 && fd < MAX_FDS && serial_fds[fd]; }
+
+int after_open(const char* path, int flags, int fd) {
+  if (ends_with(path, "/dev/gpio")) {
+    if (fd < 0) {
+      record("gpio open failed");
+    } else if ((flags & O_ACCMODE) == O_RDWR && (flags & ~O_ACCMODE & ~O_LARGEFILE) == 0) {
+      record("gpio open rw");
+    } else {
+      record("gpio open flags 0x%x", static_cast<unsigned>(flags));
+    }
+    if (fd >= 0) gpio_fd = fd;
+  } else if (fd >= 0 && fd < MAX_FDS) {
+    serial_fds[fd] = std::strncmp(path, "/dev/pts/", 9) == 0;
+  }
+  return fd;
+}
+
+int open_with(const char* name, const char* path, int flags, va_list args) {
+  mode_t mode = 0;
+  if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) mode = va_arg(args, mode_t);
+  return after_open(path, flags, real<OpenFn>(name)(path, flags, mode));
+}
+
+int gpio_request(unsigned long request, unsigned long argument) {
+  record("gpio request 0x%lx argument %lu", request, argument);
+  const char* mode = std::getenv("MS_GPIO_MODE");
+  if (mode != nullptr && std::strcmp(mode, "fail") == 0) {
+    errno = EIO;
+    return -1;
+  }
+  return mode != nullptr ? std::atoi(mode) : -2;  // -2: pass through
+}
+
+int modem_line(unsigned long request, const int* lines) {
+  const char* what = request == TIOCMBIS ? "RTS set" : "RTS clear";
+  if (*lines == TIOCM_RTS) {
+    record("%s", what);
+  } else {
+    record("%s 0x%x", request == TIOCMBIS ? "TIOCMBIS" : "TIOCMBIC", static_cast<unsigned>(*lines));
+  }
+  return 0;
+}
+
+int line_status(int* status) {
+  const char* mode = std::getenv("MS_LSR");
+  if (mode != nullptr && std::strcmp(mode, "reject") == 0) {
+    record("LSR rejected");
+    errno = ENOTTY;
+    return -1;
+  }
+  bool never = mode != nullptr && std::strcmp(mode, "never") == 0;
+  if (never || busy_polls_left > 0) {
+    if (busy_polls_left > 0) --busy_polls_left;
+    if (!busy_recorded) record("LSR busy");
+    busy_recorded = true;
+    *status = 0;
+    return 0;
+  }
+  record("LSR empty");
+  *status = TIOCSER_TEMT;
+  return 0;
+}
+
+}  // namespace
+
+extern "C" int open(const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  int fd = open_with("open", path, flags, args);
+  va_end(args);
+  return fd;
+}
+
+extern "C" int open64(const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  int fd = open_with("open64", path, flags, args);
+  va_end(args);
+  return fd;
+}
+
+extern "C" ssize_t write(int fd, const void* bytes, size_t count) {
+  if (is_serial(fd)) {
+    char line[1024] = "write";
+    size_t used = std::strlen(line);
+    const unsigned char* data = static_cast<const unsigned char*>(bytes);
+    for (size_t i = 0; i < count && used + 4 < sizeof line; ++i) {
+      used += static_cast<size_t>(std::snprintf(line + used, sizeof line - used, " %02x", data[i]));
+    }
+    record("%s", line);
+    busy_polls_left = count > 0 ? BUSY_POLLS_PER_WRITE : 0;
+    busy_recorded = false;
+  }
+  return real<WriteFn>("write")(fd, bytes, count);
+}
+
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
+  va_list args;
+  va_start(args, request);
+  void* argument = va_arg(args, void*);
+  va_end(args);
+  if (fd >= 0 && fd == gpio_fd) {
+    int answer = gpio_request(request, reinterpret_cast<unsigned long>(argument));
+    if (answer != -2) return answer;
+  } else if (is_serial(fd)) {
+    if (request == TIOCMBIS || request == TIOCMBIC) return modem_line(request, static_cast<const int*>(argument));
+    if (request == TIOCSERGETLSR) return line_status(static_cast<int*>(argument));
+  }
+  return real<IoctlFn>("ioctl")(fd, request, argument);
+}
+
+extern "C" int close(int fd) {
+  if (fd >= 0 && fd < MAX_FDS) serial_fds[fd] = false;
+  if (fd == gpio_fd) gpio_fd = -1;
+  return real<int (*)(int)>("close")(fd);
+}
