@@ -133,8 +133,9 @@ bool finish_written_file(FILE* file) {
 
 // Hands the old content to removeFile. When the script could not remove it,
 // the old content goes back under its name: a ".tmp" copy beside the kept
-// part would be offered again and uploaded twice, and one of a released
-// file sorts after ready_name and would sit there unseen.
+// part would be offered to send and its lines uploaded twice, and the
+// ".tmp" of the newest released file sorts after ready_name, where nothing
+// would ever look at it again.
 CutOutcome remove_old_content(const char* tmp_path, const char* path) {
   if (remove_log_file(tmp_path, REASON_CUT_FILE) == 1) return CutOutcome::walk_ends;
   restore_old_content(tmp_path, path);
