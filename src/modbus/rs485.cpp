@@ -88,8 +88,9 @@ int gpio_ioctl(unsigned long request, unsigned long argument) {
     gpio_fd = open(path.data(), O_RDWR);
   }
   int fd = gpio_fd;  // read under the lock: another thread may be storing it
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  gpio_open_lock.store(0);
+  // A sequentially consistent store publishes the open before the lock
+  // word reads free again.
+  gpio_open_lock.store(0, std::memory_order_seq_cst);
   if (fd < 0) return -1;
   return ioctl(fd, request, argument);
 }

@@ -127,7 +127,7 @@ void derive_under_small_address_space() {
 }
 
 TEST_F(ContextTest, AnImageThatCannotBeAllocatedEndsTheProcess) {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "the sanitizer's shadow memory does not fit under a lowered RLIMIT_AS";
 #endif
   // Ten meters of 4294967295 words cannot be had under a small address-space
