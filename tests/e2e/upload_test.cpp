@@ -1,0 +1,322 @@
+// Uploads and storage trimming with the real daemon, the sample gateway
+// scripts, a real FTP server on loopback and, as root, a real small tmpfs
+// as the memory card.
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <functional>
+#include <chrono>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/daemon_process.h"
+#include "support/meter_sim_process.h"
+#include "support/temp_root.h"
+#include "sys/paths.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const char* PYTHON = "/usr/bin/python3";
+
+// Regular files of a directory with their contents, by name.
+std::map<std::string, std::string> directory_files(const std::string& dir) {
+  std::map<std::string, std::string> files;
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return files;
+  while (dirent* e = readdir(d)) {
+    std::string path = dir + "/" + e->d_name;
+    struct stat info {};
+    if (lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) files[e->d_name] = read_whole_file(path);
+  }
+  closedir(d);
+  return files;
+}
+
+bool wait_until(const std::function<bool()>& condition, std::chrono::seconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(200ms);
+  }
+  return true;
+}
+
+// A real FTP server on 127.0.0.1 with one user, writing into `home`.
+class FtpServer {
+ public:
+  FtpServer(const std::string& home, const std::string& user, const std::string& password) {
+    int err[2];
+    if (access(PYTHON, X_OK) != 0 || pipe(err) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(err[1], 2);
+      close(err[0]);
+      close(err[1]);
+      execl(PYTHON, PYTHON, "-m", "pyftpdlib", "-i", "127.0.0.1", "-p", "0", "-w", "-d", home.c_str(), "-u",
+            user.c_str(), "-P", password.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(err[1]);
+    err_fd_ = err[0];
+    // The server says "starting FTP server on 127.0.0.1:<port>".
+    std::string text;
+    pollfd watch{err_fd_, POLLIN, 0};
+    char c = 0;
+    while (port_ == 0 && poll(&watch, 1, 10000) > 0 && read(err_fd_, &c, 1) == 1) {
+      text += c;
+      std::size_t at = text.find("127.0.0.1:");
+      if (c == '\n' && at != std::string::npos) port_ = std::atoi(text.c_str() + at + 10);
+    }
+  }
+  ~FtpServer() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (err_fd_ >= 0) close(err_fd_);
+  }
+  int port() const { return port_; }
+
+ private:
+  pid_t pid_ = -1;
+  int err_fd_ = -1;
+  int port_ = 0;
+};
+
+class UploadTest : public TempRootTest {
+ protected:
+  void SetUp() override {
+    root.write_script(MEMCARD_SCRIPT, "exit 0\n");
+    // The sample scripts, as an integrator installs them; send is wrapped to
+    // record every offer before the real delivery runs.
+    install_sample("send", "send.real");
+    install_sample("removeFile", "removeFile");
+    root.write_script(SEND_SCRIPT, "printf '%s|%s\\n' \"$#\" \"$1\" >> \"$0.calls\"\nexec \"$0.real\" \"$@\"\n");
+    log_dir = root.at(VOLATILE_LOG_DIR);
+    ftp_home = root.at("/ftp");
+    ::mkdir(ftp_home.c_str(), 0755);
+  }
+  void install_sample(const std::string& name, const std::string& as) {
+    root.write_file("/opt/meterscribe/etc/" + as, read_whole_file(std::string(MS_SOURCE_DIR) + "/etc/" + name), 0755);
+  }
+  std::string settings(const std::string& device, const std::string& url_and_credentials) const {
+    return url_and_credentials + "MOD_METERSCRIBE_DEVICE=" + device +
+           "\nMOD_METERSCRIBE_PERIOD=0\nMOD_METERSCRIBE_SPLIT=50\nMOD_METERSCRIBE_SEND_PERIOD=0\n"
+           "MOD_METERSCRIBE_ADDR1=1\nMOD_METERSCRIBE_FUNC1=3\nMOD_METERSCRIBE_REG_COUNT1=4\n";
+  }
+  std::vector<std::string> offers() const {
+    std::vector<std::string> result;
+    std::string text = root.read_file(std::string(SEND_SCRIPT) + ".calls");
+    for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+      result.push_back(text.substr(start, end - start));
+    return result;
+  }
+
+  std::string log_dir;
+  std::string ftp_home;
+};
+
+// Every line the daemon wrote is either still in log_dir or on the server,
+// and no line is in both.
+void expect_every_line_once(const std::map<std::string, std::string>& local,
+                            const std::map<std::string, std::string>& remote) {
+  for (const auto& [name, content] : remote) {
+    auto kept = local.find(name);
+    EXPECT_TRUE(kept == local.end()) << name << " was delivered but not removed";
+    EXPECT_FALSE(content.empty()) << name;
+    EXPECT_EQ(content.back(), '\n') << name << " ends in a torn line";
+  }
+}
+
+TEST_F(UploadTest, FailedDeliveriesAreRetriedAndNothingIsLostUntilTheUplinkWorks) {
+  FtpServer server(ftp_home, "meter", "s3cret \"pw\"");
+  if (server.port() == 0) GTEST_SKIP() << "no FTP server (python3-pyftpdlib) on this machine";
+  MeterSimProcess sim({"--slaves", "1"});
+  if (!sim.started()) GTEST_SKIP() << "meter simulator not available";
+  std::string url = "MOD_METERSCRIBE_REMOTE_URL=ftp://127.0.0.1:" + std::to_string(server.port()) + "/\n";
+  // Nothing may be trimmed away here, whatever the machine's memory use.
+  root.write_script(REMOVE_SCRIPT, "exit 1\n");
+  // A wrong password first: every pass offers the released files again.
+  root.write_settings(settings(sim.device(), url + "MOD_METERSCRIBE_USERNAME=meter\nMOD_METERSCRIBE_PASSWORD=wrong\n"));
+  DaemonProcess daemon(root.path());
+  ASSERT_TRUE(wait_until([&] { return offers().size() >= 3; }, 40s)) << daemon.messages();
+  EXPECT_TRUE(directory_files(ftp_home).empty());
+  std::map<std::string, std::string> offered_names;
+  for (const std::string& offer : offers()) {
+    EXPECT_EQ(offer.substr(0, 2), "1|") << "one argument per offer: " << offer;
+    std::string path = offer.substr(2);
+    EXPECT_EQ(path.substr(0, log_dir.size() + 1), log_dir + "/");
+    std::string name = path.substr(log_dir.size() + 1);
+    EXPECT_EQ(name.size(), 23u) << name;
+    offered_names[name] = "";
+  }
+  for (const auto& [name, unused] : offered_names)
+    EXPECT_TRUE(directory_files(log_dir).count(name)) << name << " vanished while the uplink failed";
+
+  // The right password (the script reads the settings at every run).
+  root.write_settings(settings(sim.device(), url + "MOD_METERSCRIBE_USERNAME=meter\nMOD_METERSCRIBE_PASSWORD=\"s3cret \"pw\"\"\n"));
+  ASSERT_TRUE(wait_until(
+      [&] {
+        std::map<std::string, std::string> remote = directory_files(ftp_home);
+        return std::all_of(offered_names.begin(), offered_names.end(),
+                           [&](const auto& entry) { return remote.count(entry.first) == 1; });
+      },
+      40s))
+      << daemon.messages();
+  daemon.stop();
+  expect_every_line_once(directory_files(log_dir), directory_files(ftp_home));
+}
+
+TEST_F(UploadTest, OnlyReleasedFilesAreOfferedEachAsOneArgument) {
+  MeterSimProcess sim({"--slaves", "1"});
+  if (!sim.started()) GTEST_SKIP() << "meter simulator not available";
+  // Waiting files with awkward names that sort before any new log file, and
+  // one that sorts after every name the daemon will release.
+  write_whole_file(log_dir + "/a b'c;$(touch pwned)", "x\n");
+  write_whole_file(log_dir + "/log-2000-01-01-00-00-00", "old\n");
+  write_whole_file(log_dir + "/zz-after-everything", "never\n");
+  root.write_script(std::string(SEND_SCRIPT) + ".real", "exit 1\n");
+  root.write_script(REMOVE_SCRIPT, "exit 1\n");
+  root.write_settings(settings(sim.device(), ""));
+  DaemonProcess daemon(root.path());
+  ASSERT_TRUE(wait_until([&] { return offers().size() >= 4; }, 40s)) << daemon.messages();
+  daemon.stop();
+  bool awkward = false, old = false;
+  for (const std::string& offer : offers()) {
+    ASSERT_EQ(offer.substr(0, 2), "1|") << offer;
+    std::string name = offer.substr(2 + log_dir.size() + 1);
+    EXPECT_NE(name, "zz-after-everything");
+    awkward |= name == "a b'c;$(touch pwned)";
+    old |= name == "log-2000-01-01-00-00-00";
+  }
+  EXPECT_TRUE(awkward);
+  EXPECT_TRUE(old);
+  EXPECT_NE(access(root.at("/pwned").c_str(), F_OK), 0);
+  EXPECT_NE(access((log_dir + "/pwned").c_str(), F_OK), 0);
+  EXPECT_EQ(read_whole_file(log_dir + "/zz-after-everything"), "never\n");
+}
+
+// A small tmpfs mounted as the memory card, for the tests that need real
+// storage figures.
+class MemoryCard {
+ public:
+  MemoryCard(const std::string& mount_point, const std::string& size) : mount_point_(mount_point) {
+    std::string options = "size=" + size + ",mode=0755";
+    mounted_ = geteuid() == 0 && mount("meterscribe-test", mount_point.c_str(), "tmpfs", 0, options.c_str()) == 0;
+  }
+  ~MemoryCard() {
+    if (mounted_) umount2(mount_point_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string mount_point_;
+  bool mounted_ = false;
+};
+
+std::string filler_lines(std::size_t bytes, char tag) {
+  std::string line = std::string("m0:2000-01-01-00-00-00:") + tag + std::string(76, '0') + "\n";  // 100 bytes
+  std::string text;
+  while (text.size() + line.size() <= bytes) text += line;
+  return text;
+}
+
+TEST_F(UploadTest, AFullCardIsTrimmedFromReleasedFilesOnlyAndCutsKeepWholeLines) {
+  MemoryCard card(root.at(MEMCARD_LOG_DIR), "1M");
+  if (!card.mounted()) GTEST_SKIP() << "needs root to mount a small tmpfs as the memory card";
+  MeterSimProcess sim({"--slaves", "1"});
+  if (!sim.started()) GTEST_SKIP() << "meter simulator not available";
+  std::string dir = root.at(MEMCARD_LOG_DIR) + "/logs";
+  ::mkdir(dir.c_str(), 0755);
+  // About 80 % of the card in waiting files; every send fails.
+  std::map<std::string, std::string> before = {
+      {"log-2000-01-01-00-00-00", filler_lines(100000, 'a')},
+      {"log-2000-01-01-00-00-01", filler_lines(300000, 'b')},
+      {"log-2000-01-01-00-00-02", filler_lines(420000, 'c')},
+  };
+  for (const auto& [name, content] : before) write_whole_file(dir + "/" + name, content);
+  root.write_script(std::string(SEND_SCRIPT) + ".real", "exit 1\n");
+  root.write_script(REMOVE_SCRIPT, "printf '%s %s\\n' \"$1\" \"$2\" >> \"$0.calls\"\nrm -f -- \"$1\"\n");
+  root.write_settings(settings(sim.device(), "MOD_METERSCRIBE_CACHE=1\nMOD_METERSCRIBE_CACHE_DIR=logs\n"));
+  DaemonProcess daemon(root.path());
+  ASSERT_TRUE(wait_until([&] { return !root.read_file(std::string(REMOVE_SCRIPT) + ".calls").empty(); }, 40s))
+      << daemon.messages();
+  std::this_thread::sleep_for(1s);
+  daemon.stop();
+  std::map<std::string, std::string> after = directory_files(dir);
+  std::size_t total_before = 0, removed = 0;
+  for (const auto& [name, content] : before) {
+    total_before += content.size();
+    auto kept = after.find(name);
+    std::size_t kept_size = kept == after.end() ? 0 : kept->second.size();
+    removed += content.size() - kept_size;
+    if (kept == after.end()) continue;
+    // What is kept is the old content's tail, starting at a whole line.
+    ASSERT_LE(kept_size, content.size());
+    EXPECT_EQ(kept->second, content.substr(content.size() - kept_size)) << name;
+    if (kept_size < content.size()) {
+      EXPECT_EQ(content[content.size() - kept_size - 1], '\n') << name;
+    }
+  }
+  // One trim takes a fifth of the directory, give or take the line it cuts
+  // at and the daemon's own new lines; more passes may have run.
+  EXPECT_GE(removed, total_before / 6);
+  for (const auto& [name, content] : after) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
+  std::string calls = root.read_file(std::string(REMOVE_SCRIPT) + ".calls");
+  EXPECT_NE(calls.find("storage_full"), std::string::npos) << calls;
+}
+
+TEST_F(UploadTest, ACardTooFullToCopyTheKeptPartLosesNothing) {
+  MemoryCard card(root.at(MEMCARD_LOG_DIR), "1M");
+  if (!card.mounted()) GTEST_SKIP() << "needs root to mount a small tmpfs as the memory card";
+  MeterSimProcess sim({"--slaves", "1"});
+  if (!sim.started()) GTEST_SKIP() << "meter simulator not available";
+  std::string dir = root.at(MEMCARD_LOG_DIR) + "/logs";
+  ::mkdir(dir.c_str(), 0755);
+  // One released file of 85 % of the card: its head must be cut, but the
+  // kept part does not fit beside the old content.
+  std::string content = filler_lines(870000, 'z');
+  write_whole_file(dir + "/log-2000-01-01-00-00-00", content);
+  root.write_script(std::string(SEND_SCRIPT) + ".real", "exit 1\n");
+  root.write_script(REMOVE_SCRIPT, "rm -f -- \"$1\"\n");
+  root.write_settings(settings(sim.device(), "MOD_METERSCRIBE_CACHE=1\nMOD_METERSCRIBE_CACHE_DIR=logs\n"));
+  DaemonProcess daemon(root.path());
+  ASSERT_TRUE(daemon.wait_for_message("Can not write into file", 40s)) << daemon.messages();
+  daemon.stop();
+  std::map<std::string, std::string> after = directory_files(dir);
+  EXPECT_EQ(after["log-2000-01-01-00-00-00"], content);
+  EXPECT_EQ(after.count("log-2000-01-01-00-00-00.tmp"), 0u);
+}
+
+TEST_F(UploadTest, AFailedStorageReadingRemovesNothing) {
+  MeterSimProcess sim({"--slaves", "1"});
+  if (!sim.started()) GTEST_SKIP() << "meter simulator not available";
+  write_whole_file(log_dir + "/log-2000-01-01-00-00-00", filler_lines(10000, 'q'));
+  root.write_script(std::string(SEND_SCRIPT) + ".real", "exit 1\n");
+  root.write_script(REMOVE_SCRIPT, "echo \"$1\" >> \"$0.calls\"\nrm -f -- \"$1\"\n");
+  root.write_settings(settings(sim.device(), ""));
+  // The sanitizer runtimes want to come first; the interposer only wraps two
+  // calls and does not mind.
+  DaemonProcess daemon(root.path(), {std::string("LD_PRELOAD=") + INTERPOSE_STORAGE_STATS, "MS_FAKE_SYSINFO=fail",
+                                     "ASAN_OPTIONS=verify_asan_link_order=0"});
+  ASSERT_TRUE(daemon.wait_for_message("error reading system statistics", 40s)) << daemon.messages();
+  std::this_thread::sleep_for(6s);  // one more failed pass
+  daemon.stop();
+  EXPECT_EQ(root.read_file(std::string(REMOVE_SCRIPT) + ".calls"), "");
+  EXPECT_EQ(read_whole_file(log_dir + "/log-2000-01-01-00-00-00"), filler_lines(10000, 'q'));
+}
+
+}  // namespace
