@@ -7,9 +7,32 @@
 #include <thread>
 #include <unistd.h>
 
+#include "support/reliability.h"
 #include "support/temp_root.h"
 
 extern char** environ;
+
+namespace {
+
+// METERSCRIBE_TEST_WRAPPER, split at blanks: words put before the daemon's
+// path, such as "valgrind --log-file=...". Empty when unset.
+std::vector<std::string> wrapper_words() {
+  std::vector<std::string> words;
+  const char* text = std::getenv("METERSCRIBE_TEST_WRAPPER");
+  std::string word;
+  for (const char* c = text != nullptr ? text : ""; *c != '\0'; ++c) {
+    if (*c != ' ') {
+      word += *c;
+    } else if (!word.empty()) {
+      words.push_back(word);
+      word.clear();
+    }
+  }
+  if (!word.empty()) words.push_back(word);
+  return words;
+}
+
+}  // namespace
 
 DaemonProcess::DaemonProcess(const std::string& root, std::vector<std::string> extra_env, const std::string& binary) {
   stderr_path_ = root + "/daemon.stderr";
@@ -22,8 +45,12 @@ DaemonProcess::DaemonProcess(const std::string& root, std::vector<std::string> e
   std::vector<char*> env;
   for (std::string& text : env_text) env.push_back(text.data());
   env.push_back(nullptr);
-  std::string program = binary;
-  char* argv[] = {program.data(), nullptr};
+  std::vector<std::string> words = wrapper_words();
+  wrapped_ = !words.empty();
+  words.push_back(binary);
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
   pid_ = fork();
   if (pid_ == 0) {
     int err = open(stderr_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
@@ -31,15 +58,27 @@ DaemonProcess::DaemonProcess(const std::string& root, std::vector<std::string> e
     dup2(null_fd, 0);
     dup2(null_fd, 1);
     dup2(err, 2);
-    execve(argv[0], argv, env.data());
+    if (wrapped_) {
+      execvpe(argv[0], argv.data(), env.data());
+    } else {
+      execve(argv[0], argv.data(), env.data());
+    }
     _exit(127);
   }
 }
 
-DaemonProcess::~DaemonProcess() { stop(SIGKILL); }
+// A wrapped daemon (valgrind) gets SIGTERM first, which the wrapper turns
+// into its final report; SIGKILL only if it does not end in time.
+DaemonProcess::~DaemonProcess() {
+  if (wrapped_ && pid_ > 0 && !reaped_) {
+    kill(pid_, SIGTERM);
+    if (wait_for_exit(std::chrono::milliseconds(10000)) != -1) return;
+  }
+  stop(SIGKILL);
+}
 
 int DaemonProcess::wait_for_exit(std::chrono::milliseconds limit) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
+  auto deadline = std::chrono::steady_clock::now() + slow(limit);
   while (!reaped_) {
     int status = 0;
     pid_t done = waitpid(pid_, &status, WNOHANG);
@@ -56,7 +95,7 @@ int DaemonProcess::wait_for_exit(std::chrono::milliseconds limit) {
 std::string DaemonProcess::messages() const { return read_whole_file(stderr_path_); }
 
 bool DaemonProcess::wait_for_message(const std::string& text, std::chrono::milliseconds limit) const {
-  auto deadline = std::chrono::steady_clock::now() + limit;
+  auto deadline = std::chrono::steady_clock::now() + slow(limit);
   while (messages().find(text) == std::string::npos) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -11,7 +11,10 @@ class DaemonProcess {
  public:
   // Starts `binary` (the daemon by default) with METERSCRIBE_ROOT=root and
   // METERSCRIBE_LOG_STDERR=1; extra "NAME=value" entries are added to the
-  // environment.
+  // environment. With METERSCRIBE_TEST_WRAPPER set, its words come before
+  // the binary (the process id is then the wrapper's, which for valgrind is
+  // the daemon's own). Limits of the waits below are stretched by
+  // METERSCRIBE_TEST_SLOW.
   explicit DaemonProcess(const std::string& root, std::vector<std::string> extra_env = {},
                          const std::string& binary = MS_DAEMON_BINARY);
   ~DaemonProcess();
@@ -32,6 +35,7 @@ class DaemonProcess {
  private:
   pid_t pid_ = -1;
   bool reaped_ = false;
+  bool wrapped_ = false;
   std::string stderr_path_;
 };
 
