@@ -29,10 +29,18 @@ std::int64_t monotonic_ms() {
 }
 
 // Waits until the port is readable: 1 readable, 0 timed out, -1 failed.
+// A hung-up line (a USB adapter unplugged, the far end of a pseudo-terminal
+// closed) reports "readable" at once and forever, though no byte will ever
+// come: it counts as a failed wait, so the caller's pause keeps the loop
+// from spinning.
 int wait_readable(int fd, int timeout_ms) {
   pollfd watch{fd, POLLIN, 0};
   int ready = poll(&watch, 1, timeout_ms);
   if (ready < 0) return -1;
+  if (ready > 0 && (watch.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+    errno = EIO;
+    return -1;
+  }
   return ready > 0 ? 1 : 0;
 }
 
