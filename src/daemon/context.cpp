@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "daemon/settings.h"
 #include "sys/log.h"
@@ -72,17 +73,28 @@ void load_meter_slot(FILE* file, MeterConfig& meter, unsigned slot_number) {
 // all polled meters.
 std::uint64_t count_polled_words(DaemonContext* context) {
   std::uint64_t word_total = 0;
-  unsigned index = 0;
-  for (; index < METER_SLOTS && context->meters[index].addr != 0; ++index) {
+  context->meter_count = count_polled_meters(context);
+  for (unsigned index = 0; index < context->meter_count; ++index) {
     MeterConfig& meter = context->meters[index];
     if (meter.func == 1) meter.reg_count = meter.bin_count / 16 + (meter.bin_count % 16 != 0 ? 1 : 0);
     word_total += meter.reg_count;
   }
-  context->meter_count = index;
   return word_total;
 }
 
 }  // namespace
+
+unsigned count_polled_meters(const DaemonContext* context) {
+  unsigned count = 0;
+  while (count < METER_SLOTS && context->meters[count].addr != 0) ++count;
+  return count;
+}
+
+static_assert(std::size(plain_keys) == PLAIN_KEY_COUNT && std::size(meter_keys) == SLOT_KEY_COUNT);
+
+const char* plain_key_name(unsigned index) { return plain_keys[index].key; }
+bool plain_key_is_number(unsigned index) { return plain_keys[index].kind == Kind::number; }
+const char* slot_key_prefix(unsigned index) { return meter_keys[index].prefix; }
 
 void load_settings_from(DaemonContext* context, const char* path) {
   FILE* file = settings_open(path, "r");

@@ -57,6 +57,20 @@ void load_settings_from(DaemonContext* context, const char* path);
 // "no meters to read" or "no enough memory for databuf".
 void derive_meter_table(DaemonContext* context);
 
+// The meters polled in each cycle: the consecutive slots from slot 1 whose
+// addr is not 0, at most 10. Unlike derive_meter_table it never ends the
+// process and changes nothing, so tools can explain a file with it.
+unsigned count_polled_meters(const DaemonContext* context);
+
+// The names of the keys load_settings reads, in its order: the eighteen
+// plain keys, then the prefixes of the five per-slot keys, each followed by
+// the slot number 1 to 10 in decimal. For tools that explain the file.
+constexpr unsigned PLAIN_KEY_COUNT = 18;
+constexpr unsigned SLOT_KEY_COUNT = 5;
+const char* plain_key_name(unsigned index);
+bool plain_key_is_number(unsigned index);
+const char* slot_key_prefix(unsigned index);
+
 // Releases what load_settings and derive_meter_table allocated. The daemon
 // never tears its context down; tools and tests do.
 void release_context(DaemonContext* context);
