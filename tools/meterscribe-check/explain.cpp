@@ -1,0 +1,255 @@
+#include "explain.h"
+
+#include <array>
+#include <cstring>
+#include <string>
+#include <strings.h>
+
+#include "daemon/poll_loop.h"
+#include "modbus/rtu_frame.h"
+#include "modbus/serial_port.h"
+#include "sys/paths.h"
+
+namespace {
+
+// Modbus limits that real meters enforce: a larger request is answered
+// with an exception (illegal data value), which the daemon logs as an error.
+constexpr unsigned MAX_REGISTERS = 125;
+constexpr unsigned MAX_COILS = 2000;
+constexpr unsigned MAX_SLAVE = 247;
+
+std::string slot_key(const char* prefix, unsigned slot) { return prefix + std::to_string(slot); }
+
+bool has_key(const KeyLines& keys, const std::string& name) { return keys.find(name) != keys.end(); }
+
+const char* function_name(std::uint32_t func) {
+  switch (func) {
+    case 1: return "read coils";
+    case 3: return "read holding registers";
+    case 4: return "read input registers";
+    default: return "not a read the daemon makes";
+  }
+}
+
+bool is_read(std::uint32_t func) { return func == 1 || func == 3 || func == 4; }
+
+// The quantity the request carries: coils for function 1, else registers.
+std::uint32_t configured_quantity(const MeterConfig& meter) { return meter.func == 1 ? meter.bin_count : meter.reg_count; }
+
+void check_address(unsigned number, const MeterConfig& meter, Findings& findings) {
+  unsigned sent = meter.addr & 0xFF;
+  if (sent != meter.addr)
+    add_finding(findings, "meter %u: address %u is sent as %u: only 8 bits fit the request", number, meter.addr, sent);
+  if (sent == 0)
+    add_finding(findings, "meter %u: address 0 is the broadcast address: no meter answers it", number);
+  else if (sent > MAX_SLAVE)
+    add_finding(findings, "meter %u: address %u is above %u, the highest slave address: no meter answers it", number,
+                sent, MAX_SLAVE);
+}
+
+void check_unused_count(unsigned number, const MeterConfig& meter, const KeyLines& keys, Findings& findings) {
+  std::string reg_key = slot_key("MOD_METERSCRIBE_REG_COUNT", number);
+  std::string bin_key = slot_key("MOD_METERSCRIBE_BIN_COUNT", number);
+  if (meter.func == 1 && has_key(keys, reg_key) && meter.reg_count != 0)
+    add_finding(findings, "meter %u: %s is ignored for function 1: coils are counted by %s", number, reg_key.c_str(),
+                bin_key.c_str());
+  if ((meter.func == 3 || meter.func == 4) && has_key(keys, bin_key) && meter.bin_count != 0)
+    add_finding(findings, "meter %u: %s is ignored for function %u: registers are counted by %s", number,
+                bin_key.c_str(), meter.func, reg_key.c_str());
+}
+
+void check_quantity(unsigned number, const MeterConfig& meter, Findings& findings) {
+  const char* what = meter.func == 1 ? "coils" : "registers";
+  std::uint32_t quantity = configured_quantity(meter);
+  std::uint32_t sent = quantity & 0xFFFF;
+  unsigned maximum = meter.func == 1 ? MAX_COILS : MAX_REGISTERS;
+  if (sent != quantity)
+    add_finding(findings, "meter %u: %u %s are sent as %u: only 16 bits fit the request", number, quantity, what,
+                sent);
+  if (sent == 0)
+    add_finding(findings, "meter %u: reads 0 %s: meters reject such a request", number, what);
+  else if (sent > maximum)
+    add_finding(findings, "meter %u: %u %s are beyond the Modbus maximum of %u: real meters reject the request",
+                number, sent, what, maximum);
+  std::uint32_t start = meter.start & 0xFFFF;
+  if (start != meter.start)
+    add_finding(findings, "meter %u: start %u is sent as %u: only 16 bits fit the request", number, meter.start,
+                start);
+  if (start + sent > 0x10000)
+    add_finding(findings, "meter %u: %s %u to %u run past the last address 65535", number, what, start,
+                start + sent - 1);
+}
+
+void describe_meter(FILE* out, unsigned number, const MeterConfig& meter) {
+  std::fprintf(out, "  meter %-2u slave %u, function %u (%s)", number, meter.addr & 0xFF, meter.func,
+               function_name(meter.func));
+  std::uint32_t start = meter.start & 0xFFFF;
+  std::uint32_t quantity = configured_quantity(meter) & 0xFFFF;
+  if (!is_read(meter.func))
+    std::fputs(": nothing is sent\n", out);
+  else if (quantity == 0)
+    std::fprintf(out, ", no %s\n", meter.func == 1 ? "coils" : "registers");
+  else
+    std::fprintf(out, ", %s %u to %u (%u)\n", meter.func == 1 ? "coils" : "registers", start, start + quantity - 1,
+                 quantity);
+}
+
+void check_meter(unsigned number, const MeterConfig& meter, const KeyLines& keys, Findings& findings) {
+  check_address(number, meter, findings);
+  if (!is_read(meter.func)) {
+    add_finding(findings,
+                "meter %u: function %u is none of 1, 3, 4: the daemon sends nothing and logs "
+                "\"no answer from meter %u\" every cycle",
+                number, meter.func, number);
+    return;
+  }
+  check_unused_count(number, meter, keys, findings);
+  check_quantity(number, meter, findings);
+}
+
+// An ADDR of 0 is how a list is ended on purpose; any other value shows a
+// slot that someone meant to use.
+bool slot_has_settings(const MeterConfig& meter) {
+  return meter.addr != 0 || meter.start != 0 || meter.reg_count != 0 || meter.bin_count != 0 || meter.func != 0;
+}
+
+void explain_ignored_slots(FILE* out, const DaemonContext& context, unsigned polled, Findings& findings) {
+  if (polled == METER_SLOTS) return;
+  unsigned end_slot = polled + 1;
+  if (end_slot == METER_SLOTS)
+    std::fprintf(out, "  not polled: slot 10 (MOD_METERSCRIBE_ADDR10 is 0 or missing)\n");
+  else
+    std::fprintf(out, "  not polled: slots %u to 10 (MOD_METERSCRIBE_ADDR%u is 0 or missing, which ends the list)\n",
+                 end_slot, end_slot);
+  for (unsigned slot = end_slot; slot <= METER_SLOTS; ++slot) {
+    if (!slot_has_settings(context.meters[slot - 1])) continue;
+    if (slot == end_slot)
+      add_finding(findings, "slot %u: has settings but no address: not polled", slot);
+    else
+      add_finding(findings, "slot %u: has settings but is not polled: slot %u has no address and ends the list", slot,
+                  end_slot);
+  }
+}
+
+const char* parity_name(const char* parity) {
+  if (parity[0] == 'O') return "odd parity";
+  if (parity[0] == 'E') return "even parity";
+  return "no parity";
+}
+
+unsigned character_bits(const DaemonContext& context) {
+  unsigned data = context.databits == 7 ? 7 : 8;
+  unsigned parity = context.parity[0] == 'O' || context.parity[0] == 'E' ? 1 : 0;
+  unsigned stop = context.stopbits == 2 ? 2 : 1;
+  return 1 + data + parity + stop;
+}
+
+// Settings the daemon replaces without a word. A missing key is the usual
+// way to ask for the default; a value that is there but unusable is not.
+void check_framing(const DaemonContext& context, const KeyLines& keys, Findings& findings) {
+  if (has_key(keys, "MOD_METERSCRIBE_BAUDRATE") && line_speed(context.baudrate) != context.baudrate)
+    add_finding(findings, "serial line: BAUDRATE %u is not a speed the daemon knows: the line runs at 9600 bit/s",
+                context.baudrate);
+  if (has_key(keys, "MOD_METERSCRIBE_DATABITS") && context.databits != 7 && context.databits != 8)
+    add_finding(findings, "serial line: DATABITS %u: the daemon knows 7 and 8 only and uses 8", context.databits);
+  if (has_key(keys, "MOD_METERSCRIBE_STOPBITS") && context.stopbits != 1 && context.stopbits != 2)
+    add_finding(findings, "serial line: STOPBITS %u: the daemon knows 1 and 2 only and uses 1", context.stopbits);
+  char letter = context.parity[0];
+  if (letter == 'e' || letter == 'o')
+    add_finding(findings, "serial line: PARITY \"%s\" begins with a lower-case letter: only a capital E or O "
+                "counts, so the line runs with no parity", context.parity);
+  else if (letter != '\0' && letter != 'E' && letter != 'O' && letter != 'N' && letter != 'n')
+    add_finding(findings, "serial line: PARITY \"%s\" is none of E, O, N: the line runs with no parity",
+                context.parity);
+}
+
+void check_device(const char* device, const char* path, Findings& findings) {
+  if (device[0] == '\0')
+    add_finding(findings, "serial line: no DEVICE: the daemon tries \"/dev/\" and exits at the lock or the open");
+  else if (device[0] == '/')
+    add_finding(findings, "serial line: DEVICE \"%s\" is a path: the daemon opens \"%s\"; name the device below "
+                "/dev (such as ttyS0)", device, path);
+  if (std::strpbrk(device, " \t") != nullptr)
+    add_finding(findings, "serial line: DEVICE \"%s\" holds blanks, which are part of the name", device);
+  if (std::strlen(path) != std::strlen("/dev/") + std::strlen(device))
+    add_finding(findings, "serial line: DEVICE is too long: the path is cut to \"%s\"", path);
+}
+
+// The rest of a response must come within SPLIT ms of its first byte;
+// at the line speed, a response of n bytes needs n - 1 more characters.
+void check_split(const DaemonContext& context, Findings& findings) {
+  unsigned speed = line_speed(context.baudrate);
+  for (unsigned index = 0; index < count_polled_meters(&context); ++index) {
+    const MeterConfig& meter = context.meters[index];
+    std::uint32_t quantity = configured_quantity(meter) & 0xFFFF;
+    if (!is_read(meter.func) || quantity == 0) continue;
+    std::uint64_t bytes = 5 + (meter.func == 1 ? (quantity + 7) / 8 : quantity * 2ull);
+    std::uint64_t rest_ms = ((bytes - 1) * character_bits(context) * 1000 + speed - 1) / speed;
+    if (bytes <= RESPONSE_MAX && context.split < rest_ms)
+      add_finding(findings,
+                  "meter %u: its answer of %llu bytes needs about %llu ms after the first byte at %u bit/s, "
+                  "but SPLIT is %u ms: answers are cut and rejected as bad CRC",
+                  index + 1, static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(rest_ms),
+                  speed, context.split);
+  }
+}
+
+}  // namespace
+
+void explain_meters(FILE* out, const DaemonContext& context, const KeyLines& keys, Findings& findings) {
+  unsigned polled = count_polled_meters(&context);
+  std::fprintf(out, "Meters polled in each cycle: %u\n", polled);
+  if (polled == 0)
+    add_finding(findings, "meters: slot 1 has no address: the daemon logs \"no meters to read\" and exits");
+  for (unsigned index = 0; index < polled; ++index) {
+    describe_meter(out, index + 1, context.meters[index]);
+    check_meter(index + 1, context.meters[index], keys, findings);
+  }
+  explain_ignored_slots(out, context, polled, findings);
+}
+
+void explain_serial_line(FILE* out, const DaemonContext& context, const KeyLines& keys, Findings& findings) {
+  std::array<char, PATH_SIZE> path;
+  snprintf(path.data(), path.size(), "/dev/%s", context.device);
+  bool is_ttys0 = std::strcmp(context.device, "ttyS0") == 0;
+  std::fprintf(out, "\nSerial line\n");
+  std::fprintf(out, "  device   %s (RS-485 wiring is asked of the GPIO driver for port %u)\n", path.data(),
+               is_ttys0 ? 0u : 1u);
+  std::fprintf(out, "  framing  %u bit/s, %u data bits, %s, %u stop bit%s\n", line_speed(context.baudrate),
+               context.databits == 7 ? 7u : 8u, parity_name(context.parity), context.stopbits == 2 ? 2u : 1u,
+               context.stopbits == 2 ? "s" : "");
+  std::fprintf(out, "  timing   1 s for the first byte of an answer, %u ms for the rest (SPLIT); %u s between "
+               "cycles (PERIOD)\n", context.split, context.period);
+  check_device(context.device, path.data(), findings);
+  check_framing(context, keys, findings);
+  check_split(context, findings);
+}
+
+void explain_storage(FILE* out, const DaemonContext& context, Findings& findings) {
+  std::fprintf(out, "\nStorage\n");
+  if (context.cache[0] == '\0') {
+    std::fprintf(out, "  volatile storage (CACHE is empty): log files in %s; memCard umount at start-up\n",
+                 VOLATILE_LOG_DIR);
+    if (context.cache_dir[0] != '\0')
+      add_finding(findings, "storage: CACHE_DIR is \"%s\" but CACHE is empty: the memory card is not used",
+                  context.cache_dir);
+  } else {
+    // The daemon composes the card's log directory in 128 bytes.
+    std::array<char, MEMCARD_TEXT_SIZE> log_dir;
+    snprintf(log_dir.data(), log_dir.size(), "%s/%s", MEMCARD_LOG_DIR, context.cache_dir);
+    std::fprintf(out, "  memory card (CACHE is \"%s\"): memCard mount at start-up, log files in %s\n",
+                 context.cache, log_dir.data());
+    if (std::strcmp(context.cache, "0") == 0 || strcasecmp(context.cache, "no") == 0 ||
+        strcasecmp(context.cache, "off") == 0 || strcasecmp(context.cache, "false") == 0)
+      add_finding(findings, "storage: CACHE is \"%s\": any text that is not empty selects the memory card",
+                  context.cache);
+    if (context.cache_dir[0] == '\0')
+      add_finding(findings, "storage: CACHE_DIR is empty: log files go to the card's mount point %s/ itself",
+                  MEMCARD_LOG_DIR);
+    if (std::strlen(MEMCARD_LOG_DIR) + 1 + std::strlen(context.cache_dir) >= MEMCARD_TEXT_SIZE)
+      add_finding(findings, "storage: CACHE_DIR is too long: the log directory is cut to %s", log_dir.data());
+  }
+  std::fprintf(out, "  the directory must exist: the daemon creates none and exits without it\n");
+  std::fprintf(out, "  a log file is released for upload when it is %u minutes old (SEND_PERIOD)\n",
+               context.send_period);
+}

@@ -1,0 +1,187 @@
+// meterscribe-decode: prints the values in meterscribe log files, one record
+// per register or coil, as CSV or JSON lines. The responses carry no start
+// addresses, so the settings file the daemon polled with supplies them.
+// Damaged lines are reported with file and line number and skipped.
+#include <getopt.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "daemon/context.h"
+#include "daemon/log_store.h"
+#include "log_line.h"
+#include "sys/dir_query.h"
+#include "sys/paths.h"
+#include "sys/unique_file.h"
+#include "values.h"
+
+namespace {
+
+constexpr const char* USAGE =
+    "usage: meterscribe-decode [--settings PATH] [--json] [--u16 | --u32 | --s32 | --float32]\n"
+    "                          [--word-order big|little] LOG-FILE-OR-DIRECTORY...\n"
+    "  --settings PATH   the settings the daemon polled with (default /opt/meterscribe/etc/settings)\n"
+    "  --json            JSON lines instead of CSV\n"
+    "  --u16             registers as unsigned 16-bit words (default)\n"
+    "  --u32, --s32      register pairs (start, start+1), ... as unsigned / signed 32-bit integers\n"
+    "  --float32         register pairs as 32-bit floats\n"
+    "  --word-order big|little  big: the first register of a pair holds the high word (default)\n"
+    "A directory stands for its log-YYYY-MM-DD-hh-mm-ss files in time order; - is standard input.\n"
+    "Exit status: 0 all lines decoded, 1 some lines reported bad, 2 usage error or unreadable file.\n";
+
+struct DecodeRun {
+  const char* settings_path = SETTINGS_PATH;
+  OutputOptions output{RegisterFormat::u16, false, false};
+  MeterTable table{};
+  unsigned bad_lines = 0;
+  bool unreadable = false;
+  bool unpaired_reported[METER_SLOTS] = {};
+};
+
+bool parse_word_order(const char* text, DecodeRun& run) {
+  if (std::strcmp(text, "big") != 0 && std::strcmp(text, "little") != 0) return false;
+  run.output.low_word_first = std::strcmp(text, "little") == 0;
+  return true;
+}
+
+// Returns the index of the first input argument, or -1 on a usage error.
+int parse_options(int argc, char** argv, DecodeRun& run) {
+  enum { SETTINGS = 's', JSON = 'j', U16 = 256, U32, S32, FLOAT32, WORD_ORDER, HELP = 'h' };
+  static const option long_options[] = {
+      {"settings", required_argument, nullptr, SETTINGS}, {"json", no_argument, nullptr, JSON},
+      {"u16", no_argument, nullptr, U16},                 {"u32", no_argument, nullptr, U32},
+      {"s32", no_argument, nullptr, S32},                 {"float32", no_argument, nullptr, FLOAT32},
+      {"word-order", required_argument, nullptr, WORD_ORDER}, {"help", no_argument, nullptr, HELP},
+      {nullptr, 0, nullptr, 0}};
+  int option_code;
+  while ((option_code = getopt_long(argc, argv, "s:jh", long_options, nullptr)) != -1) {
+    switch (option_code) {
+      case SETTINGS: run.settings_path = optarg; break;
+      case JSON: run.output.json = true; break;
+      case U16: run.output.format = RegisterFormat::u16; break;
+      case U32: run.output.format = RegisterFormat::u32; break;
+      case S32: run.output.format = RegisterFormat::s32; break;
+      case FLOAT32: run.output.format = RegisterFormat::float32; break;
+      case WORD_ORDER:
+        if (!parse_word_order(optarg, run)) return -1;
+        break;
+      case HELP: std::fputs(USAGE, stdout); std::exit(0);
+      default: return -1;
+    }
+  }
+  return optind < argc ? optind : -1;
+}
+
+// The daemon's own reader, so the tool sees the file exactly as the daemon
+// does; only a file that cannot be opened at all is refused here, where
+// the daemon would quietly read every key as missing.
+bool load_meter_table(const char* path, MeterTable& table) {
+  unique_file probe(std::fopen(path, "r"));
+  if (!probe) {
+    std::fprintf(stderr, "meterscribe-decode: cannot read settings %s: %s\n", path, std::strerror(errno));
+    return false;
+  }
+  DaemonContext context{};
+  load_settings_from(&context, path);
+  std::copy(std::begin(context.meters), std::end(context.meters), table.meters);
+  table.count = count_polled_meters(&context);
+  release_context(&context);
+  return true;
+}
+
+void report_bad_line(const char* name, unsigned number, const char* why, DecodeRun& run) {
+  std::fprintf(stderr, "%s:%u: %s\n", name, number, why);
+  ++run.bad_lines;
+}
+
+void report_unpaired(unsigned meter_index, DecodeRun& run) {
+  if (run.unpaired_reported[meter_index]) return;
+  run.unpaired_reported[meter_index] = true;
+  std::fprintf(stderr,
+               "meterscribe-decode: meter %u logs an odd number of registers; the last one has no partner "
+               "for 32-bit values and is not printed\n",
+               meter_index + 1);
+}
+
+// One line as read, its newline still on when it has one.
+void decode_text_line(char* text, std::size_t length, const char* name, unsigned number, DecodeRun& run) {
+  // The daemon writes a line and its newline in one go; a line without one
+  // was cut short (a full card, a trim, a copy in progress).
+  if (text[length - 1] != '\n') return report_bad_line(name, number, "no newline: the line was cut short", run);
+  text[length - 1] = '\0';
+  LogLine line;
+  LineProblem problem;
+  if (!parse_log_line(text, line, problem) || !check_logged_response(line, problem) ||
+      !check_against_meter(line, run.table, problem))
+    return report_bad_line(name, number, problem.text, run);
+  const MeterConfig& meter = run.table.meters[line.meter_index];
+  if (print_line_values(stdout, line, meter, run.output) != 0) report_unpaired(line.meter_index, run);
+}
+
+void decode_stream(FILE* file, const char* name, DecodeRun& run) {
+  char* text = nullptr;
+  std::size_t capacity = 0;
+  unsigned number = 0;
+  for (ssize_t length; (length = getline(&text, &capacity, file)) > 0;)
+    decode_text_line(text, static_cast<std::size_t>(length), name, ++number, run);
+  if (std::ferror(file)) {
+    std::fprintf(stderr, "meterscribe-decode: cannot read %s: %s\n", name, std::strerror(errno));
+    run.unreadable = true;
+  }
+  std::free(text);
+}
+
+void decode_file(const std::string& path, DecodeRun& run) {
+  unique_file file(std::fopen(path.c_str(), "r"));
+  if (!file) {
+    std::fprintf(stderr, "meterscribe-decode: cannot read %s: %s\n", path.c_str(), std::strerror(errno));
+    run.unreadable = true;
+    return;
+  }
+  decode_stream(file.get(), path.c_str(), run);
+}
+
+// The log files of a directory in time order, which is their name order;
+// anything else there (the trimming's .tmp files, say) is left out.
+std::vector<std::string> log_files_in(const char* directory) {
+  std::vector<std::string> names;
+  char** list = list_regular_files(directory);
+  for (char** entry = list; entry != nullptr && *entry != nullptr; ++entry)
+    if (is_log_name(*entry)) names.emplace_back(*entry);
+  free_file_list(list);
+  std::sort(names.begin(), names.end());
+  for (std::string& name : names) name = std::string(directory) + "/" + name;
+  return names;
+}
+
+void decode_argument(const char* argument, DecodeRun& run) {
+  if (std::strcmp(argument, "-") == 0) return decode_stream(stdin, "(standard input)", run);
+  struct stat status;
+  if (stat(argument, &status) == 0 && S_ISDIR(status.st_mode)) {
+    for (const std::string& path : log_files_in(argument)) decode_file(path, run);
+    return;
+  }
+  decode_file(argument, run);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  DecodeRun run;
+  int first_input = parse_options(argc, argv, run);
+  if (first_input < 0) {
+    std::fputs(USAGE, stderr);
+    return 2;
+  }
+  if (!load_meter_table(run.settings_path, run.table)) return 2;
+  if (!run.output.json) print_csv_header(stdout);
+  for (int i = first_input; i < argc; ++i) decode_argument(argv[i], run);
+  if (run.unreadable) return 2;
+  return run.bad_lines != 0 ? 1 : 0;
+}
