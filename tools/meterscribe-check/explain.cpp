@@ -188,7 +188,7 @@ void check_split(const DaemonContext& context, Findings& findings) {
     if (bytes <= RESPONSE_MAX && context.split < rest_ms)
       add_finding(findings,
                   "meter %u: its answer of %llu bytes needs about %llu ms after the first byte at %u bit/s, "
-                  "but SPLIT is %u ms: answers are cut and rejected as bad CRC",
+                  "but SPLIT is %u ms: answers can be cut short and rejected as bad CRC",
                   index + 1, static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(rest_ms),
                   speed, context.split);
   }

@@ -98,9 +98,9 @@ TEST_F(CheckTest, FindingsAndExitStatusForEachSurprise) {
         "meter 4: 2001 coils are beyond the Modbus maximum of 2000: real meters reject the request",
         "meter 5: registers 65535 to 65536 run past the last address 65535",
         "meter 3: its answer of 257 bytes needs about 147 ms after the first byte at 19200 bit/s, but SPLIT is 100 "
-        "ms: answers are cut and rejected as bad CRC",
+        "ms: answers can be cut short and rejected as bad CRC",
         "meter 4: its answer of 256 bytes needs about 147 ms after the first byte at 19200 bit/s, but SPLIT is 100 "
-        "ms: answers are cut and rejected as bad CRC"}},
+        "ms: answers can be cut short and rejected as bad CRC"}},
       {"addresses cut to 8 bits and above 247",
        BASE + "MOD_METERSCRIBE_ADDR2=256\nMOD_METERSCRIBE_FUNC2=3\nMOD_METERSCRIBE_REG_COUNT2=1\n"
               "MOD_METERSCRIBE_ADDR3=248\nMOD_METERSCRIBE_FUNC3=3\nMOD_METERSCRIBE_REG_COUNT3=1\n",
@@ -125,9 +125,9 @@ TEST_F(CheckTest, FindingsAndExitStatusForEachSurprise) {
        "MOD_METERSCRIBE_REG_COUNT2=100\n",
        {"line 3: MOD_METERSCRIBE_BAUDRATE again: the first, on line 1, wins; this line is ignored",
         "meter 1: its answer of 13 bytes needs about 110 ms after the first byte at 1200 bit/s, but SPLIT is 100 "
-        "ms: answers are cut and rejected as bad CRC",
+        "ms: answers can be cut short and rejected as bad CRC",
         "meter 2: its answer of 205 bytes needs about 1870 ms after the first byte at 1200 bit/s, but SPLIT is 100 "
-        "ms: answers are cut and rejected as bad CRC"}},
+        "ms: answers can be cut short and rejected as bad CRC"}},
       {"storage choices", BASE + "MOD_METERSCRIBE_CACHE=0\n",
        {"storage: CACHE is \"0\": any text that is not empty selects the memory card",
         "storage: CACHE_DIR is empty: log files go to the card's mount point /var/meterscribe/mnt/ itself"}},
