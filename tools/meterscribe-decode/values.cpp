@@ -70,7 +70,7 @@ void print_coils(FILE* out, const LogLine& line, const MeterConfig& meter, const
   std::uint32_t start = meter.start & 0xFFFF;
   unsigned coils = meter.bin_count & 0xFFFF;
   for (unsigned k = 0; k < coils; ++k) {
-    unsigned bit = (line.bytes[3 + k / 8] >> (k % 8)) & 1u;
+    unsigned bit = (static_cast<unsigned>(line.bytes[3 + k / 8]) >> (k % 8)) & 1u;
     print_record(out, head, start + k, bit != 0 ? "1" : "0", options.json);
   }
 }
