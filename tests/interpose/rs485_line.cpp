@@ -18,6 +18,7 @@
 //   (unset)               after a write of n > 0 bytes the transmitter
 //                         is busy for two polls, then empty
 #undef _FILE_OFFSET_BITS  // define open and open64 as separate symbols
+#undef _TIME_BITS  // needs _FILE_OFFSET_BITS=64; ioctl is interposed by both its names below
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -172,11 +173,9 @@ extern "C" ssize_t write(int fd, const void* bytes, size_t count) {
   return real<WriteFn>("write")(fd, bytes, count);
 }
 
-extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
-  va_list args;
-  va_start(args, request);
-  void* argument = va_arg(args, void*);
-  va_end(args);
+namespace {
+
+int ioctl_with(const char* name, int fd, unsigned long request, void* argument) {
   if (fd >= 0 && fd == gpio_fd) {
     int answer = gpio_request(request, reinterpret_cast<unsigned long>(argument));
     if (answer != -2) return answer;
@@ -184,8 +183,30 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
     if (request == TIOCMBIS || request == TIOCMBIC) return modem_line(request, static_cast<const int*>(argument));
     if (request == TIOCSERGETLSR) return line_status(static_cast<int*>(argument));
   }
-  return real<IoctlFn>("ioctl")(fd, request, argument);
+  return real<IoctlFn>(name)(fd, request, argument);
 }
+
+}  // namespace
+
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
+  va_list args;
+  va_start(args, request);
+  void* argument = va_arg(args, void*);
+  va_end(args);
+  return ioctl_with("ioctl", fd, request, argument);
+}
+
+#if __TIMESIZE == 32
+// Programs built with 64-bit time on a 32-bit target (the armhf build)
+// reach ioctl under this name.
+extern "C" int __ioctl_time64(int fd, unsigned long request, ...) noexcept {
+  va_list args;
+  va_start(args, request);
+  void* argument = va_arg(args, void*);
+  va_end(args);
+  return ioctl_with("__ioctl_time64", fd, request, argument);
+}
+#endif
 
 extern "C" int close(int fd) {
   if (fd >= 0 && fd < MAX_FDS) serial_fds[fd] = false;

@@ -6,6 +6,7 @@
 //
 // An unset variable passes the call through to the C library.
 #undef _FILE_OFFSET_BITS  // define statvfs and statvfs64 as separate symbols
+#undef _TIME_BITS  // needs _FILE_OFFSET_BITS=64; nothing here depends on time_t
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
