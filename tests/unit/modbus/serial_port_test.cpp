@@ -4,6 +4,7 @@
 #include <pty.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -85,8 +86,16 @@ TEST(SerialPort, EverySpeedOfTheTableReachesThePtyAndOthersFallBackTo9600) {
     unique_fd fd(open_serial_port(pty.name.c_str(), c.baudrate, 8, "N", 1));
     ASSERT_TRUE(fd.valid());
     struct termios line = pty.attributes();
-    EXPECT_EQ(cfgetospeed(&line), c.code) << c.baudrate;
     EXPECT_EQ(line_speed(c.baudrate), c.code == B9600 ? 9600u : c.baudrate);
+#ifdef MS_UNDER_EMULATION
+    // qemu user emulation translates the speed codes of its own table only,
+    // which ends at 460800; faster codes reach the host as 0.
+    if (c.code > B460800) {
+      std::printf("note: %u baud not read back: qemu does not pass the speed on\n", c.baudrate);
+      continue;
+    }
+#endif
+    EXPECT_EQ(cfgetospeed(&line), c.code) << c.baudrate;
   }
 }
 
