@@ -311,7 +311,7 @@ TEST_F(CrashTest, KillsAtRandomMomentsLoseNoLineAndLeaveNoTornLine) {
   EXPECT_GT(whole + cut, 0) << "nothing was ever trimmed";
   EXPECT_GT(cut, 0) << "no head was ever cut";
   std::cout << "kills " << kills << ", lines seen " << seen.size() << ", removed whole " << whole << ", heads cut "
-            << cut << ", kills that left a .tmp " << interrupted_cuts << ", torn kept parts " << torn_by_kill.size()
+            << cut << ", head cuts a kill interrupted " << interrupted_cuts.size() << ", torn kept parts " << torn_by_kill.size()
             << "\n";
 }
 
