@@ -1,0 +1,79 @@
+# Install layout and the Debian package.
+#
+# The daemon reads fixed paths below /opt/meterscribe and /var, so the
+# layout is rooted at "/": destinations are relative to an install prefix of
+# "/" (the default here), and `cmake --install build --prefix <dir>` lays
+# the same tree out below <dir> for staging. The package carries the
+# daemon, the sample scripts and a settings example under /opt/meterscribe,
+# the systemd unit and the tmpfiles.d entry for the log directories; the
+# settings file itself is the integrator's and never shipped.
+if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
+  set(CMAKE_INSTALL_PREFIX "/" CACHE PATH "Install prefix: the daemon's paths are fixed below /" FORCE)
+endif()
+
+set(MS_ETC_SOURCE ${PROJECT_SOURCE_DIR}/etc)
+# The sample scripts are the gateway's own part and meant to be adapted:
+# the package marks them as configuration, so upgrades keep local changes.
+set(MS_SAMPLE_SCRIPTS send removeFile memCard)
+foreach(script ${MS_SAMPLE_SCRIPTS})
+  install(PROGRAMS ${MS_ETC_SOURCE}/${script} DESTINATION opt/meterscribe/etc)
+endforeach()
+install(FILES ${MS_ETC_SOURCE}/settings.example DESTINATION opt/meterscribe/etc)
+install(FILES ${MS_ETC_SOURCE}/meterscribe.service DESTINATION lib/systemd/system)
+install(FILES ${MS_ETC_SOURCE}/meterscribe.tmpfiles DESTINATION usr/lib/tmpfiles.d RENAME meterscribe.conf)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION usr/share/doc/meterscribe)
+install(FILES ${MS_ETC_SOURCE}/debian/copyright DESTINATION usr/share/doc/meterscribe)
+# A native package's changelog, compressed as Debian wants it.
+set(MS_CHANGELOG_GZ ${CMAKE_BINARY_DIR}/changelog.gz)
+execute_process(COMMAND gzip -9nc ${MS_ETC_SOURCE}/debian/changelog OUTPUT_FILE ${MS_CHANGELOG_GZ})
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${MS_ETC_SOURCE}/debian/changelog)
+install(FILES ${MS_CHANGELOG_GZ} DESTINATION usr/share/doc/meterscribe)
+install(FILES ${MS_ETC_SOURCE}/debian/meterscribe.lintian-overrides
+        DESTINATION usr/share/lintian/overrides RENAME meterscribe)
+
+# --- Debian package (cpack -G DEB) ---------------------------------------
+if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
+  # Native builds: the build machine's architecture. Cross builds get it
+  # from their toolchain file.
+  execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE MS_DEB_ARCH
+                  OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${MS_DEB_ARCH})
+endif()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME meterscribe)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "meterscribe developers <meterscribe@example.net>")
+set(CPACK_PACKAGING_INSTALL_PREFIX /)
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Modbus RTU data logger for embedded gateways")
+set(CPACK_PACKAGE_DESCRIPTION [[meterscribe polls up to ten meters as the Modbus RTU master on one serial
+line and writes every valid response, byte for byte in hexadecimal, into
+time-stamped log files in RAM or on a memory card. Log files that reach a
+configured age are handed one by one to an upload script; when uploads
+fail and the storage fills up, the oldest released data is trimmed.
+.
+The package holds the daemon, sample upload, trimming and memory-card
+scripts, a commented settings example, a systemd unit and the tmpfiles.d
+entry for the log directories.]])
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION misc)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# The toolchain's C library and libstdc++ are not dpkg packages of the
+# target architecture, so dpkg-shlibdeps cannot work for cross builds: the
+# dependencies are fixed at the versions the build uses (Debian 12).
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.5), libstdc++6 (>= 12)")
+# curl: the sample send script delivers with it.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "curl")
+set(MS_DEB_CONTROL ${CMAKE_BINARY_DIR}/deb-control)
+file(MAKE_DIRECTORY ${MS_DEB_CONTROL})
+set(MS_CONFFILES "")
+foreach(script ${MS_SAMPLE_SCRIPTS})
+  string(APPEND MS_CONFFILES "/opt/meterscribe/etc/${script}\n")
+endforeach()
+file(WRITE ${MS_DEB_CONTROL}/conffiles ${MS_CONFFILES})
+configure_file(${MS_ETC_SOURCE}/debian/postinst ${MS_DEB_CONTROL}/postinst COPYONLY
+               FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${MS_DEB_CONTROL}/conffiles;${MS_DEB_CONTROL}/postinst")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_STRIP_FILES ON)
+include(CPack)
