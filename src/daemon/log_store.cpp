@@ -68,6 +68,8 @@ void release_for_upload(DaemonContext* context, const char* name) {
 // as they stand, so no time zone or daylight-saving rule can move them.
 void name_after(const char* log_name, LogName& next) {
   struct tm fields {};
+  // Only called with names that passed is_log_name: six fields of digits.
+  // NOLINTNEXTLINE(cert-err33-c,cert-err34-c)
   std::sscanf(log_name, "log-%4d-%2d-%2d-%2d-%2d-%2d", &fields.tm_year, &fields.tm_mon, &fields.tm_mday,
               &fields.tm_hour, &fields.tm_min, &fields.tm_sec);
   fields.tm_year -= 1900;

@@ -240,6 +240,8 @@ bool compose_shell_command(std::span<char> out, std::span<const char* const> wor
   std::size_t used = 0;
   bool fits = true;
   for (std::size_t i = 0; fits && i < words.size(); ++i) {
+    // Two reasons for one outcome: a missing word, no room for the blank.
+    // NOLINTNEXTLINE(bugprone-branch-clone)
     if (words[i] == nullptr) fits = false;
     else if (i > 0 && !append_text(out, used, " ", 1)) fits = false;
     else fits = append_quoted(out, used, words[i]);

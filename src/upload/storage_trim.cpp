@@ -24,6 +24,8 @@ namespace {
 // A path of at most 257 characters after the root, and the root itself.
 using PathBuffer = std::array<char, ROOT_MAX + PATH_SIZE>;
 
+// A constant product that fits an int.
+// NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result)
 constexpr std::size_t COPY_CHUNK = 64 * 1024;
 
 // Joins two texts into a path buffer; false when the path would be cut,
@@ -91,7 +93,9 @@ bool rename_without_replacing(const char* from, const char* to) {
 }
 
 // Puts the whole old content back under its name, replacing a partial new
-// file in one step.
+// file in one step. When even that fails, the old content stays whole
+// under the temporary name: there is no better place left for it.
+// NOLINTNEXTLINE(cert-err33-c)
 void restore_old_content(const char* tmp_path, const char* path) { std::rename(tmp_path, path); }
 
 enum class LineEnd { before_last_byte, none, read_error };
