@@ -123,7 +123,9 @@ std::size_t compose_line(std::array<char, LINE_SIZE>& line, unsigned meter_index
 // short of the whole line is cut away again, so the next line never glues
 // onto a torn one.
 void write_line(const char* path, const char* line, std::size_t length) {
-  unique_fd file(open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+  // O_NOFOLLOW: a link on the card under a log name, even a dangling one,
+  // must not carry lines out of the log directory.
+  unique_fd file(open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
   if (!file.valid()) {
     log_msg(LOG_NOTICE, "Can not create file");
     return;

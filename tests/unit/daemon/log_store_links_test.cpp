@@ -1,0 +1,63 @@
+// A memory card is not ours: whatever entries it holds, the daemon's lines
+// stay in regular files of the log directory.
+#include "daemon/log_store.h"
+
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "daemon/context.h"
+#include "support/log_capture.h"
+#include "support/temp_root.h"
+
+namespace {
+
+constexpr std::time_t T0 = 1709647629;  // 2024-03-05 14:07:09 UTC
+const std::string NAME_AT_T0 = "log-2024-03-05-14-07-09";
+const std::vector<std::uint8_t> RESPONSE = {0x01, 0x03, 0x02, 0x00, 0x2A, 0x39, 0x9B};
+
+class LogLinkTest : public TempRootTest {
+ protected:
+  void SetUp() override {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    dir = root.at(VOLATILE_LOG_DIR);
+    snprintf(context.log_dir.data(), context.log_dir.size(), "%s", dir.c_str());
+    pthread_mutex_init(&context.ready_lock, nullptr);
+    context.send_period = 15;
+  }
+  void TearDown() override { pthread_mutex_destroy(&context.ready_lock); }
+
+  std::string dir;
+  DaemonContext context{};
+};
+
+// The newest-file search skips links, but the name of a new file comes from
+// the clock, and a card may already hold a link under it: to a file of the
+// system, or to a path that does not exist yet.
+TEST_F(LogLinkTest, ALinkUnderTheNameOfANewLogFileIsNeverWrittenThrough) {
+  for (bool target_exists : {true, false}) {
+    SCOPED_TRACE(target_exists ? "link to an existing file" : "dangling link");
+    std::string outside = root.at("/outside");
+    ::unlink(outside.c_str());
+    if (target_exists) write_whole_file(outside, "system file\n");
+    std::string link = dir + "/" + NAME_AT_T0;
+    ::unlink(link.c_str());
+    ASSERT_EQ(::symlink(outside.c_str(), link.c_str()), 0);
+    LogCapture log;
+    append_log_line_at(&context, 0, RESPONSE.data(), RESPONSE.size(), T0);
+    struct stat info {};
+    if (target_exists) EXPECT_EQ(read_whole_file(outside), "system file\n");
+    else EXPECT_NE(::lstat(outside.c_str(), &info), 0) << "the line created a file outside the log directory";
+    EXPECT_EQ(log.texts(), std::vector<std::string>{"Can not create file"});
+    ASSERT_EQ(::lstat(link.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+  }
+}
+
+}  // namespace
