@@ -1,0 +1,42 @@
+// Listing and sizing a log directory at its listing limit of 999 files, as
+// the storage trimming does after a failed send.
+#include <string>
+
+#include <benchmark/benchmark.h>
+
+#include "bench_support.h"
+#include "daemon/log_store.h"
+#include "sys/dir_query.h"
+
+namespace {
+
+constexpr std::time_t T0 = 1709647629;
+
+struct FullLogDir {
+  ScratchDir scratch;
+  explicit FullLogDir(long count) {
+    for (long k = 0; k < count; ++k) {
+      char name[LOG_NAME_SIZE];
+      format_log_name(name, T0 - 60 * k);
+      write_file(scratch.at(name), std::string(static_cast<std::size_t>(100 + k % 300), 'x'));
+    }
+  }
+};
+
+void BM_list_regular_files(benchmark::State& state) {
+  FullLogDir dir(state.range(0));
+  for (auto _ : state) {
+    char** list = list_regular_files(dir.scratch.path().c_str());
+    benchmark::DoNotOptimize(list);
+    free_file_list(list);
+  }
+}
+BENCHMARK(BM_list_regular_files)->Arg(999)->Unit(benchmark::kMicrosecond);
+
+void BM_directory_size(benchmark::State& state) {
+  FullLogDir dir(state.range(0));
+  for (auto _ : state) benchmark::DoNotOptimize(directory_size(dir.scratch.path().c_str()));
+}
+BENCHMARK(BM_directory_size)->Arg(999)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
