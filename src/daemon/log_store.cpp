@@ -1,5 +1,6 @@
 #include "daemon/log_store.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -21,13 +22,52 @@ constexpr std::size_t LINE_SIZE = 32 + 3 * RESPONSE_MAX + 2;
 
 using LogName = char[LOG_NAME_SIZE];
 
-void format_time_fields(char* out, std::size_t size, const char* prefix, std::time_t when) {
+// Longest "YYYY-MM-DD-hh-mm-ss" text: six fields of up to ten digits each.
+constexpr std::size_t TIME_TEXT_MAX = 6 * 10 + 5;
+
+// Writes value in decimal with at least min_digits digits, as "%0Nu" does.
+char* put_decimal(char* out, unsigned value, unsigned min_digits) {
+  char digits[10];
+  unsigned count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  while (min_digits > count) {
+    *out++ = '0';
+    --min_digits;
+  }
+  while (count > 0) *out++ = digits[--count];
+  return out;
+}
+
+// "%04u-%02u-%02u-%02u-%02u-%02u" of the local time, without the NUL;
+// returns the length. Written by hand: it runs for every line, and printf
+// spends several thousand instructions on the six fields.
+std::size_t format_time_text(char (&out)[TIME_TEXT_MAX], std::time_t when) {
   struct tm local {};
   localtime_r(&when, &local);
-  snprintf(out, size, "%s%04u-%02u-%02u-%02u-%02u-%02u", prefix, static_cast<unsigned>(local.tm_year + 1900),
-           static_cast<unsigned>(local.tm_mon + 1), static_cast<unsigned>(local.tm_mday),
-           static_cast<unsigned>(local.tm_hour), static_cast<unsigned>(local.tm_min),
-           static_cast<unsigned>(local.tm_sec));
+  const unsigned fields[] = {static_cast<unsigned>(local.tm_year + 1900), static_cast<unsigned>(local.tm_mon + 1),
+                             static_cast<unsigned>(local.tm_mday), static_cast<unsigned>(local.tm_hour),
+                             static_cast<unsigned>(local.tm_min), static_cast<unsigned>(local.tm_sec)};
+  char* end = put_decimal(out, fields[0], 4);
+  for (std::size_t i = 1; i < 6; ++i) {
+    *end++ = '-';
+    end = put_decimal(end, fields[i], 2);
+  }
+  return static_cast<std::size_t>(end - out);
+}
+
+// Copies prefix and text into out, cut to size - 1 characters and ended
+// with a NUL, as snprintf would; returns the length written.
+std::size_t put_cut(char* out, std::size_t size, const char* prefix, std::size_t prefix_length, const char* text,
+                    std::size_t text_length) {
+  std::size_t head = std::min(prefix_length, size - 1);
+  std::memcpy(out, prefix, head);
+  std::size_t tail = std::min(text_length, size - 1 - head);
+  std::memcpy(out + head, text, tail);
+  out[head + tail] = '\0';
+  return head + tail;
 }
 
 bool is_regular_entry(DIR* dir, const dirent* entry) {
@@ -105,10 +145,19 @@ void choose_log_file(DaemonContext* context, std::time_t now, LogName& chosen) {
 
 std::size_t compose_line(std::array<char, LINE_SIZE>& line, unsigned meter_index, const std::uint8_t* bytes,
                          std::size_t count, std::time_t now) {
-  std::array<char, 24> time_text;
-  format_time_fields(time_text.data(), time_text.size(), "", now);
-  int header = snprintf(line.data(), line.size(), "m%i:%s:", static_cast<int>(meter_index), time_text.data());
-  std::size_t length = header > 0 ? static_cast<std::size_t>(header) : 0;
+  // The header "m%i:" + the time (at most 23 characters) + ':' always fits.
+  char* cursor = line.data();
+  *cursor++ = 'm';
+  int index = static_cast<int>(meter_index);
+  if (index < 0) *cursor++ = '-';
+  cursor = put_decimal(cursor, index < 0 ? 0u - meter_index : meter_index, 1);
+  *cursor++ = ':';
+  char time_text[TIME_TEXT_MAX];
+  std::size_t time_length = std::min<std::size_t>(format_time_text(time_text, now), 23);
+  std::memcpy(cursor, time_text, time_length);
+  cursor += time_length;
+  *cursor++ = ':';
+  std::size_t length = static_cast<std::size_t>(cursor - line.data());
   static constexpr char hex[] = "0123456789abcdef";
   for (std::size_t i = 0; i < count && length + 4 <= line.size(); ++i) {
     line[length++] = hex[bytes[i] >> 4];
@@ -157,7 +206,9 @@ bool is_log_name(const char* name) {
 }
 
 void format_log_name(char (&name)[LOG_NAME_SIZE], std::time_t when) {
-  format_time_fields(name, LOG_NAME_SIZE, "log-", when);
+  char time_text[TIME_TEXT_MAX];
+  std::size_t length = format_time_text(time_text, when);
+  put_cut(name, LOG_NAME_SIZE, "log-", 4, time_text, length);
 }
 
 void format_release_cutoff(char (&name)[LOG_NAME_SIZE], std::time_t now, std::uint32_t send_period) {
@@ -171,11 +222,15 @@ void append_log_line_at(DaemonContext* context, unsigned meter_index, const std:
   LogName chosen;
   choose_log_file(context, now, chosen);
   std::array<char, ROOT_MAX + PATH_SIZE> path;
-  int length = snprintf(path.data(), path.size(), "%s/%s", context->log_dir.data(), chosen);
-  if (length < 0 || static_cast<std::size_t>(length) >= path.size()) {
+  std::size_t dir_length = strnlen(context->log_dir.data(), context->log_dir.size());
+  std::size_t name_length = std::strlen(chosen);
+  if (dir_length + 1 + name_length >= path.size()) {  // a cut path would name another file
     log_msg(LOG_NOTICE, "Can not create file");
     return;
   }
+  std::memcpy(path.data(), context->log_dir.data(), dir_length);
+  path[dir_length] = '/';
+  std::memcpy(path.data() + dir_length + 1, chosen, name_length + 1);
   std::array<char, LINE_SIZE> line;
   std::size_t line_length = compose_line(line, meter_index, bytes, count, now);
   write_line(path.data(), line.data(), line_length);
