@@ -24,10 +24,12 @@ constexpr std::time_t T0 = 1709647629;
 const std::uint8_t RESPONSE[] = {0x01, 0x03, 0x14, 0x00, 0x0a, 0x00, 0x0b, 0x00, 0x0c, 0x00, 0x0d, 0x00, 0x0e, 0x00,
                                  0x0f, 0x00, 0x10, 0x00, 0x11, 0x00, 0x12, 0x00, 0x13, 0x5d, 0x4b};
 
-// Makes `count` log files a minute apart, the newest named after T0, so
-// every line of the run goes into the newest one and the count stays.
+// Makes `count` log files a minute apart, oldest first as the daemon makes
+// them, the newest named after T0, so every line of the run goes into the
+// newest one and the count stays. (The listing order is the file system's:
+// tmpfs lists the newest first, a FAT card in order of creation.)
 void fill_log_dir(const std::string& dir, long count) {
-  for (long k = 0; k < count; ++k) {
+  for (long k = count - 1; k >= 0; --k) {
     char name[LOG_NAME_SIZE];
     format_log_name(name, T0 - 60 * k);
     write_file(dir + "/" + name, "m0:2024-03-05-14-07-09:01 03 02 00 2a 39 9b \n");
