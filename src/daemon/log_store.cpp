@@ -86,7 +86,9 @@ void find_newest_log_file(const char* log_dir, LogName& newest) {
   DIR* dir = opendir(log_dir);
   if (dir == nullptr) return;
   while (const dirent* entry = readdir(dir)) {
-    if (!is_log_name(entry->d_name) || std::strcmp(entry->d_name, newest) <= 0) continue;
+    // A name at or below the newest so far is dropped by one comparison;
+    // only a greater one is checked for the log-file form.
+    if (std::strcmp(entry->d_name, newest) <= 0 || !is_log_name(entry->d_name)) continue;
     if (is_regular_entry(dir, entry)) std::memcpy(newest, entry->d_name, LOG_NAME_SIZE);
   }
   closedir(dir);
