@@ -3,6 +3,7 @@
 // logging go on, no line is lost, no released file receives a line, and
 // uploads resume. The daemon alone runs on a faked clock (libfaketime with
 // a time-offset file it re-reads); the monotonic clock stays real.
+#include <csignal>
 #include <unistd.h>
 
 #include <algorithm>
@@ -148,7 +149,7 @@ TEST_F(ClockTest, AClockSetBackAndForwardByADayLosesNoLineAndUploadsResume) {
   // One pass may send them in any order.
   EXPECT_TRUE(wait_until([&] { return some_sent_name_has(newest); }, 30s)) << daemon->messages();
   EXPECT_TRUE(wait_until([&] { return some_sent_name_has(tomorrow); }, 30s)) << daemon->messages();
-  daemon->stop(SIGKILL);
+  daemon->stop(SIGTERM);
   expect_every_line_kept();
 }
 
@@ -167,7 +168,7 @@ TEST_F(ClockTest, AStartIn1970LogsUnder1970NamesUntilTheClockJumpsToThePresent) 
   // the next pass; new lines go to a file named after the present.
   EXPECT_TRUE(wait_until([&] { return some_sent_name_has("log-1970-"); }, 30s)) << daemon->messages();
   EXPECT_TRUE(wait_until([&] { return !files_with_lines_of(utc_date(std::time(nullptr))).empty(); }, 20s));
-  daemon->stop(SIGKILL);
+  daemon->stop(SIGTERM);
   for (const std::string& name : directory_names(log_dir)) EXPECT_EQ(name.rfind("log-" + present_year, 0), 0u) << name;
   for (const std::string& line : all_log_lines(sent_dir)) EXPECT_EQ(line_date(line), "1970-01-01") << line;
   expect_every_line_kept();

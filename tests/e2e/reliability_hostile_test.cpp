@@ -110,7 +110,7 @@ TEST_F(HostileTest, ASendScriptThatNeverEndsStopsUploadsButNotPolling) {
   EXPECT_GT(line_count(), lines);
   EXPECT_GT(directory_names(log_dir).size(), files);
   EXPECT_EQ(kill(daemon->pid(), 0), 0);
-  daemon->stop(SIGKILL);
+  daemon->stop(SIGTERM);
   expect_lines_accounted_for();
 }
 
@@ -126,7 +126,7 @@ TEST_F(HostileTest, AReadOnlyLogDirectoryLosesLinesUntilItIsWritableAgain) {
   EXPECT_EQ(line_count(), lines_while_read_only);
   ASSERT_TRUE(card->set_read_only(false));
   EXPECT_TRUE(wait_for_lines_beyond(lines_while_read_only + 3, 20s)) << "no recovery\n" << daemon->messages();
-  daemon->stop(SIGKILL);
+  daemon->stop(SIGTERM);
   expect_lines_accounted_for();
 }
 
@@ -153,7 +153,7 @@ TEST_F(HostileTest, AFullFileSystemCutsThePartialLineAway) {
   std::size_t lines_while_full = line_count();
   ASSERT_EQ(unlink(filler_path.c_str()), 0);
   EXPECT_TRUE(wait_for_lines_beyond(lines_while_full + 3, 20s)) << "no recovery\n" << daemon->messages();
-  daemon->stop(SIGKILL);
+  daemon->stop(SIGTERM);
   expect_lines_accounted_for();
 }
 
@@ -166,7 +166,7 @@ TEST_F(HostileTest, AFloodingMeterGetsNoBogusLineLogged) {
   std::this_thread::sleep_for(2s);
   EXPECT_GT(count_exchanges(daemon->messages()).started, started) << "polling stopped";
   EXPECT_EQ(kill(daemon->pid(), 0), 0);
-  daemon->stop(SIGKILL);
+  daemon->stop(SIGTERM);
   expect_lines_accounted_for();
 }
 
@@ -209,7 +209,7 @@ TEST_F(HostileTest, ADeviceThatDisappearsIsReportedWithoutSpinningAndARestartReo
   std::string messages = daemon->messages();
   EXPECT_TRUE(messages.find("no answer from meter") != std::string::npos ||
               messages.find("read error") != std::string::npos);
-  daemon->stop(SIGKILL);
+  daemon->stop(SIGTERM);
   expect_lines_accounted_for();
 
   // A new simulator provides the link again; a restart takes over the stale
