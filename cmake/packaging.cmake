@@ -58,10 +58,11 @@ entry for the log directories.]])
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The toolchain's C library and libstdc++ are not dpkg packages of the
-# target architecture, so dpkg-shlibdeps cannot work for cross builds: the
-# dependencies are fixed at the versions the build uses (Debian 12).
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.5), libstdc++6 (>= 12)")
+# The toolchain's C library is no dpkg package of the target architecture,
+# so dpkg-shlibdeps cannot work for cross builds: the dependency is fixed at
+# the version the build uses (Debian 12). The C++ runtime is linked into the
+# daemon, which therefore needs the C library alone.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34)")
 # curl: the sample send script delivers with it.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "curl")
 set(MS_DEB_CONTROL ${CMAKE_BINARY_DIR}/deb-control)
