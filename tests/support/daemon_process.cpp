@@ -10,6 +10,8 @@
 #include "support/reliability.h"
 #include "support/temp_root.h"
 
+#include <gtest/gtest.h>
+
 extern char** environ;
 
 namespace {
@@ -69,12 +71,27 @@ DaemonProcess::DaemonProcess(const std::string& root, std::vector<std::string> e
 
 // A wrapped daemon (valgrind) gets SIGTERM first, which the wrapper turns
 // into its final report; SIGKILL only if it does not end in time.
+namespace {
+
+// A sanitizer build of the daemon reports what it finds on standard error
+// and may well go on running: such a report fails the test that ran it.
+void expect_no_sanitizer_report(const std::string& messages) {
+  for (const char* marker :
+       {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "WARNING: ThreadSanitizer", "runtime error:"}) {
+    std::size_t at = messages.find(marker);
+    if (at != std::string::npos) ADD_FAILURE() << "the daemon reported:\n" << messages.substr(at, 4000);
+  }
+}
+
+}  // namespace
+
 DaemonProcess::~DaemonProcess() {
   if (wrapped_ && pid_ > 0 && !reaped_) {
     kill(pid_, SIGTERM);
-    if (wait_for_exit(std::chrono::milliseconds(10000)) != -1) return;
+    if (wait_for_exit(std::chrono::milliseconds(10000)) == -1) stop(SIGKILL);
   }
   stop(SIGKILL);
+  expect_no_sanitizer_report(messages());
 }
 
 int DaemonProcess::wait_for_exit(std::chrono::milliseconds limit) {
