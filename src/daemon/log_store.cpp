@@ -41,21 +41,26 @@ char* put_decimal(char* out, unsigned value, unsigned min_digits) {
   return out;
 }
 
-// "%04u-%02u-%02u-%02u-%02u-%02u" of the local time, without the NUL;
+// "%04u-%02u-%02u-%02u-%02u-%02u" of broken-down time, without the NUL;
 // returns the length. Written by hand: it runs for every line, and printf
 // spends several thousand instructions on the six fields.
-std::size_t format_time_text(char (&out)[TIME_TEXT_MAX], std::time_t when) {
-  struct tm local {};
-  localtime_r(&when, &local);
-  const unsigned fields[] = {static_cast<unsigned>(local.tm_year + 1900), static_cast<unsigned>(local.tm_mon + 1),
-                             static_cast<unsigned>(local.tm_mday), static_cast<unsigned>(local.tm_hour),
-                             static_cast<unsigned>(local.tm_min), static_cast<unsigned>(local.tm_sec)};
+std::size_t format_fields(char (&out)[TIME_TEXT_MAX], const struct tm& time) {
+  const unsigned fields[] = {static_cast<unsigned>(time.tm_year + 1900), static_cast<unsigned>(time.tm_mon + 1),
+                             static_cast<unsigned>(time.tm_mday), static_cast<unsigned>(time.tm_hour),
+                             static_cast<unsigned>(time.tm_min), static_cast<unsigned>(time.tm_sec)};
   char* end = put_decimal(out, fields[0], 4);
   for (std::size_t i = 1; i < 6; ++i) {
     *end++ = '-';
     end = put_decimal(end, fields[i], 2);
   }
   return static_cast<std::size_t>(end - out);
+}
+
+// The same of the local time.
+std::size_t format_time_text(char (&out)[TIME_TEXT_MAX], std::time_t when) {
+  struct tm local {};
+  localtime_r(&when, &local);
+  return format_fields(out, local);
 }
 
 // Copies prefix and text into out, cut to size - 1 characters and ended
@@ -118,10 +123,9 @@ void name_after(const char* log_name, LogName& next) {
   fields.tm_mon -= 1;
   std::time_t when = timegm(&fields) + 1;
   gmtime_r(&when, &fields);
-  snprintf(next, LOG_NAME_SIZE, "log-%04u-%02u-%02u-%02u-%02u-%02u", static_cast<unsigned>(fields.tm_year + 1900),
-           static_cast<unsigned>(fields.tm_mon + 1), static_cast<unsigned>(fields.tm_mday),
-           static_cast<unsigned>(fields.tm_hour), static_cast<unsigned>(fields.tm_min),
-           static_cast<unsigned>(fields.tm_sec));
+  char time_text[TIME_TEXT_MAX];
+  std::size_t length = format_fields(time_text, fields);
+  put_cut(next, LOG_NAME_SIZE, "log-", 4, time_text, length);
 }
 
 // Chooses the file for a line written at `now`. Releases the newest file
@@ -226,7 +230,7 @@ void append_log_line_at(DaemonContext* context, unsigned meter_index, const std:
   std::array<char, ROOT_MAX + PATH_SIZE> path;
   std::size_t dir_length = strnlen(context->log_dir.data(), context->log_dir.size());
   std::size_t name_length = std::strlen(chosen);
-  if (dir_length + 1 + name_length >= path.size()) {  // a cut path would name another file
+  if (dir_length + 1 + name_length >= rooted_size(PATH_SIZE)) {  // a cut path would name another file
     log_msg(LOG_NOTICE, "Can not create file");
     return;
   }
