@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,6 +21,7 @@
 
 #include "support/daemon_process.h"
 #include "support/meter_sim_process.h"
+#include "support/reliability.h"
 #include "support/temp_root.h"
 #include "sys/paths.h"
 
@@ -209,24 +209,6 @@ TEST_F(UploadTest, OnlyReleasedFilesAreOfferedEachAsOneArgument) {
   EXPECT_EQ(read_whole_file(log_dir + "/zz-after-everything"), "never\n");
 }
 
-// A small tmpfs mounted as the memory card, for the tests that need real
-// storage figures.
-class MemoryCard {
- public:
-  MemoryCard(const std::string& mount_point, const std::string& size) : mount_point_(mount_point) {
-    std::string options = "size=" + size + ",mode=0755";
-    mounted_ = geteuid() == 0 && mount("meterscribe-test", mount_point.c_str(), "tmpfs", 0, options.c_str()) == 0;
-  }
-  ~MemoryCard() {
-    if (mounted_) umount2(mount_point_.c_str(), MNT_DETACH);
-  }
-  bool mounted() const { return mounted_; }
-
- private:
-  std::string mount_point_;
-  bool mounted_ = false;
-};
-
 std::string filler_lines(std::size_t bytes, char tag) {
   std::string line = std::string("m0:2000-01-01-00-00-00:") + tag + std::string(76, '0') + "\n";  // 100 bytes
   std::string text;
@@ -235,8 +217,8 @@ std::string filler_lines(std::size_t bytes, char tag) {
 }
 
 TEST_F(UploadTest, AFullCardIsTrimmedFromReleasedFilesOnlyAndCutsKeepWholeLines) {
-  MemoryCard card(root.at(MEMCARD_LOG_DIR), "1M");
-  if (!card.mounted()) GTEST_SKIP() << "needs root to mount a small tmpfs as the memory card";
+  TmpfsMount card(root.at(MEMCARD_LOG_DIR), 1024);  // a small memory card
+  if (!card.mounted()) GTEST_SKIP() << card.why_not();
   MeterSimProcess sim({"--slaves", "1"});
   if (!sim.started()) GTEST_SKIP() << "meter simulator not available";
   std::string dir = root.at(MEMCARD_LOG_DIR) + "/logs";
@@ -280,8 +262,8 @@ TEST_F(UploadTest, AFullCardIsTrimmedFromReleasedFilesOnlyAndCutsKeepWholeLines)
 }
 
 TEST_F(UploadTest, ACardTooFullToCopyTheKeptPartLosesNothing) {
-  MemoryCard card(root.at(MEMCARD_LOG_DIR), "1M");
-  if (!card.mounted()) GTEST_SKIP() << "needs root to mount a small tmpfs as the memory card";
+  TmpfsMount card(root.at(MEMCARD_LOG_DIR), 1024);  // a small memory card
+  if (!card.mounted()) GTEST_SKIP() << card.why_not();
   MeterSimProcess sim({"--slaves", "1"});
   if (!sim.started()) GTEST_SKIP() << "meter simulator not available";
   std::string dir = root.at(MEMCARD_LOG_DIR) + "/logs";

@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "daemon/context.h"
+#include "support/log_dir_test.h"
 #include "support/temp_root.h"
 #include "sys/paths.h"
 
@@ -29,34 +30,9 @@ namespace {
 static_assert(sizeof(std::time_t) == 8, "build with 64-bit time (_TIME_BITS=64 on 32-bit targets)");
 
 constexpr std::time_t T31 = std::time_t{1} << 31;  // 2038-01-19 03:14:08 UTC
-const std::vector<std::uint8_t> RESPONSE = {0x01, 0x03, 0x02, 0x00, 0x2A, 0x39, 0x9B};
 const std::string BYTES = "01 03 02 00 2a 39 9b \n";
 
-class Beyond32BitsTest : public TempRootTest {
- protected:
-  void SetUp() override {
-    setenv("TZ", "UTC", 1);
-    tzset();
-    dir = root.at(VOLATILE_LOG_DIR);
-    snprintf(context.log_dir.data(), context.log_dir.size(), "%s", dir.c_str());
-    pthread_mutex_init(&context.ready_lock, nullptr);
-    context.send_period = 15;
-  }
-  void append(std::time_t when) { append_log_line_at(&context, 0, RESPONSE.data(), RESPONSE.size(), when); }
-  std::vector<std::string> files() const {
-    std::vector<std::string> names;
-    DIR* listing = opendir(dir.c_str());
-    while (dirent* entry = readdir(listing))
-      if (entry->d_name[0] != '.') names.push_back(entry->d_name);
-    closedir(listing);
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-  std::string content(const std::string& name) const { return read_whole_file(dir + "/" + name); }
-
-  std::string dir;
-  DaemonContext context{};
-};
+using Beyond32BitsTest = LogDirTest;
 
 TEST_F(Beyond32BitsTest, NamesOnBothSidesOfThe32BitLimitsSortInTimeOrder) {
   struct Case {

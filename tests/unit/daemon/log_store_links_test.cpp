@@ -13,29 +13,15 @@
 
 #include "daemon/context.h"
 #include "support/log_capture.h"
+#include "support/log_dir_test.h"
 #include "support/temp_root.h"
 
 namespace {
 
 constexpr std::time_t T0 = 1709647629;  // 2024-03-05 14:07:09 UTC
 const std::string NAME_AT_T0 = "log-2024-03-05-14-07-09";
-const std::vector<std::uint8_t> RESPONSE = {0x01, 0x03, 0x02, 0x00, 0x2A, 0x39, 0x9B};
 
-class LogLinkTest : public TempRootTest {
- protected:
-  void SetUp() override {
-    setenv("TZ", "UTC", 1);
-    tzset();
-    dir = root.at(VOLATILE_LOG_DIR);
-    snprintf(context.log_dir.data(), context.log_dir.size(), "%s", dir.c_str());
-    pthread_mutex_init(&context.ready_lock, nullptr);
-    context.send_period = 15;
-  }
-  void TearDown() override { pthread_mutex_destroy(&context.ready_lock); }
-
-  std::string dir;
-  DaemonContext context{};
-};
+using LogLinkTest = LogDirTest;
 
 // The newest-file search skips links, but the name of a new file comes from
 // the clock, and a card may already hold a link under it: to a file of the

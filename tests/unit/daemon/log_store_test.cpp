@@ -16,6 +16,7 @@
 
 #include "daemon/context.h"
 #include "support/log_capture.h"
+#include "support/log_dir_test.h"
 #include "support/temp_root.h"
 #include "sys/log.h"
 
@@ -23,35 +24,10 @@ namespace {
 
 // 2024-03-05 14:07:09 UTC.
 constexpr std::time_t T0 = 1709647629;
-const std::vector<std::uint8_t> RESPONSE = {0x01, 0x03, 0x02, 0x00, 0x2A, 0x39, 0x9B};
 
-class LogStoreTest : public TempRootTest {
+class LogStoreTest : public LogDirTest {
  protected:
-  void SetUp() override {
-    setenv("TZ", "UTC", 1);
-    tzset();
-    dir = root.at(VOLATILE_LOG_DIR);
-    snprintf(context.log_dir.data(), context.log_dir.size(), "%s", dir.c_str());
-    pthread_mutex_init(&context.ready_lock, nullptr);
-    context.send_period = 15;
-  }
-  void append(std::time_t when, unsigned meter = 0) {
-    append_log_line_at(&context, meter, RESPONSE.data(), RESPONSE.size(), when);
-  }
-  std::vector<std::string> files() const {
-    std::vector<std::string> names;
-    DIR* d = opendir(dir.c_str());
-    while (dirent* e = readdir(d))
-      if (e->d_name[0] != '.') names.push_back(e->d_name);
-    closedir(d);
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-  std::string content(const std::string& name) const { return read_whole_file(dir + "/" + name); }
   void touch(const std::string& name, const std::string& text = "") const { write_whole_file(dir + "/" + name, text); }
-
-  std::string dir;
-  DaemonContext context{};
 };
 
 const std::string LINE_T0 = "m0:2024-03-05-14-07-09:01 03 02 00 2a 39 9b \n";

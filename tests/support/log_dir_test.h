@@ -1,0 +1,27 @@
+// A fixture for the log store: a temporary root, a context whose log
+// directory is the volatile one, and the clock handed in (UTC).
+#pragma once
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "daemon/context.h"
+#include "support/temp_root.h"
+
+class LogDirTest : public TempRootTest {
+ protected:
+  // 01 03 02 00 2A 39 9B: one holding register holding 42, with its CRC.
+  static const std::vector<std::uint8_t> RESPONSE;
+
+  void SetUp() override;
+  void TearDown() override;
+  // Appends RESPONSE for the meter, as written at `when`.
+  void append(std::time_t when, unsigned meter = 0);
+  // The names in the log directory, sorted; dot-files left out.
+  std::vector<std::string> files() const;
+  std::string content(const std::string& name) const;
+
+  std::string dir;
+  DaemonContext context{};
+};
