@@ -75,6 +75,13 @@ std::size_t put_cut(char* out, std::size_t size, const char* prefix, std::size_t
   return head + tail;
 }
 
+// "log-" and the fields, cut to a log name's buffer.
+void put_log_name(char (&name)[LOG_NAME_SIZE], const struct tm& time) {
+  char time_text[TIME_TEXT_MAX];
+  std::size_t length = format_fields(time_text, time);
+  put_cut(name, LOG_NAME_SIZE, "log-", 4, time_text, length);
+}
+
 bool is_regular_entry(DIR* dir, const dirent* entry) {
   if (entry->d_type == DT_REG) return true;
   if (entry->d_type != DT_UNKNOWN) return false;
@@ -123,9 +130,7 @@ void name_after(const char* log_name, LogName& next) {
   fields.tm_mon -= 1;
   std::time_t when = timegm(&fields) + 1;
   gmtime_r(&when, &fields);
-  char time_text[TIME_TEXT_MAX];
-  std::size_t length = format_fields(time_text, fields);
-  put_cut(next, LOG_NAME_SIZE, "log-", 4, time_text, length);
+  put_log_name(next, fields);
 }
 
 // Chooses the file for a line written at `now`. Releases the newest file
@@ -212,9 +217,9 @@ bool is_log_name(const char* name) {
 }
 
 void format_log_name(char (&name)[LOG_NAME_SIZE], std::time_t when) {
-  char time_text[TIME_TEXT_MAX];
-  std::size_t length = format_time_text(time_text, when);
-  put_cut(name, LOG_NAME_SIZE, "log-", 4, time_text, length);
+  struct tm local {};
+  localtime_r(&when, &local);
+  put_log_name(name, local);
 }
 
 void format_release_cutoff(char (&name)[LOG_NAME_SIZE], std::time_t now, std::uint32_t send_period) {
