@@ -15,6 +15,7 @@
 
 #include "support/daemon_process.h"
 #include "support/meter_sim_process.h"
+#include "support/reliability.h"
 #include "support/temp_root.h"
 #include "sys/paths.h"
 
@@ -31,15 +32,6 @@ struct LogLine {
   std::string time;
   std::vector<unsigned> bytes;
 };
-
-std::uint16_t crc16(const std::vector<unsigned>& bytes, std::size_t n) {
-  std::uint16_t crc = 0xFFFF;
-  for (std::size_t i = 0; i < n; ++i) {
-    crc ^= static_cast<std::uint16_t>(bytes[i]);
-    for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001) : crc >> 1;
-  }
-  return crc;
-}
 
 class PollingTest : public TempRootTest {
  protected:

@@ -65,8 +65,7 @@ std::string meter_settings(const std::string& device, unsigned meters, const std
   return text;
 }
 
-namespace {
-
+// Computed bit by bit, apart from the daemon's table-driven code.
 std::uint16_t crc16(const std::vector<unsigned>& bytes, std::size_t n) {
   std::uint16_t crc = 0xFFFF;
   for (std::size_t i = 0; i < n; ++i) {
@@ -75,6 +74,8 @@ std::uint16_t crc16(const std::vector<unsigned>& bytes, std::size_t n) {
   }
   return crc;
 }
+
+namespace {
 
 int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
