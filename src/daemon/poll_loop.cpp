@@ -18,6 +18,7 @@
 #include "modbus/rtu_frame.h"
 #include "sys/command_runner.h"
 #include "sys/log.h"
+#include "sys/pause.h"
 #include "sys/paths.h"
 
 namespace {
@@ -44,19 +45,13 @@ int wait_readable(int fd, int timeout_ms) {
   return ready > 0 ? 1 : 0;
 }
 
-void sleep_seconds(unsigned seconds) {
-  timespec rest{static_cast<time_t>(seconds), 0};
-  while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
-  }
-}
-
 // True when the first byte came within the first-byte wait (or the wait
 // itself failed, in which case the port is read after a pause all the same).
 bool wait_first_byte(int serial_fd, unsigned meter_number) {
   int ready = wait_readable(serial_fd, static_cast<int>(FIRST_BYTE_WAIT_MS));
   if (ready < 0) {
     log_msg(LOG_ERR, "select: %s", std::strerror(errno));
-    sleep_seconds(1);
+    pause_seconds(1);
     return true;
   }
   if (ready == 0) log_msg(LOG_NOTICE, "no answer from meter %u", meter_number);
@@ -109,7 +104,7 @@ void polling_loop(DaemonContext* context) {
   std::array<std::uint8_t, RESPONSE_MAX> request_buffer{};
   for (;;) {
     for (unsigned index = 0; index < context->meter_count; ++index) poll_meter(context, index, request_buffer.data());
-    sleep_seconds(context->period);
+    pause_seconds(context->period);
   }
 }
 

@@ -1,10 +1,8 @@
 #include "upload/upload_thread.h"
 
 #include <array>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <pthread.h>
 #include <span>
 
@@ -13,6 +11,7 @@
 #include "sys/command_runner.h"
 #include "sys/dir_query.h"
 #include "sys/log.h"
+#include "sys/pause.h"
 #include "sys/paths.h"
 #include "upload/storage_trim.h"
 
@@ -20,12 +19,6 @@ namespace {
 
 using PathBuffer = std::array<char, ROOT_MAX + PATH_SIZE>;
 using CommandBuffer = std::array<char, ROOT_MAX + COMMAND_LINE_SIZE>;
-
-void pause_seconds(unsigned seconds) {
-  timespec left{static_cast<time_t>(seconds), 0};
-  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-  }
-}
 
 // Runs send for one file; true exactly when the script exited with 0. The
 // path reaches the script as one quoted word, whatever it holds. A path or
