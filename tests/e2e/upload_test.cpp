@@ -54,6 +54,32 @@ bool wait_until(const std::function<bool()>& condition, std::chrono::seconds lim
   return true;
 }
 
+bool has_tmp_file(const std::string& dir) {
+  bool found = false;
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return false;
+  while (dirent* e = readdir(d)) found |= std::string(e->d_name).find(".tmp") != std::string::npos;
+  closedir(d);
+  return found;
+}
+
+// Every failed send may start another head cut, so a daemon stopped at a
+// random moment can leave one half done. The daemon is frozen, and killed
+// only while no cut is under way; otherwise it runs a little longer.
+bool stop_between_cuts(DaemonProcess& daemon, const std::string& dir, std::chrono::seconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    kill(daemon.pid(), SIGSTOP);
+    if (!has_tmp_file(dir)) {
+      daemon.stop(SIGKILL);
+      return true;
+    }
+    kill(daemon.pid(), SIGCONT);
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(50ms);
+  }
+}
+
 // A real FTP server on 127.0.0.1 with one user, writing into `home`.
 class FtpServer {
  public:
@@ -237,7 +263,7 @@ TEST_F(UploadTest, AFullCardIsTrimmedFromReleasedFilesOnlyAndCutsKeepWholeLines)
   ASSERT_TRUE(wait_until([&] { return !root.read_file(std::string(REMOVE_SCRIPT) + ".calls").empty(); }, 40s))
       << daemon.messages();
   std::this_thread::sleep_for(1s);
-  daemon.stop();
+  ASSERT_TRUE(stop_between_cuts(daemon, dir, 30s)) << daemon.messages();
   std::map<std::string, std::string> after = directory_files(dir);
   std::size_t total_before = 0, removed = 0;
   for (const auto& [name, content] : before) {
@@ -276,8 +302,11 @@ TEST_F(UploadTest, ACardTooFullToCopyTheKeptPartLosesNothing) {
   root.write_script(REMOVE_SCRIPT, "rm -f -- \"$1\"\n");
   root.write_settings(settings(sim.device(), "MOD_METERSCRIBE_CACHE=1\nMOD_METERSCRIBE_CACHE_DIR=logs\n"));
   DaemonProcess daemon(root.path());
+  // The new log lines go to the card too, and fail with the same message
+  // while a copy fills it; a second offer shows the first cut has ended.
   ASSERT_TRUE(daemon.wait_for_message("Can not write into file", 40s)) << daemon.messages();
-  daemon.stop();
+  ASSERT_TRUE(wait_until([&] { return offers().size() >= 2; }, 40s)) << daemon.messages();
+  ASSERT_TRUE(stop_between_cuts(daemon, dir, 30s)) << daemon.messages();
   std::map<std::string, std::string> after = directory_files(dir);
   EXPECT_EQ(after["log-2000-01-01-00-00-00"], content);
   EXPECT_EQ(after.count("log-2000-01-01-00-00-00.tmp"), 0u);
