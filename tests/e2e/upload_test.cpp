@@ -69,7 +69,11 @@ bool has_tmp_file(const std::string& dir) {
 bool stop_between_cuts(DaemonProcess& daemon, const std::string& dir, std::chrono::seconds limit) {
   auto deadline = std::chrono::steady_clock::now() + limit;
   for (;;) {
+    // SIGSTOP takes effect some time after kill() returns; the wait says
+    // when every thread has stopped.
+    int status = 0;
     kill(daemon.pid(), SIGSTOP);
+    if (waitpid(daemon.pid(), &status, WUNTRACED) != daemon.pid() || !WIFSTOPPED(status)) return false;
     if (!has_tmp_file(dir)) {
       daemon.stop(SIGKILL);
       return true;
