@@ -68,7 +68,7 @@ void set_nonblocking(int fd, bool on) {
   }
 }
 
-void on_stop_signal(int) { g_stop = 1; }
+void on_stop_signal(int /*signal_number*/) { g_stop = 1; }
 
 }  // namespace
 

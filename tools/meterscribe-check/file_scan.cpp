@@ -146,7 +146,7 @@ bool is_comment_or_blank(const char* raw) {
 // One piece as the daemon reads it; raw is the piece without CR and LF.
 void scan_piece(unsigned number, char* piece, KeyLines& keys, Findings& findings) {
   std::string raw(piece);
-  raw = raw.substr(0, raw.find_first_of("\r\n"));
+  raw.resize(std::min(raw.size(), raw.find_first_of("\r\n")));
   // Comment lines are what the file's writers use them for; the daemon
   // ignores them too (no '=', or a key it does not know).
   if (is_comment_or_blank(raw.c_str())) return;

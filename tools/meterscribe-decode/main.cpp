@@ -156,7 +156,7 @@ std::vector<std::string> log_files_in(const char* directory) {
     if (is_log_name(*entry)) names.emplace_back(*entry);
   free_file_list(list);
   std::sort(names.begin(), names.end());
-  for (std::string& name : names) name = std::string(directory) + "/" + name;
+  for (std::string& name : names) name.insert(0, std::string(directory) + "/");
   return names;
 }
 

@@ -80,7 +80,7 @@ unsigned print_registers(FILE* out, const LogLine& line, const MeterConfig& mete
   std::uint32_t start = meter.start & 0xFFFF;
   unsigned registers = line.bytes[2] / 2u;
   const std::uint8_t* data = line.bytes + 3;
-  auto word = [data](unsigned k) { return static_cast<std::uint32_t>(data[2 * k] << 8 | data[2 * k + 1]); };
+  auto word = [data](std::size_t k) { return static_cast<std::uint32_t>(data[2 * k] << 8 | data[2 * k + 1]); };
   char text[32];
   if (options.format == RegisterFormat::u16) {
     for (unsigned k = 0; k < registers; ++k) {
