@@ -314,16 +314,17 @@ void check_file(const std::string& name, const std::string& old, const std::vect
     check(present && kept == old, "a file after the released name was changed");
     return;
   }
-  check(kept.size() <= old.size() && old.compare(old.size() - kept.size(), kept.size(), kept) == 0,
-        "kept bytes are no suffix of the old content");
-  std::size_t head = old.size() - kept.size();
-  check(head == 0 || kept.empty() || old[head - 1] == '\n', "a kept part does not begin with a whole line");
   const Call* whole = call_for(calls, path, REASON_WHOLE_FILE);
   const Call* cut = call_for(calls, path + TMP_SUFFIX, REASON_CUT_FILE);
   bool removed_whole = whole != nullptr && removes(whole->verdict);
   // An old ".tmp" removed whole may since have become the temporary name of
-  // a cut of its stem; what it holds now is checked with the stem.
+  // a cut of its stem, and may still hold the stem's old content when the
+  // script said it removed it but did not; that is checked with the stem.
   if (removed_whole && call_for(calls, path, REASON_CUT_FILE) != nullptr) return;
+  check(kept.size() <= old.size() && old.compare(old.size() - kept.size(), kept.size(), kept) == 0,
+        "kept bytes are no suffix of the old content");
+  std::size_t head = old.size() - kept.size();
+  check(head == 0 || kept.empty() || old[head - 1] == '\n', "a kept part does not begin with a whole line");
   std::string tmp_content;
   bool tmp_left = cut != nullptr && read_file(path + TMP_SUFFIX, &tmp_content);
   check(!tmp_left || (cut->verdict == Verdict::keep_ok && tmp_content == old),
