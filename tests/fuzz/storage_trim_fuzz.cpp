@@ -257,8 +257,7 @@ bool is_original_regular(const Scene& scene, const std::string& name) {
 }
 
 // The name of the log file a call was about, after checking the call's form.
-// `gone` holds the paths that earlier calls removed.
-std::string check_call(const Scene& scene, const Call& call, const std::set<std::string>& gone) {
+std::string check_call(const Scene& scene, const Call& call) {
   std::string prefix = log_dir + "/";
   check(call.path.compare(0, prefix.size(), prefix) == 0, "removeFile got a path outside the log directory");
   std::string name = call.path.substr(prefix.size());
@@ -269,7 +268,6 @@ std::string check_call(const Scene& scene, const Call& call, const std::set<std:
     check(call.reason == REASON_CUT_FILE, "removeFile got an unknown reason");
     std::size_t stem = name.size() - std::strlen(TMP_SUFFIX);
     check(name.size() > std::strlen(TMP_SUFFIX) && name.substr(stem) == TMP_SUFFIX, "a cut without a .tmp name");
-    check(scene.entries.count(name) == 0 || gone.count(call.path) != 0, "a cut moved a file over an existing .tmp");
     name.resize(stem);
     check(is_original_regular(scene, name), "a cut of a name that was no regular file");
   }
@@ -277,11 +275,47 @@ std::string check_call(const Scene& scene, const Call& call, const std::set<std:
   return name;
 }
 
+// Where the first line end at or after `offset` leaves a kept part: the
+// walk cuts up to and including it, and a line end at the last byte leaves
+// nothing to keep. npos when the file goes whole.
+std::size_t kept_part_start(const std::string& old, std::uint64_t offset) {
+  std::size_t line_end = offset >= old.size() ? std::string::npos : old.find('\n', offset);
+  return line_end == std::string::npos || line_end + 1 == old.size() ? std::string::npos : line_end + 1;
+}
+
+// Replays the walk's moves from the calls, with the budget as the walk sees
+// it (an exit status 0 counts as removed, whatever the script did), and
+// checks that no cut ever moved a file onto a name that was in use: a
+// ".tmp" there may hold the only copy of some lines.
+void check_temporary_names(const Scene& scene, const std::vector<Call>& calls) {
+  std::set<std::string> present;
+  for (const auto& [name, entry] : scene.entries) present.insert(log_dir + "/" + name);
+  std::uint64_t left = scene.budget;
+  for (const Call& call : calls) {
+    std::string name = check_call(scene, call);
+    const std::string& old = scene.entries.at(name).content;
+    if (call.reason == REASON_WHOLE_FILE) {
+      check(old.size() <= left, "a whole file went that did not fit the budget");
+      if (exits_zero(call.verdict)) left -= old.size();
+      if (removes(call.verdict)) present.erase(call.path);
+      continue;
+    }
+    check(old.size() > left, "a file was cut that fitted the budget");
+    std::string path = log_dir + "/" + name;
+    check(present.count(call.path) == 0, "a cut moved a file over an existing .tmp");
+    present.insert(call.path);
+    if (kept_part_start(old, left) == std::string::npos) present.erase(path);
+    if (removes(call.verdict)) present.erase(call.path);
+    if (!exits_zero(call.verdict) && present.count(call.path) != 0) {  // the old content goes back
+      present.erase(call.path);
+      present.insert(path);
+    }
+  }
+}
+
 void check_calls(const Scene& scene, const std::vector<Call>& calls) {
-  std::set<std::string> gone;
+  check_temporary_names(scene, calls);
   for (std::size_t i = 0; i < calls.size(); ++i) {
-    check_call(scene, calls[i], gone);
-    if (removes(calls[i].verdict)) gone.insert(calls[i].path);
     bool cut_done = calls[i].reason == REASON_CUT_FILE && exits_zero(calls[i].verdict);
     check(!cut_done || i + 1 == calls.size(), "the walk went on after a finished cut");
   }
@@ -342,10 +376,8 @@ void check_budget(const Scene& scene, const std::vector<Call>& calls) {
   for (const Call& call : calls)
     if (call.verdict == Verdict::keep_ok || call.verdict == Verdict::remove_fail) return;
   std::uint64_t left = scene.budget;
-  std::set<std::string> gone;
   for (const Call& call : calls) {
-    std::string name = check_call(scene, call, gone);
-    if (removes(call.verdict)) gone.insert(call.path);
+    std::string name = check_call(scene, call);
     const std::string& old = scene.entries.at(name).content;
     if (call.reason == REASON_WHOLE_FILE) {
       check(old.size() <= left, "a whole file went that did not fit the budget");
@@ -356,8 +388,8 @@ void check_budget(const Scene& scene, const std::vector<Call>& calls) {
     if (call.verdict != Verdict::remove_ok) continue;  // the old content came back; checked per file
     std::string kept;
     if (!read_file(log_dir + "/" + name, &kept)) kept.clear();
-    std::size_t line_end = old.find('\n', left);
-    std::size_t expected_head = line_end == std::string::npos || line_end + 1 == old.size() ? old.size() : line_end + 1;
+    std::size_t kept_start = kept_part_start(old, left);
+    std::size_t expected_head = kept_start == std::string::npos ? old.size() : kept_start;
     check(old.size() - kept.size() == expected_head, "a cut not just after the first line end past the budget");
   }
 }
