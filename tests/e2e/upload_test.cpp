@@ -159,6 +159,15 @@ class UploadTest : public TempRootTest {
   std::string ftp_home;
 };
 
+// A delivery is finished when the file is whole on the server and gone from
+// the log directory.
+bool deliveries_finished(const std::map<std::string, std::string>& local,
+                         const std::map<std::string, std::string>& remote) {
+  return std::all_of(remote.begin(), remote.end(), [&](const auto& entry) {
+    return local.count(entry.first) == 0 && !entry.second.empty() && entry.second.back() == '\n';
+  });
+}
+
 // Every line the daemon wrote is either still in log_dir or on the server,
 // and no line is in both.
 void expect_every_line_once(const std::map<std::string, std::string>& local,
@@ -207,6 +216,9 @@ TEST_F(UploadTest, FailedDeliveriesAreRetriedAndNothingIsLostUntilTheUplinkWorks
       40s))
       << daemon.messages();
   daemon.stop();
+  // A send started just before the stop goes on by itself: it uploads, and
+  // removes the file once the server has it whole.
+  wait_until([&] { return deliveries_finished(directory_files(log_dir), directory_files(ftp_home)); }, 15s);
   expect_every_line_once(directory_files(log_dir), directory_files(ftp_home));
 }
 
