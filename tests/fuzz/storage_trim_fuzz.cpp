@@ -17,9 +17,10 @@
 //   after a line end of it (or the whole old content); bytes vanish only
 //   when the script removed the path that held them; a ".tmp" that outlives
 //   the walk holds the whole old content;
-// - with scripts that tell the truth, whole files go only while they fit
-//   the budget, and a cut takes everything up to and including the first
-//   line end at or after the budget that is left.
+// - whole files go only while they fit the budget as the walk sees it (an
+//   exit status 0 counts as removed), and a cut takes everything up to and
+//   including the first line end at or after the budget that is left; a
+//   cut never moves a file onto a name in use.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <array>
@@ -284,10 +285,11 @@ std::size_t kept_part_start(const std::string& old, std::uint64_t offset) {
 }
 
 // Replays the walk's moves from the calls, with the budget as the walk sees
-// it (an exit status 0 counts as removed, whatever the script did), and
-// checks that no cut ever moved a file onto a name that was in use: a
-// ".tmp" there may hold the only copy of some lines.
-void check_temporary_names(const Scene& scene, const std::vector<Call>& calls) {
+// it (an exit status 0 counts as removed, whatever the script did). Whole
+// files go only while they fit, a cut takes everything up to and including
+// the first line end at or after what is left, and no cut ever moves a file
+// onto a name in use: a ".tmp" there may hold the only copy of some lines.
+void replay_walk(const Scene& scene, const std::vector<Call>& calls) {
   std::set<std::string> present;
   for (const auto& [name, entry] : scene.entries) present.insert(log_dir + "/" + name);
   std::uint64_t left = scene.budget;
@@ -310,11 +312,18 @@ void check_temporary_names(const Scene& scene, const std::vector<Call>& calls) {
       present.erase(call.path);
       present.insert(path);
     }
+    if (call.verdict == Verdict::remove_ok) {  // the walk's last call: the kept part stays
+      std::string kept;
+      if (!read_file(path, &kept)) kept.clear();
+      std::size_t kept_start = kept_part_start(old, left);
+      std::size_t expected_head = kept_start == std::string::npos ? old.size() : kept_start;
+      check(old.size() - kept.size() == expected_head, "a cut not just after the first line end past the budget");
+    }
   }
 }
 
 void check_calls(const Scene& scene, const std::vector<Call>& calls) {
-  check_temporary_names(scene, calls);
+  replay_walk(scene, calls);
   for (std::size_t i = 0; i < calls.size(); ++i) {
     bool cut_done = calls[i].reason == REASON_CUT_FILE && exits_zero(calls[i].verdict);
     check(!cut_done || i + 1 == calls.size(), "the walk went on after a finished cut");
@@ -369,31 +378,6 @@ void check_file(const std::string& name, const std::string& old, const std::vect
   check(!present || cut != nullptr, "a file lost its head without a cut");
 }
 
-// With scripts that tell the truth the budget is exact: whole files only
-// while they fit, then at most one cut at the first line end at or after
-// what is left of the budget.
-void check_budget(const Scene& scene, const std::vector<Call>& calls) {
-  for (const Call& call : calls)
-    if (call.verdict == Verdict::keep_ok || call.verdict == Verdict::remove_fail) return;
-  std::uint64_t left = scene.budget;
-  for (const Call& call : calls) {
-    std::string name = check_call(scene, call);
-    const std::string& old = scene.entries.at(name).content;
-    if (call.reason == REASON_WHOLE_FILE) {
-      check(old.size() <= left, "a whole file went that did not fit the budget");
-      if (call.verdict == Verdict::remove_ok) left -= old.size();
-      continue;
-    }
-    check(old.size() > left, "a file was cut that fitted the budget");
-    if (call.verdict != Verdict::remove_ok) continue;  // the old content came back; checked per file
-    std::string kept;
-    if (!read_file(log_dir + "/" + name, &kept)) kept.clear();
-    std::size_t kept_start = kept_part_start(old, left);
-    std::size_t expected_head = kept_start == std::string::npos ? old.size() : kept_start;
-    check(old.size() - kept.size() == expected_head, "a cut not just after the first line end past the budget");
-  }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -426,6 +410,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check_untouchables(scene);
   for (const auto& [name, entry] : scene.entries)
     if (entry.kind == Kind::regular) check_file(name, entry.content, calls, is_released(scene, name));
-  check_budget(scene, calls);
   return 0;
 }
