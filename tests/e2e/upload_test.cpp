@@ -55,12 +55,9 @@ bool wait_until(const std::function<bool()>& condition, std::chrono::seconds lim
 }
 
 bool has_tmp_file(const std::string& dir) {
-  bool found = false;
-  DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return false;
-  while (dirent* e = readdir(d)) found |= std::string(e->d_name).find(".tmp") != std::string::npos;
-  closedir(d);
-  return found;
+  std::vector<std::string> names = directory_names(dir);
+  return std::any_of(names.begin(), names.end(),
+                     [](const std::string& name) { return name.find(".tmp") != std::string::npos; });
 }
 
 // Every failed send may start another head cut, so a daemon stopped at a
