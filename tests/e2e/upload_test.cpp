@@ -13,6 +13,7 @@
 #include <functional>
 #include <chrono>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -255,13 +256,28 @@ std::string filler_lines(std::size_t bytes, char tag) {
   return text;
 }
 
-TEST_F(UploadTest, AFullCardIsTrimmedFromReleasedFilesOnlyAndCutsKeepWholeLines) {
-  TmpfsMount card(root.at(MEMCARD_LOG_DIR), 1024);  // a small memory card
-  if (!card.mounted()) GTEST_SKIP() << card.why_not();
-  MeterSimProcess sim({"--slaves", "1"});
-  if (!sim.started()) GTEST_SKIP() << "meter simulator not available";
-  std::string dir = root.at(MEMCARD_LOG_DIR) + "/logs";
-  ::mkdir(dir.c_str(), 0755);
+// A small memory card (a real tmpfs, as root) holding the log directory,
+// one simulated meter, and a send that always fails.
+class CardUploadTest : public UploadTest {
+ protected:
+  void SetUp() override {
+    UploadTest::SetUp();
+    card = std::make_unique<TmpfsMount>(root.at(MEMCARD_LOG_DIR), 1024);
+    if (!card->mounted()) GTEST_SKIP() << card->why_not();
+    sim = std::make_unique<MeterSimProcess>(std::vector<std::string>{"--slaves", "1"});
+    if (!sim->started()) GTEST_SKIP() << "meter simulator not available";
+    dir = root.at(MEMCARD_LOG_DIR) + "/logs";
+    ::mkdir(dir.c_str(), 0755);
+    root.write_script(std::string(SEND_SCRIPT) + ".real", "exit 1\n");
+    root.write_settings(settings(sim->device(), "MOD_METERSCRIBE_CACHE=1\nMOD_METERSCRIBE_CACHE_DIR=logs\n"));
+  }
+
+  std::unique_ptr<TmpfsMount> card;
+  std::unique_ptr<MeterSimProcess> sim;
+  std::string dir;
+};
+
+TEST_F(CardUploadTest, AFullCardIsTrimmedFromReleasedFilesOnlyAndCutsKeepWholeLines) {
   // About 80 % of the card in waiting files; every send fails.
   std::map<std::string, std::string> before = {
       {"log-2000-01-01-00-00-00", filler_lines(100000, 'a')},
@@ -269,9 +285,7 @@ TEST_F(UploadTest, AFullCardIsTrimmedFromReleasedFilesOnlyAndCutsKeepWholeLines)
       {"log-2000-01-01-00-00-02", filler_lines(420000, 'c')},
   };
   for (const auto& [name, content] : before) write_whole_file(dir + "/" + name, content);
-  root.write_script(std::string(SEND_SCRIPT) + ".real", "exit 1\n");
   root.write_script(REMOVE_SCRIPT, "printf '%s %s\\n' \"$1\" \"$2\" >> \"$0.calls\"\nrm -f -- \"$1\"\n");
-  root.write_settings(settings(sim.device(), "MOD_METERSCRIBE_CACHE=1\nMOD_METERSCRIBE_CACHE_DIR=logs\n"));
   DaemonProcess daemon(root.path());
   ASSERT_TRUE(wait_until([&] { return !root.read_file(std::string(REMOVE_SCRIPT) + ".calls").empty(); }, 40s))
       << daemon.messages();
@@ -300,20 +314,12 @@ TEST_F(UploadTest, AFullCardIsTrimmedFromReleasedFilesOnlyAndCutsKeepWholeLines)
   EXPECT_NE(calls.find("storage_full"), std::string::npos) << calls;
 }
 
-TEST_F(UploadTest, ACardTooFullToCopyTheKeptPartLosesNothing) {
-  TmpfsMount card(root.at(MEMCARD_LOG_DIR), 1024);  // a small memory card
-  if (!card.mounted()) GTEST_SKIP() << card.why_not();
-  MeterSimProcess sim({"--slaves", "1"});
-  if (!sim.started()) GTEST_SKIP() << "meter simulator not available";
-  std::string dir = root.at(MEMCARD_LOG_DIR) + "/logs";
-  ::mkdir(dir.c_str(), 0755);
+TEST_F(CardUploadTest, ACardTooFullToCopyTheKeptPartLosesNothing) {
   // One released file of 85 % of the card: its head must be cut, but the
   // kept part does not fit beside the old content.
   std::string content = filler_lines(870000, 'z');
   write_whole_file(dir + "/log-2000-01-01-00-00-00", content);
-  root.write_script(std::string(SEND_SCRIPT) + ".real", "exit 1\n");
   root.write_script(REMOVE_SCRIPT, "rm -f -- \"$1\"\n");
-  root.write_settings(settings(sim.device(), "MOD_METERSCRIBE_CACHE=1\nMOD_METERSCRIBE_CACHE_DIR=logs\n"));
   DaemonProcess daemon(root.path());
   // The new log lines go to the card too, and fail with the same message
   // while a copy fills it; a second offer shows the first cut has ended.
