@@ -5,8 +5,8 @@
 #include <benchmark/benchmark.h>
 
 #include "bench_support.h"
-#include "daemon/log_store.h"
-#include "sys/dir_query.h"
+#include "store/log_dir.h"
+#include "store/log_store.h"
 
 namespace {
 
@@ -14,28 +14,29 @@ constexpr std::time_t T0 = 1709647629;
 
 struct FullLogDir {
   ScratchDir scratch;
+  LogDir dir;
   explicit FullLogDir(long count) {
     for (long k = 0; k < count; ++k) {
       char name[LOG_NAME_SIZE];
       format_log_name(name, T0 - 60 * k);
       write_file(scratch.at(name), std::string(static_cast<std::size_t>(100 + k % 300), 'x'));
     }
+    log_dir_open(dir, scratch.path().c_str());
   }
 };
 
 void BM_list_regular_files(benchmark::State& state) {
   FullLogDir dir(state.range(0));
   for (auto _ : state) {
-    char** list = list_regular_files(dir.scratch.path().c_str());
+    FileList list = log_dir_list(dir.dir);
     benchmark::DoNotOptimize(list);
-    free_file_list(list);
   }
 }
 BENCHMARK(BM_list_regular_files)->Arg(999)->Unit(benchmark::kMicrosecond);
 
 void BM_directory_size(benchmark::State& state) {
   FullLogDir dir(state.range(0));
-  for (auto _ : state) benchmark::DoNotOptimize(directory_size(dir.scratch.path().c_str()));
+  for (auto _ : state) benchmark::DoNotOptimize(log_dir_total_size(dir.dir));
 }
 BENCHMARK(BM_directory_size)->Arg(999)->Unit(benchmark::kMicrosecond);
 

@@ -12,8 +12,7 @@
 #include <benchmark/benchmark.h>
 
 #include "bench_support.h"
-#include "daemon/context.h"
-#include "daemon/log_store.h"
+#include "store/log_store.h"
 
 namespace {
 
@@ -42,13 +41,14 @@ void BM_append_log_line(benchmark::State& state) {
   silence_messages();
   ScratchDir scratch;
   fill_log_dir(scratch.path(), state.range(0));
-  DaemonContext context{};
-  snprintf(context.log_dir.data(), context.log_dir.size(), "%s", scratch.path().c_str());
-  pthread_mutex_init(&context.ready_lock, nullptr);
+  LogDir dir;
+  log_dir_open(dir, scratch.path().c_str());
+  ReleasedName release{};
+  release_init(release);
   // A send period far longer than the files' span: nothing is released.
-  context.send_period = 1000000;
-  for (auto _ : state) append_log_line_at(&context, 0, RESPONSE, sizeof RESPONSE, T0);
-  pthread_mutex_destroy(&context.ready_lock);
+  LogStore store{&dir, &release, 1000000};
+  for (auto _ : state) append_log_line_at(store, 0, RESPONSE, sizeof RESPONSE, T0);
+  pthread_mutex_destroy(&release.ready_lock);
   state.counters["files"] = static_cast<double>(state.range(0));
 }
 BENCHMARK(BM_append_log_line)->Arg(1)->Arg(100)->Arg(999)->Arg(5000)->Unit(benchmark::kMicrosecond);

@@ -15,9 +15,9 @@
 #include <benchmark/benchmark.h>
 
 #include "bench_support.h"
+#include "store/storage_trim.h"
 #include "sys/command_runner.h"
 #include "sys/paths.h"
-#include "upload/storage_trim.h"
 
 extern char** environ;
 
@@ -31,10 +31,12 @@ struct TrimRoot {
   ScratchDir scratch;
   std::string source;
   std::string log_dir;
+  LogDir logs;
   TrimRoot() {
     make_dirs(scratch.path() + "/opt/meterscribe/etc");
     log_dir = scratch.path() + "/var/meterscribe/voldata";
     make_dirs(log_dir);
+    log_dir_open(logs, log_dir.c_str());
     write_file(scratch.path() + REMOVE_SCRIPT, "#!/bin/sh\nrm -f -- \"$1\"\n", 0755);
     paths_set_root(scratch.path().c_str());
     const std::string line = "m3:2024-03-05-14-07-09:03 03 14 00 0a 00 0b 00 0c 00 0d 00 0e 00 0f 00 10 00 11 00 12 00 13 5d 4b \n";
@@ -46,7 +48,8 @@ struct TrimRoot {
     write_file(source, content);
   }
   ~TrimRoot() { paths_set_root(nullptr); }
-  std::string log_file() const { return log_dir + "/log-2024-03-05-14-07-09"; }
+  static constexpr const char* LOG_FILE = "log-2024-03-05-14-07-09";
+  std::string log_file() const { return log_dir + "/" + LOG_FILE; }
 };
 
 void BM_cut_file_head_10MiB(benchmark::State& state) {
@@ -57,7 +60,7 @@ void BM_cut_file_head_10MiB(benchmark::State& state) {
     state.PauseTiming();
     copy_file(root.source, path);
     state.ResumeTiming();
-    if (cut_file_head(path.c_str(), CUT_BYTES) != CutOutcome::walk_ends) state.SkipWithError("cut failed");
+    if (cut_file_head(root.logs, TrimRoot::LOG_FILE, CUT_BYTES) != CutOutcome::walk_ends) state.SkipWithError("cut failed");
   }
   state.SetBytesProcessed(state.iterations() * FILE_BYTES);
 }

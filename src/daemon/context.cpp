@@ -63,9 +63,9 @@ void load_meter_slot(FILE* file, MeterConfig& meter, unsigned slot_number) {
   }
 }
 
-[[noreturn]] void exit_with(const char* message) {
+bool fail_with(const char* message) {
   log_msg(LOG_ERR, "%s", message);
-  std::exit(1);
+  return false;
 }
 
 // Walks the consecutive slots from slot 1 whose addr is not 0, turning the
@@ -110,23 +110,23 @@ void load_settings_from(DaemonContext* context, const char* path) {
 }
 
 void load_settings(DaemonContext* context) {
-  std::array<char, ROOT_MAX + PATH_SIZE> path;
+  PathBuffer path;
   load_settings_from(context, rooted_path(path.data(), path.size(), SETTINGS_PATH));
 }
 
-void derive_meter_table(DaemonContext* context) {
-  if (context->meters[0].addr == 0) exit_with("no meters to read");
+bool derive_meter_table(DaemonContext* context) {
+  if (context->meters[0].addr == 0) return fail_with("no meters to read");
   std::uint64_t word_total = count_polled_words(context);
   // Word counts come from 32-bit settings; on a 32-bit board their sum can
   // exceed what size_t carries, which is as fatal as a failed allocation.
-  if (word_total > SIZE_MAX / 2) exit_with("no enough memory for databuf");
+  if (word_total > SIZE_MAX / 2) return fail_with("no enough memory for databuf");
   auto words = static_cast<std::size_t>(word_total);
   // calloc fills with zeros; asking for one slot keeps an empty image from
   // being mistaken for a failure.
   context->register_image = static_cast<std::uint16_t*>(std::calloc(words != 0 ? words : 1, 2));
-  if (context->register_image == nullptr) exit_with("no enough memory for databuf");
-  pthread_mutex_init(&context->ready_lock, nullptr);
-  context->ready_name[0] = '\0';
+  if (context->register_image == nullptr) return fail_with("no enough memory for databuf");
+  release_init(context->release);
+  return true;
 }
 
 void release_context(DaemonContext* context) {

@@ -2,16 +2,13 @@
 // state that the polling thread and the upload thread share.
 #pragma once
 
-#include <array>
 #include <cstdint>
-#include <pthread.h>
 
 #include "modbus/meter_config.h"
-#include "sys/paths.h"
+#include "store/log_dir.h"
+#include "store/release.h"
 
 constexpr unsigned METER_SLOTS = 10;
-constexpr unsigned PATH_SIZE = 258;  // a path of at most 257 characters
-constexpr unsigned LOG_NAME_LEN = 23;
 
 struct DaemonContext {
   std::uint32_t enabled;  // read and kept, not used
@@ -34,14 +31,11 @@ struct DaemonContext {
   std::uint32_t start_addr;     // read and kept, not used
   MeterConfig meters[METER_SLOTS];
   std::uint32_t meter_count;  // consecutive slots from slot 1 with addr != 0
-  // Directory of the log files; below a test root it has room for the root.
-  std::array<char, ROOT_MAX + PATH_SIZE> log_dir;
+  LogDir log_dir;                  // opened once, after the storage is selected
   std::uint16_t* register_image;  // one zeroed slot per register word polled
-  pthread_mutex_t ready_lock;     // guards ready_name and the storage work
+  ReleasedName release;           // ready_lock and ready_name
   int serial_fd;
   std::uint32_t rs485_mode;
-  // Bare name of the newest log file released for upload; "" until then.
-  char ready_name[PATH_SIZE];
 };
 
 // Reads all 23 keys from the settings file into the context: the plain keys
@@ -53,13 +47,13 @@ void load_settings(DaemonContext* context);
 void load_settings_from(DaemonContext* context, const char* path);
 
 // The start-up derivation: function-1 word counts, meter_count, the register
-// image, ready_lock and ready_name. Ends the process with status 1 after
-// "no meters to read" or "no enough memory for databuf".
-void derive_meter_table(DaemonContext* context);
+// image, ready_lock and ready_name. False after "no meters to read" or "no
+// enough memory for databuf" (LOG_ERR): start-up cannot go on.
+bool derive_meter_table(DaemonContext* context);
 
 // The meters polled in each cycle: the consecutive slots from slot 1 whose
-// addr is not 0, at most 10. Unlike derive_meter_table it never ends the
-// process and changes nothing, so tools can explain a file with it.
+// addr is not 0, at most 10. Unlike derive_meter_table it logs nothing and
+// changes nothing, so tools can explain a file with it.
 unsigned count_polled_meters(const DaemonContext* context);
 
 // The names of the keys load_settings reads, in its order: the eighteen

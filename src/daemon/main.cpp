@@ -1,61 +1,42 @@
 // meterscribe: Modbus RTU master that logs every valid meter response and
 // hands the finished log files to the gateway's upload script.
-#include <array>
-#include <cstdio>
 #include <csignal>
-#include <cstdlib>
-#include <cstring>
 #include <unistd.h>
 
 #include "daemon/context.h"
 #include "daemon/poll_loop.h"
-#include "modbus/device_lock.h"
-#include "modbus/rs485.h"
-#include "modbus/serial_port.h"
-#include "sys/dir_query.h"
+#include "daemon/start_up.h"
+#include "store/log_store.h"
 #include "sys/log.h"
 #include "sys/paths.h"
 #include "upload/upload_thread.h"
 
 namespace {
 
-// The one context; it lives as long as the process.
+// The one context and what the two threads work with; they live as long as
+// the process.
 DaemonContext context;
+LogStore store;
+UploadSetup upload;
 
-// Every start-up failure ends the process with status 1 after its message.
-#define EXIT_AFTER(level, ...) \
-  do {                         \
-    log_msg(level, __VA_ARGS__); \
-    std::exit(1);              \
-  } while (false)
-
-void check_log_dir() {
-  if (directory_exists(context.log_dir.data()) == 0)
-    EXIT_AFTER(LOG_NOTICE, "error: directory %s not exists", context.log_dir.data());
-}
-
-void ask_port_mode() {
-  bool is_ttys0 = std::strcmp(context.device, "ttyS0") == 0;
-  context.rs485_mode = query_port_mode(is_ttys0 ? 0 : 1) == PORT_MODE_RS485 ? 1 : 0;
-}
-
-// Locks and opens "/dev/" + device. Device names such as serial/by-id
-// links are long: the path has the room of any other path.
-void open_line() {
-  std::array<char, PATH_SIZE> device_path;
-  snprintf(device_path.data(), device_path.size(), "/dev/%s", context.device);
-  if (lock_device(device_path.data(), 1) == 0) EXIT_AFTER(LOG_ERR, "device %s is locked", device_path.data());
-  context.serial_fd = open_serial_port(device_path.data(), context.baudrate, context.databits, context.parity,
-                                       context.stopbits);
-  if (context.serial_fd < 0) {
-    unlock_device(device_path.data());
-    std::exit(1);
-  }
-  if (context.rs485_mode != 0) set_receive_direction(context.serial_fd);
+// The start-up steps in their order; each failure has been logged where it
+// was found.
+bool start_up() {
+  load_settings(&context);
+  if (!derive_meter_table(&context)) return false;
+  PathBuffer log_dir_path;
+  if (!select_storage(context, log_dir_path) || !open_log_dir(context, log_dir_path.data())) return false;
+  ask_port_mode(context);
+  if (!open_line(context)) return false;
+  store = {&context.log_dir, &context.release, context.send_period};
+  upload = {&context.log_dir, &context.release, context.send_period};
+  return true;
 }
 
 }  // namespace
 
+// Every start-up failure ends the process with status 1 after its message;
+// once the loop runs, nothing but a signal ends it.
 int main() {
   setsid();
   // A launcher may have left SIGCHLD ignored; then no script's status could
@@ -64,13 +45,11 @@ int main() {
   bool root_ok = paths_init_from_env();
   log_open();
   log_msg(LOG_NOTICE, "started");
-  if (!root_ok) EXIT_AFTER(LOG_ERR, "METERSCRIBE_ROOT is too long");
-  load_settings(&context);
-  derive_meter_table(&context);
-  select_storage(&context);
-  check_log_dir();
-  ask_port_mode();
-  open_line();
-  start_upload_thread(&context);
-  polling_loop(&context);
+  if (!root_ok) {
+    log_msg(LOG_ERR, "METERSCRIBE_ROOT is too long");
+    return 1;
+  }
+  if (!start_up()) return 1;
+  start_upload_thread(&upload);
+  polling_loop(context, store);
 }

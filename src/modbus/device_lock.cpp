@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "sys/clock.h"
 #include "sys/log.h"
 #include "sys/paths.h"
 #include "sys/unique_fd.h"
@@ -21,8 +22,7 @@ namespace {
 // Lock paths get the path buffer size after the root, enough for the long
 // names of serial/by-id links. A name that does not fit is refused, never
 // cut: a cut name could be the lock of another device.
-constexpr std::size_t LOCK_PATH_SIZE = 258;
-using LockPath = std::array<char, ROOT_MAX + LOCK_PATH_SIZE>;
+using LockPath = PathBuffer;
 
 constexpr long RETRY_PAUSE_NS = 100'000'000;
 // Every serial tool on the gateway reads the owner with "%d"; the text is
@@ -37,7 +37,7 @@ const char* last_component(const char* path) {
 }
 
 bool compose_lock_path(LockPath& out, const char* device_path) {
-  std::size_t size = rooted_size(LOCK_PATH_SIZE);
+  std::size_t size = rooted_size(PATH_SIZE);
   int length = snprintf(out.data(), size, "%s%s/LCK..%s", path_root(), LOCK_DIR, last_component(device_path));
   return length >= 0 && static_cast<std::size_t>(length) < size;
 }
@@ -141,10 +141,4 @@ int signal_process(pid_t pid, int sig) {
     return -1;
   }
   return kill(pid, sig);
-}
-
-std::int64_t monotonic_seconds() {
-  struct timespec now {};
-  if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) return -1;
-  return static_cast<std::int64_t>(now.tv_sec);
 }

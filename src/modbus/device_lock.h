@@ -3,7 +3,6 @@
 // owner's process id. Other serial tools honour the same convention.
 #pragma once
 
-#include <cstdint>
 #include <sys/types.h>
 
 // Takes the device's lock, taking over stale locks (owner dead, or no valid
@@ -20,6 +19,3 @@ int process_alive(pid_t pid);
 // kill(pid, sig) for pid > 0; for pid <= 0 sends nothing, sets errno to
 // ESRCH and returns -1, so no process group is ever signalled.
 int signal_process(pid_t pid, int sig);
-
-// Whole seconds of CLOCK_MONOTONIC, or -1 when the clock cannot be read.
-std::int64_t monotonic_seconds();

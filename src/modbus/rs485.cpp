@@ -4,12 +4,13 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "modbus/rs485_internal.h"
 #include "modbus/serial_port.h"
+#include "sys/clock.h"
 #include "sys/log.h"
 #include "sys/paths.h"
 
@@ -20,7 +21,6 @@ namespace {
 int gpio_fd = -1;
 // Guards only the lazy open; a spin lock because the open is rare and short.
 std::atomic<int> gpio_open_lock{0};
-constexpr std::size_t GPIO_PATH_SIZE = 258;
 
 // A character on the line is a start bit, 8 data bits and a stop bit.
 constexpr std::uint64_t BITS_PER_BYTE = 10;
@@ -29,12 +29,6 @@ constexpr std::uint64_t BITS_PER_BYTE = 10;
 // the scheduler, before we stop waiting.
 constexpr std::uint64_t DRAIN_FACTOR = 4;
 constexpr std::int64_t DRAIN_MARGIN_NS = 100'000'000;
-
-std::int64_t monotonic_ns() {
-  struct timespec now {};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
 
 // How long the transmitter may take to shift out `count` bytes.
 std::int64_t drain_budget_ns(std::size_t count, std::uint32_t baudrate) {
@@ -83,8 +77,8 @@ int gpio_ioctl(unsigned long request, unsigned long argument) {
   while (gpio_open_lock.exchange(1) == 1) {
   }
   if (gpio_fd < 0) {
-    std::array<char, ROOT_MAX + GPIO_PATH_SIZE> path;
-    rooted_path(path.data(), rooted_size(GPIO_PATH_SIZE), GPIO_DEVICE);
+    PathBuffer path;
+    rooted_path(path.data(), rooted_size(PATH_SIZE), GPIO_DEVICE);
     gpio_fd = open(path.data(), O_RDWR);
   }
   int fd = gpio_fd;  // read under the lock: another thread may be storing it

@@ -10,10 +10,6 @@ constexpr int PORT_MODE_QUERY_FAILED = 15;
 constexpr unsigned long GPIO_REQUEST_TTYS0 = 0x80004209UL;
 constexpr unsigned long GPIO_REQUEST_OTHER = 0x8000420bUL;
 
-// One ioctl on the GPIO device, opened lazily on first use; -1 when the
-// device cannot be opened (tried again on the next call).
-int gpio_ioctl(unsigned long request, unsigned long argument);
-
 // Port mode of the serial port: flag 0 for "ttyS0", non-zero for any other
 // device. 3 means RS-485; 15 when the query fails.
 int query_port_mode(int not_ttys0);

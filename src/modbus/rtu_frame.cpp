@@ -2,10 +2,12 @@
 
 #include "sys/log.h"
 
+namespace {
+
 // Entry k is the CRC-16/MODBUS remainder of the byte k: the polynomial
 // 0x8005 bit-reversed (0xA001), shifted out eight times. Kept as data so the
 // daemon computes nothing at start-up.
-const std::uint32_t crcTable[256] = {
+constexpr std::uint32_t crcTable[256] = {
     0x0000, 0xC0C1, 0xC181, 0x0140, 0xC301, 0x03C0, 0x0280, 0xC241,
     0xC601, 0x06C0, 0x0780, 0xC741, 0x0500, 0xC5C1, 0xC481, 0x0440,
     0xCC01, 0x0CC0, 0x0D80, 0xCD41, 0x0F00, 0xCFC1, 0xCE81, 0x0E40,
@@ -40,6 +42,19 @@ const std::uint32_t crcTable[256] = {
     0x8201, 0x42C0, 0x4380, 0x8341, 0x4100, 0x81C1, 0x8081, 0x4040,
 };
 
+// Field writers: store at base + position and advance the position.
+void put_u8(std::uint8_t* base, unsigned& position, std::uint8_t value) {
+  base[position] = value;
+  position += 1;
+}
+
+void put_be16(std::uint8_t* base, unsigned& position, std::uint16_t value) {
+  put_u8(base, position, static_cast<std::uint8_t>(value >> 8));
+  put_u8(base, position, static_cast<std::uint8_t>(value & 0xFF));
+}
+
+}  // namespace
+
 std::uint16_t modbus_crc16(const std::uint8_t* bytes, unsigned length) {
   std::uint32_t crc = 0xFFFF;
   for (unsigned i = 0; i < length; ++i) {
@@ -53,16 +68,6 @@ void append_crc(std::uint8_t* frame, unsigned n) {
   // The low order byte of the CRC goes on the wire first.
   frame[n] = static_cast<std::uint8_t>(crc & 0xFF);
   frame[n + 1] = static_cast<std::uint8_t>(crc >> 8);
-}
-
-void put_u8(std::uint8_t* base, unsigned& position, std::uint8_t value) {
-  base[position] = value;
-  position += 1;
-}
-
-void put_be16(std::uint8_t* base, unsigned& position, std::uint16_t value) {
-  put_u8(base, position, static_cast<std::uint8_t>(value >> 8));
-  put_u8(base, position, static_cast<std::uint8_t>(value & 0xFF));
 }
 
 int build_request(std::uint8_t* frame, const MeterConfig& meter) {

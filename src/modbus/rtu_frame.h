@@ -11,19 +11,12 @@
 constexpr unsigned REQUEST_SIZE = 8;
 constexpr unsigned RESPONSE_MAX = 300;
 
-// CRC-16/MODBUS table for every byte value; upper 16 bits are zero.
-extern const std::uint32_t crcTable[256];
-
 // CRC-16/MODBUS (initial 0xFFFF, reflected, no final XOR) of the bytes;
 // 0xFFFF for no bytes.
 std::uint16_t modbus_crc16(const std::uint8_t* bytes, unsigned length);
 
 // Stores the CRC of the first n bytes at n (low byte) and n + 1 (high byte).
 void append_crc(std::uint8_t* frame, unsigned n);
-
-// Field writers: store at base + position and advance the position.
-void put_u8(std::uint8_t* base, unsigned& position, std::uint8_t value);
-void put_be16(std::uint8_t* base, unsigned& position, std::uint16_t value);
 
 // Writes the read request of one meter into frame (at least 8 bytes) and
 // returns its length: 8 for functions 1, 3 and 4, else 0 with the frame

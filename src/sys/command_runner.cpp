@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "sys/command_runner_internal.h"
 #include "sys/paths.h"
 #include "sys/unique_fd.h"
 
@@ -21,8 +22,6 @@ namespace {
 
 constexpr const char* SHELL = "/bin/sh";
 constexpr int POLL_INTERVAL_MS = 1;
-// Paths in the daemon are composed in 258-byte buffers after the root.
-constexpr std::size_t PATH_SIZE = 258;
 // The removeFile line carries two rooted texts: the script and the log file.
 constexpr std::size_t REMOVE_LINE_CAPACITY = 2 * ROOT_MAX + COMMAND_LINE_SIZE;
 
@@ -257,7 +256,7 @@ int run_shell_line(const char* command_line) {
 }
 
 int remove_log_file(const char* path, const char* reason) {
-  std::array<char, ROOT_MAX + PATH_SIZE> script{};
+  PathBuffer script{};
   rooted_path(script.data(), rooted_size(PATH_SIZE), REMOVE_SCRIPT);
   if (std::strlen(script.data()) != root_length() + std::strlen(REMOVE_SCRIPT)) return 0;
 

@@ -11,23 +11,9 @@
 #include <span>
 #include <string_view>
 
-constexpr std::size_t CAPTURE_SIZE = 1024;
-constexpr std::size_t ARGV_SLOTS = 64;      // program, 62 arguments, null
+constexpr std::size_t CAPTURE_SIZE = 1024;  // collected output, NUL included
 constexpr std::size_t MAX_CHILD_ARGS = 62;
 constexpr std::size_t COMMAND_LINE_SIZE = 512;
-
-// Per-thread choice of the standard streams for the next run_command child:
-// an entry equal to its stream's number is inherited, another entry of 0 or
-// more becomes the stream, a negative entry means /dev/null.
-struct ChildRedirect {
-  int in_fd;
-  int out_fd;
-  int err_fd;
-};
-extern thread_local ChildRedirect child_redirect;
-
-// Collected standard output and error of run_shell_capture children.
-extern char capture_buffer[CAPTURE_SIZE];
 
 // Runs program with args (null-ended; at most 62 are passed) with all three
 // streams on /dev/null, and waits for it without a time limit.
@@ -35,20 +21,14 @@ int run_command(const char* program, const char* const* args);
 
 // Runs program with args, feeding `input` to its standard input and
 // collecting its output and error into capture_buffer (*out_text points to
-// it). Polls the child every millisecond until it has ended.
+// it; the text wraps to the front after CAPTURE_SIZE - 1 bytes and is
+// always NUL-ended). Polls the child every millisecond until it has ended.
 int run_shell_capture(std::string_view input, const char** out_text, const char* program,
                       const char* const* args);
 
 // Runs removeFile with the path and the reason word, each as one argument.
 // Returns 1 exactly when the script ran and exited with status 0.
 int remove_log_file(const char* path, const char* reason);
-
-// In a forked child only: rearranges the streams, closes every descriptor
-// from 3 up and executes the program. Returns only when execvp fails.
-void exec_child(const char* program, const char* const* args);
-
-// Closes the child_redirect entries above 2 and sets all three back to -1.
-void release_child_redirect();
 
 // Composes a command line for /bin/sh from words, each single-quoted so the
 // shell hands it to the program as exactly one argument and interprets

@@ -7,10 +7,16 @@
 // behave the same below a test root.
 #pragma once
 
+#include <array>
 #include <cstddef>
 
 // Longest root prefix accepted; a longer METERSCRIBE_ROOT is refused.
 constexpr std::size_t ROOT_MAX = 256;
+
+// Every path the daemon composes has at most 257 characters after the root:
+// a buffer of PATH_SIZE bytes, rooted as PathBuffer.
+constexpr std::size_t PATH_SIZE = 258;
+using PathBuffer = std::array<char, ROOT_MAX + PATH_SIZE>;
 
 // The fixed paths, relative to the root.
 constexpr const char* SETTINGS_PATH = "/opt/meterscribe/etc/settings";

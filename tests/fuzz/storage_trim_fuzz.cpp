@@ -39,9 +39,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "store/storage_trim.h"
 #include "sys/log.h"
 #include "sys/paths.h"
-#include "upload/storage_trim.h"
 
 namespace {
 
@@ -85,6 +85,7 @@ struct Scene {
 
 std::string root;
 std::string log_dir;
+LogDir logs;  // the walk's view of log_dir, opened once as the daemon does
 std::string calls_dir;
 std::string outside_file;
 const std::string OUTSIDE_CONTENT = "outside the log directory\n";
@@ -391,6 +392,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   calls_dir = root + "/calls";
   outside_file = root + "/outside";
   make_dirs(log_dir);
+  check(log_dir_open(logs, log_dir.c_str()), "cannot open the log directory");
   make_dirs(calls_dir);
   make_dirs(root + "/opt/meterscribe/etc");
   write_remove_script();
@@ -404,7 +406,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FuzzedDataProvider input(data, size);
   Scene scene = decode_scene(input);
   lay_out(scene);
-  trim_released_files(log_dir.c_str(), scene.ready.c_str(), scene.budget);
+  trim_released_files(logs, scene.ready.c_str(), scene.budget);
   std::vector<Call> calls = recorded_calls(scene);
   check_calls(scene, calls);
   check_untouchables(scene);

@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <dirent.h>
 
-#include "daemon/log_store.h"
 #include "sys/paths.h"
 
 const std::vector<std::uint8_t> LogDirTest::RESPONSE = {0x01, 0x03, 0x02, 0x00, 0x2A, 0x39, 0x9B};
@@ -13,16 +12,19 @@ const std::vector<std::uint8_t> LogDirTest::RESPONSE = {0x01, 0x03, 0x02, 0x00, 
 void LogDirTest::SetUp() {
   setenv("TZ", "UTC", 1);
   tzset();
-  dir = root.at(VOLATILE_LOG_DIR);
-  snprintf(context.log_dir.data(), context.log_dir.size(), "%s", dir.c_str());
-  pthread_mutex_init(&context.ready_lock, nullptr);
-  context.send_period = 15;
+  use_log_dir(root.at(VOLATILE_LOG_DIR));
+  release_init(release);
 }
 
-void LogDirTest::TearDown() { pthread_mutex_destroy(&context.ready_lock); }
+void LogDirTest::TearDown() { pthread_mutex_destroy(&release.ready_lock); }
+
+void LogDirTest::use_log_dir(const std::string& path) {
+  dir = path;
+  log_dir_open(log_dir, path.c_str());
+}
 
 void LogDirTest::append(std::time_t when, unsigned meter) {
-  append_log_line_at(&context, meter, RESPONSE.data(), RESPONSE.size(), when);
+  append_log_line_at(store, meter, RESPONSE.data(), RESPONSE.size(), when);
 }
 
 std::vector<std::string> LogDirTest::files() const {

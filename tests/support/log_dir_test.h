@@ -1,12 +1,13 @@
-// A fixture for the log store: a temporary root, a context whose log
-// directory is the volatile one, and the clock handed in (UTC).
+// A fixture for the log store: a temporary root, the volatile log directory
+// opened as the daemon opens it, a released name, and the clock handed in
+// (UTC).
 #pragma once
 
 #include <ctime>
 #include <string>
 #include <vector>
 
-#include "daemon/context.h"
+#include "store/log_store.h"
 #include "support/temp_root.h"
 
 class LogDirTest : public TempRootTest {
@@ -21,7 +22,11 @@ class LogDirTest : public TempRootTest {
   // The names in the log directory, sorted; dot-files left out.
   std::vector<std::string> files() const;
   std::string content(const std::string& name) const;
+  // Makes `path` the log directory, as start-up would.
+  void use_log_dir(const std::string& path);
 
   std::string dir;
-  DaemonContext context{};
+  LogDir log_dir;
+  ReleasedName release{};
+  LogStore store{&log_dir, &release, 15};
 };

@@ -5,7 +5,8 @@
 #include <string>
 #include <strings.h>
 
-#include "daemon/poll_loop.h"
+#include "daemon/start_up.h"
+#include "modbus/receive.h"
 #include "modbus/rtu_frame.h"
 #include "modbus/serial_port.h"
 #include "sys/paths.h"

@@ -14,9 +14,8 @@
 #include <vector>
 
 #include "daemon/context.h"
-#include "daemon/log_store.h"
 #include "log_line.h"
-#include "sys/dir_query.h"
+#include "store/log_dir.h"
 #include "sys/paths.h"
 #include "sys/unique_file.h"
 #include "values.h"
@@ -151,10 +150,11 @@ void decode_file(const std::string& path, DecodeRun& run) {
 // anything else there (the trimming's .tmp files, say) is left out.
 std::vector<std::string> log_files_in(const char* directory) {
   std::vector<std::string> names;
-  char** list = list_regular_files(directory);
-  for (char** entry = list; entry != nullptr && *entry != nullptr; ++entry)
+  LogDir dir;
+  log_dir_open(dir, directory);  // one that cannot be opened lists nothing
+  FileList list = log_dir_list(dir);
+  for (char** entry = list.get(); entry != nullptr && *entry != nullptr; ++entry)
     if (is_log_name(*entry)) names.emplace_back(*entry);
-  free_file_list(list);
   std::sort(names.begin(), names.end());
   for (std::string& name : names) name.insert(0, std::string(directory) + "/");
   return names;

@@ -4,6 +4,7 @@
 // end at once); with 64-bit time the timeout holds. The test binary runs
 // itself again as a helper, with the interposer that sets the clock.
 #include "modbus/device_lock.h"
+#include "sys/clock.h"
 
 #include <fcntl.h>
 #include <sys/wait.h>

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "support/temp_root.h"
+#include "sys/command_runner_internal.h"
 #include "sys/paths.h"
 
 namespace {

@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "modbus/device_lock.h"
-#include "unit/upload/upload_fixture.h"
+#include "support/store_fixture.h"
+#include "sys/clock.h"
 
 namespace {
 
@@ -25,10 +25,10 @@ const std::string THIRD = "log-2024-01-01-00-00-03";
 // paths in a directory named fail or while <root>/send_fails exists. While
 // <root>/hold exists it says so in <root>/started and waits for
 // <root>/release.
-class UploadThreadTest : public UploadFixture {
+class UploadThreadTest : public StoreFixture {
  protected:
   void SetUp() override {
-    UploadFixture::SetUp();
+    StoreFixture::SetUp();
     make_removal_fail();  // trims after failed sends must leave the files be
     root.write_script(SEND_SCRIPT, "printf '%s|%s\\n' \"$#\" \"$1\" >> '" + root.at("/sent") +
                                        "'\n"
@@ -39,6 +39,8 @@ class UploadThreadTest : public UploadFixture {
                                        "' ]\n");
   }
   std::string sent(const std::string& name) const { return "1|" + log_path(name); }
+
+  UploadSetup setup{&log_dir, &release, 0};
 };
 
 TEST_F(UploadThreadTest, OffersOnlyReleasedFilesEachPathAsOneArgument) {
@@ -60,24 +62,24 @@ TEST_F(UploadThreadTest, OffersOnlyReleasedFilesEachPathAsOneArgument) {
     ::unlink(root.at("/sent").c_str());
     set_ready_name(c.ready_name);
     std::int64_t next_send = 0;
-    upload_pass(&context, &next_send);
+    upload_pass(setup, &next_send);
     EXPECT_EQ(recorded("sent"), c.offered);
   }
 }
 
 TEST_F(UploadThreadTest, OnlyASuccessMovesTheNextPassSendPeriodOn) {
-  context.send_period = 7;
+  setup.send_period = 7;
   set_ready_name(SECOND);
   write_log(FIRST, "line\n");
   std::int64_t before = monotonic_seconds();
   std::int64_t next_send = 0;
-  upload_pass(&context, &next_send);
+  upload_pass(setup, &next_send);
   EXPECT_GE(next_send, before + 7 * 60);
   EXPECT_LE(next_send, monotonic_seconds() + 7 * 60);
 
   root.write_file("/send_fails", "");
   next_send = 0;
-  upload_pass(&context, &next_send);
+  upload_pass(setup, &next_send);
   EXPECT_EQ(next_send, 0);
 
   // A path that would be cut names another file: never run, a failure.
@@ -85,7 +87,7 @@ TEST_F(UploadThreadTest, OnlyASuccessMovesTheNextPassSendPeriodOn) {
   ::unlink(root.at("/sent").c_str());
   ::unlink(log_path(FIRST).c_str());
   write_log(std::string(240, 'a'), "line\n");
-  upload_pass(&context, &next_send);
+  upload_pass(setup, &next_send);
   EXPECT_EQ(next_send, 0);
   EXPECT_TRUE(recorded("sent").empty());
 }
@@ -95,14 +97,14 @@ TEST_F(UploadThreadTest, SendRunsWithoutReadyLockHeld) {
   write_log(FIRST, "line\n");
   root.write_file("/hold", "");
   std::int64_t next_send = 0;
-  std::thread pass([&] { upload_pass(&context, &next_send); });
+  std::thread pass([&] { upload_pass(setup, &next_send); });
   bool started = false;
   for (int i = 0; i < 400 && !started; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     started = ::access(root.at("/started").c_str(), F_OK) == 0;
   }
-  int locked = pthread_mutex_trylock(&context.ready_lock);
-  if (locked == 0) pthread_mutex_unlock(&context.ready_lock);
+  int locked = pthread_mutex_trylock(&release.ready_lock);
+  if (locked == 0) pthread_mutex_unlock(&release.ready_lock);
   root.write_file("/release", "");
   pass.join();
   ASSERT_TRUE(started) << "send never ran";
@@ -126,13 +128,13 @@ TEST_F(UploadThreadTest, ThreadPacesPassesBySendPeriodAndRetriesFailures) {
   std::vector<pid_t> children;
   for (const Daemon& d : daemons) {
     use_log_dir(d.dir);
-    context.send_period = d.send_period;
+    setup.send_period = d.send_period;
     set_ready_name(FIRST);
     write_log(FIRST, "line\n");
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-      bool started = start_upload_thread(&context);
+      bool started = start_upload_thread(&setup);
       sleep(13);
       _exit(started ? 0 : 1);
     }

@@ -1,4 +1,4 @@
-#include "daemon/log_store.h"
+#include "store/log_store.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -14,7 +14,6 @@
 
 #include <gtest/gtest.h>
 
-#include "daemon/context.h"
 #include "support/log_capture.h"
 #include "support/log_dir_test.h"
 #include "support/temp_root.h"
@@ -38,7 +37,7 @@ TEST_F(LogStoreTest, FirstLineBeginsAFileNamedAfterNowWithTheExactLineFormat) {
   EXPECT_EQ(content("log-2024-03-05-14-07-09"), LINE_T0);
   append(T0 + 60, 9);
   EXPECT_EQ(content("log-2024-03-05-14-07-09"), LINE_T0 + "m9:2024-03-05-14-08-09:01 03 02 00 2a 39 9b \n");
-  EXPECT_STREQ(context.ready_name, "");
+  EXPECT_STREQ(release.ready_name, "");
 }
 
 TEST_F(LogStoreTest, AFileOlderThanTheSendPeriodIsReleasedAndANewOneBegun) {
@@ -46,17 +45,17 @@ TEST_F(LogStoreTest, AFileOlderThanTheSendPeriodIsReleasedAndANewOneBegun) {
   append(T0 + 15 * 60 - 1);  // not yet due
   EXPECT_EQ(files().size(), 1u);
   append(T0 + 15 * 60 + 1);
-  EXPECT_STREQ(context.ready_name, "log-2024-03-05-14-07-09");
+  EXPECT_STREQ(release.ready_name, "log-2024-03-05-14-07-09");
   EXPECT_EQ(files(), (std::vector<std::string>{"log-2024-03-05-14-07-09", "log-2024-03-05-14-22-10"}));
 }
 
 TEST_F(LogStoreTest, ZeroSendPeriodReleasesOnEveryNewSecond) {
-  context.send_period = 0;
+  store.send_period = 0;
   append(T0);
   append(T0);
   EXPECT_EQ(files().size(), 1u);
   append(T0 + 1);
-  EXPECT_STREQ(context.ready_name, "log-2024-03-05-14-07-09");
+  EXPECT_STREQ(release.ready_name, "log-2024-03-05-14-07-09");
   EXPECT_EQ(files().size(), 2u);
 }
 
@@ -70,7 +69,7 @@ TEST_F(LogStoreTest, WaitingFilesInAnyDirectoryOrderDoNotFragmentTheCurrentFile)
   touch("log-2024-03-05-14-07-09.tmp", "kept\n");
   std::string released = "log-2024-03-05-13-30-00";
   for (int i = 0; i < 20; ++i) append(T0 + i);
-  EXPECT_EQ(std::string(context.ready_name), released);
+  EXPECT_EQ(std::string(release.ready_name), released);
   std::string current = "log-2024-03-05-14-07-09";
   std::string text = content(current);
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 20);
@@ -83,7 +82,7 @@ TEST_F(LogStoreTest, WaitingFilesInAnyDirectoryOrderDoNotFragmentTheCurrentFile)
 TEST_F(LogStoreTest, AClockSetBackNeverWritesIntoOrBeforeAReleasedFile) {
   append(T0);
   append(T0 + 16 * 60);  // releases log-...-14-07-09, begins log-...-14-23-09
-  EXPECT_STREQ(context.ready_name, "log-2024-03-05-14-07-09");
+  EXPECT_STREQ(release.ready_name, "log-2024-03-05-14-07-09");
   // Upload thread's view: the released file is sealed.
   std::string released_content = content("log-2024-03-05-14-07-09");
   // The clock goes back a day; the current file is not yet due and takes lines.
@@ -91,7 +90,7 @@ TEST_F(LogStoreTest, AClockSetBackNeverWritesIntoOrBeforeAReleasedFile) {
   EXPECT_EQ(files().size(), 2u);
   // Now release the current file under the back-set clock... it cannot be
   // due; so mark it released by hand as a later upload pass would see it.
-  snprintf(context.ready_name, sizeof context.ready_name, "%s", "log-2024-03-05-14-23-09");
+  snprintf(release.ready_name, sizeof release.ready_name, "%s", "log-2024-03-05-14-23-09");
   append(T0 - 86400 + 1);
   std::vector<std::string> names = files();
   ASSERT_EQ(names.size(), 3u);
@@ -129,7 +128,7 @@ TEST_F(LogStoreTest, LogNameFormIsRecognisedExactly) {
 
 TEST_F(LogStoreTest, AnUnwritableDirectoryLosesTheLineWithAMessage) {
   LogCapture capture;
-  snprintf(context.log_dir.data(), context.log_dir.size(), "%s", root.at("/no/such/dir").c_str());
+  use_log_dir(root.at("/no/such/dir"));
   append(T0);
   EXPECT_EQ(capture.count("Can not create file"), 1);
 }

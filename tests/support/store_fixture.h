@@ -1,6 +1,6 @@
-// A temporary root with a log directory, a context whose ready_lock is live,
-// and a removeFile script that records "path|reason" lines and removes the
-// path, or fails while <root>/remove_fails exists.
+// A temporary root with an opened log directory, a released name whose
+// ready_lock is live, and a removeFile script that records "path|reason"
+// lines and removes the path, or fails while <root>/remove_fails exists.
 #pragma once
 
 #include <algorithm>
@@ -11,28 +11,29 @@
 #include <sys/stat.h>
 #include <vector>
 
-#include "daemon/context.h"
+#include "store/log_dir.h"
+#include "store/release.h"
 #include "support/temp_root.h"
 #include "sys/paths.h"
 
-class UploadFixture : public TempRootTest {
+class StoreFixture : public TempRootTest {
  protected:
   void SetUp() override {
-    pthread_mutex_init(&context.ready_lock, nullptr);
+    release_init(release);
     use_log_dir(MEMCARD_LOG_DIR);
     root.write_script(REMOVE_SCRIPT, "printf '%s|%s\\n' \"$1\" \"$2\" >> '" + root.at("/removed") + "'\n[ -e '" +
                                          root.at("/remove_fails") + "' ] && exit 1\nrm -f -- \"$1\"\n");
   }
-  void TearDown() override { pthread_mutex_destroy(&context.ready_lock); }
+  void TearDown() override { pthread_mutex_destroy(&release.ready_lock); }
 
   void use_log_dir(const std::string& relative) {
     ::mkdir(root.at(relative).c_str(), 0755);
-    std::snprintf(context.log_dir.data(), context.log_dir.size(), "%s", root.at(relative).c_str());
+    log_dir_open(log_dir, root.at(relative).c_str());
   }
   void set_ready_name(const std::string& name) {
-    std::snprintf(context.ready_name, sizeof context.ready_name, "%s", name.c_str());
+    std::snprintf(release.ready_name, sizeof release.ready_name, "%s", name.c_str());
   }
-  std::string log_path(const std::string& name) const { return std::string(context.log_dir.data()) + "/" + name; }
+  std::string log_path(const std::string& name) const { return std::string(log_dir.path.data()) + "/" + name; }
   void write_log(const std::string& name, const std::string& content) const {
     write_whole_file(log_path(name), content);
   }
@@ -51,5 +52,6 @@ class UploadFixture : public TempRootTest {
     return lines;
   }
 
-  DaemonContext context{};
+  LogDir log_dir;
+  ReleasedName release{};
 };

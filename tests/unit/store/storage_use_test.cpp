@@ -2,7 +2,7 @@
 // copy of this binary that loads it: the parent test picks the readings, the
 // child test measures, trims one released file and reports
 // "<known> <percent> <failed readings logged> <trimmed>".
-#include "upload/storage_trim.h"
+#include "store/storage_trim.h"
 
 #include <cstdlib>
 #include <fcntl.h>
@@ -13,14 +13,14 @@
 #include <gtest/gtest.h>
 
 #include "support/log_capture.h"
-#include "unit/upload/upload_fixture.h"
+#include "support/store_fixture.h"
 
 namespace {
 
 const std::string OLD = "log-2024-01-01-00-00-01";
 const std::string CONTENT = "aaaaaaaaa\nbbbbbbbbb\nccccccccc\n";
 
-class InterposedChild : public UploadFixture {};
+class InterposedChild : public StoreFixture {};
 
 TEST_F(InterposedChild, MeasuresAndTrims) {
   const char* out = std::getenv("MS_STATS_OUT");
@@ -30,9 +30,9 @@ TEST_F(InterposedChild, MeasuresAndTrims) {
   write_log(OLD, CONTENT);
   LogCapture log;
   std::uint64_t percent = 0;
-  bool known = storage_use_percent(context.log_dir.data(), &percent);
+  bool known = storage_use_percent(log_dir.path.data(), &percent);
   int failed_readings = log.count("error reading system statistics");
-  trim_storage(&context);
+  trim_storage(log_dir, release.ready_name);
   write_whole_file(out, std::to_string(known) + " " + std::to_string(percent) + " " + std::to_string(failed_readings) +
                             " " + std::to_string(read_log(OLD) != CONTENT));
 }
@@ -54,7 +54,7 @@ class StorageUseTest : public TempRootTest {
       std::string asan_options = std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0";
       setenv("ASAN_OPTIONS", asan_options.c_str(), 1);
       dup2(open("/dev/null", O_WRONLY), 1);
-      execl("/proc/self/exe", "unit_upload", "--gtest_filter=InterposedChild.*", nullptr);
+      execl("/proc/self/exe", "unit_store", "--gtest_filter=InterposedChild.*", nullptr);
       _exit(127);
     }
     int status = -1;

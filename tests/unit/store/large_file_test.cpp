@@ -2,7 +2,7 @@
 // sizes through 64-bit file offsets; a size kept in 32 bits anywhere would
 // turn 2 GiB negative and 4 GiB into nothing, and trimming would then take
 // the wrong files or none.
-#include "sys/dir_query.h"
+#include "store/log_dir.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -37,14 +37,16 @@ TEST_F(LargeFileTest, SizesOnBothSidesOfTwoAndFourGibibytesAreExact) {
       (off_t{1} << 31) - 1, off_t{1} << 31, (off_t{1} << 31) + 1,
       (off_t{1} << 32) - 1, off_t{1} << 32, (off_t{1} << 32) + 1,
   };
+  LogDir dir;
+  ASSERT_TRUE(log_dir_open(dir, logs.c_str()));
   std::uint64_t total = 0;
   for (off_t size : sizes) {
-    const std::string path = logs + "/f" + std::to_string(size);
-    ASSERT_TRUE(make_sparse(path, size)) << size;
-    EXPECT_EQ(file_size(path.c_str()), size);
+    const std::string name = "f" + std::to_string(size);
+    ASSERT_TRUE(make_sparse(logs + "/" + name, size)) << size;
+    EXPECT_EQ(log_dir_file_size(dir, name.c_str()), size);
     total += static_cast<std::uint64_t>(size);
     // The directory total passes 2^32 and then 2^34 as the files come.
-    EXPECT_EQ(directory_size(logs.c_str()), total) << size;
+    EXPECT_EQ(log_dir_total_size(dir), total) << size;
   }
   EXPECT_GT(total, std::uint64_t{1} << 34);
 }

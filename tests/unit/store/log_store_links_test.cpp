@@ -1,6 +1,6 @@
 // A memory card is not ours: whatever entries it holds, the daemon's lines
 // stay in regular files of the log directory.
-#include "daemon/log_store.h"
+#include "store/log_store.h"
 
 #include <cstdlib>
 #include <ctime>
@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include "daemon/context.h"
 #include "support/log_capture.h"
 #include "support/log_dir_test.h"
 #include "support/temp_root.h"
@@ -36,7 +35,7 @@ TEST_F(LogLinkTest, ALinkUnderTheNameOfANewLogFileIsNeverWrittenThrough) {
     ::unlink(link.c_str());
     ASSERT_EQ(::symlink(outside.c_str(), link.c_str()), 0);
     LogCapture log;
-    append_log_line_at(&context, 0, RESPONSE.data(), RESPONSE.size(), T0);
+    append_log_line_at(store, 0, RESPONSE.data(), RESPONSE.size(), T0);
     struct stat info {};
     if (target_exists) EXPECT_EQ(read_whole_file(outside), "system file\n");
     else EXPECT_NE(::lstat(outside.c_str(), &info), 0) << "the line created a file outside the log directory";

@@ -3,7 +3,7 @@
 // appended to a log file beyond 2 and 4 GiB. The clock is handed in, so
 // this holds for 32-bit boards (built with 64-bit time and file offsets)
 // without touching the system time.
-#include "daemon/log_store.h"
+#include "store/log_store.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -20,7 +20,6 @@
 
 #include <gtest/gtest.h>
 
-#include "daemon/context.h"
 #include "support/log_dir_test.h"
 #include "support/temp_root.h"
 #include "sys/paths.h"
@@ -60,7 +59,7 @@ TEST_F(Beyond32BitsTest, AFileBegunBeforeTheLimitIsReleasedByALineAfterIt) {
   append(T31 - 600);
   append(T31 + 400);  // 16 min 40 s later: due under a 15-minute send period
   EXPECT_EQ(files(), (std::vector<std::string>{"log-2038-01-19-03-04-08", "log-2038-01-19-03-20-48"}));
-  EXPECT_STREQ(context.ready_name, "log-2038-01-19-03-04-08");
+  EXPECT_STREQ(release.ready_name, "log-2038-01-19-03-04-08");
   EXPECT_EQ(content("log-2038-01-19-03-04-08"), "m0:2038-01-19-03-04-08:" + BYTES);
   EXPECT_EQ(content("log-2038-01-19-03-20-48"), "m0:2038-01-19-03-20-48:" + BYTES);
 }
@@ -69,7 +68,7 @@ TEST_F(Beyond32BitsTest, AFileNotYetDueAcrossTheLimitTakesTheNextLine) {
   append(T31 - 300);
   append(T31 + 500);  // 13 min 20 s later
   EXPECT_EQ(files(), std::vector<std::string>{"log-2038-01-19-03-09-08"});
-  EXPECT_STREQ(context.ready_name, "");
+  EXPECT_STREQ(release.ready_name, "");
   EXPECT_EQ(content("log-2038-01-19-03-09-08"), "m0:2038-01-19-03-09-08:" + BYTES + "m0:2038-01-19-03-22-28:" + BYTES);
 }
 

@@ -1,4 +1,4 @@
-#include "upload/storage_trim.h"
+#include "store/storage_trim.h"
 
 #include <csignal>
 #include <string>
@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "support/log_capture.h"
-#include "unit/upload/upload_fixture.h"
+#include "support/store_fixture.h"
 
 namespace {
 
@@ -21,7 +21,7 @@ const std::string LINE2 = "bbbbbbbbb\n";
 const std::string LINE3 = "ccccccccc\n";
 const std::string OLD = "log-2024-01-01-00-00-01";
 
-class TrimTest : public UploadFixture {
+class TrimTest : public StoreFixture {
  protected:
   std::string removal(const std::string& name, const char* reason) const { return log_path(name) + "|" + reason; }
 };
@@ -35,7 +35,7 @@ TEST_F(TrimTest, CutsTheHeadJustAfterTheFirstLineEndAtOrAfterTheOffset) {
     SCOPED_TRACE(c.cut_remaining);
     ::unlink(root.at("/removed").c_str());
     write_log(OLD, LINE1 + LINE2 + LINE3);
-    EXPECT_EQ(cut_file_head(log_path(OLD).c_str(), c.cut_remaining), CutOutcome::walk_ends);
+    EXPECT_EQ(cut_file_head(log_dir, OLD.c_str(), c.cut_remaining), CutOutcome::walk_ends);
     EXPECT_EQ(read_log(OLD), c.kept);
     EXPECT_EQ(recorded("removed"), Lines{removal(OLD + ".tmp", "storage_full_tmp")});
     EXPECT_FALSE(exists(OLD + ".tmp"));
@@ -46,7 +46,7 @@ TEST_F(TrimTest, AFileWithoutALineEndBeforeItsLastByteGoesWholeAndEndsTheWalk) {
   for (const std::string& content : {std::string("aaaa\nbbbb\n"), std::string("aaaabbbbbb")}) {
     SCOPED_TRACE(content);
     write_log(OLD, content);
-    EXPECT_EQ(cut_file_head(log_path(OLD).c_str(), 6), CutOutcome::walk_ends);
+    EXPECT_EQ(cut_file_head(log_dir, OLD.c_str(), 6), CutOutcome::walk_ends);
     EXPECT_FALSE(exists(OLD));
     EXPECT_FALSE(exists(OLD + ".tmp"));
   }
@@ -57,7 +57,7 @@ TEST_F(TrimTest, WhenRemovalFailsTheOldContentComesBackWhole) {
   for (const std::string& content : {std::string("aaaa\nbbbb\n"), LINE1 + LINE2 + LINE3}) {
     SCOPED_TRACE(content);
     write_log(OLD, content);
-    EXPECT_EQ(cut_file_head(log_path(OLD).c_str(), 6), CutOutcome::walk_goes_on);
+    EXPECT_EQ(cut_file_head(log_dir, OLD.c_str(), 6), CutOutcome::walk_goes_on);
     EXPECT_EQ(read_log(OLD), content);
     EXPECT_FALSE(exists(OLD + ".tmp"));
   }
@@ -67,7 +67,7 @@ TEST_F(TrimTest, NeverReplacesATmpLeftByAnEarlierCut) {
   LogCapture log;
   write_log(OLD, LINE1 + LINE2 + LINE3);
   write_log(OLD + ".tmp", "only copy\n");
-  EXPECT_EQ(cut_file_head(log_path(OLD).c_str(), 9), CutOutcome::walk_goes_on);
+  EXPECT_EQ(cut_file_head(log_dir, OLD.c_str(), 9), CutOutcome::walk_goes_on);
   EXPECT_EQ(log.texts(), Lines{"Can not rename file to tmp"});
   EXPECT_EQ(read_log(OLD), LINE1 + LINE2 + LINE3);
   EXPECT_EQ(read_log(OLD + ".tmp"), "only copy\n");
@@ -85,7 +85,7 @@ TEST_F(TrimTest, AFailedWriteBringsTheWholeOldContentBack) {
     std::signal(SIGXFSZ, SIG_IGN);
     struct rlimit limit {8, 8};
     setrlimit(RLIMIT_FSIZE, &limit);
-    bool goes_on = cut_file_head(log_path(OLD).c_str(), 9) == CutOutcome::walk_goes_on;
+    bool goes_on = cut_file_head(log_dir, OLD.c_str(), 9) == CutOutcome::walk_goes_on;
     _exit(goes_on && log.texts() == Lines{"Can not write into file"} ? 0 : 1);
   }
   int status = 0;
@@ -103,7 +103,7 @@ TEST_F(TrimTest, TakesOnlyReleasedNonEmptyFilesAndLeavesTheRestByteForByte) {
   write_log("abc", "x\n");  // sorts before ready_name: trimmed like a log file
   write_log("log-2024-01-01-00-00-06", LINE1 + LINE2);
   write_log("log-2024-01-01-00-00-05.tmp", LINE3);
-  trim_released_files(context.log_dir.data(), context.ready_name, 1000);
+  trim_released_files(log_dir, release.ready_name, 1000);
   EXPECT_EQ(recorded("removed"),
             (Lines{removal("abc", "storage_full"), removal("log-2024-01-01-00-00-02", "storage_full")}));
   EXPECT_TRUE(exists("log-2024-01-01-00-00-01"));
@@ -115,7 +115,7 @@ TEST_F(TrimTest, AFileAsLargeAsTheAmountGoesWholeAndEndsTheWalk) {
   set_ready_name("log-2024-01-01-00-00-05");
   write_log("log-2024-01-01-00-00-01", LINE1);
   write_log("log-2024-01-01-00-00-02", LINE2);
-  trim_released_files(context.log_dir.data(), context.ready_name, 10);
+  trim_released_files(log_dir, release.ready_name, 10);
   Lines removed = recorded("removed");
   ASSERT_EQ(removed.size(), 1u);
   EXPECT_NE(removed[0].find("|storage_full"), std::string::npos);
@@ -127,7 +127,7 @@ TEST_F(TrimTest, AFailedWholeRemovalDoesNotCountAgainstTheAmount) {
   write_log("log-2024-01-01-00-00-01", LINE1);
   write_log("log-2024-01-01-00-00-02", LINE2);
   make_removal_fail();
-  trim_released_files(context.log_dir.data(), context.ready_name, 10);
+  trim_released_files(log_dir, release.ready_name, 10);
   EXPECT_EQ(recorded("removed").size(), 2u);
   EXPECT_EQ(read_log("log-2024-01-01-00-00-01"), LINE1);
 }
@@ -138,7 +138,7 @@ TEST_F(TrimTest, SkipsNamesWhosePathOrTmpNameWouldBeCut) {
   set_ready_name("b");
   const std::string longest(232, 'a');  // its ".tmp" name is 257 characters
   for (std::size_t length : {232u, 233u, 236u, 237u}) write_log(std::string(length, 'a'), LINE1);
-  trim_released_files(context.log_dir.data(), context.ready_name, 1000);
+  trim_released_files(log_dir, release.ready_name, 1000);
   EXPECT_EQ(recorded("removed"), Lines{removal(longest, "storage_full")});
   for (std::size_t length : {233u, 236u, 237u}) EXPECT_EQ(read_log(std::string(length, 'a')), LINE1);
 }

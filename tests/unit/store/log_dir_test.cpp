@@ -1,4 +1,4 @@
-#include "sys/dir_query.h"
+#include "store/log_dir.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -16,17 +16,30 @@
 
 #include <gtest/gtest.h>
 
+#include "store/log_dir_internal.h"
 #include "support/temp_root.h"
 
 namespace {
 
+LogDir opened(const std::string& path) {
+  LogDir dir;
+  log_dir_open(dir, path.c_str());
+  return dir;
+}
+
 std::vector<std::string> listed_names(const std::string& dir) {
-  char** list = list_regular_files(dir.c_str());
+  FileList list = log_dir_list(opened(dir));
   EXPECT_NE(list, nullptr);
   std::vector<std::string> names;
-  for (char** name = list; list != nullptr && *name != nullptr; ++name) names.emplace_back(*name);
-  free_file_list(list);
+  for (char** name = list.get(); list && *name != nullptr; ++name) names.emplace_back(*name);
   return names;
+}
+
+std::uint64_t directory_size(const std::string& dir) { return log_dir_total_size(opened(dir)); }
+
+bool directory_exists(const std::string& dir) {
+  LogDir unused;
+  return log_dir_open(unused, dir.c_str());
 }
 
 std::vector<std::string> sorted(std::vector<std::string> names) {
@@ -54,7 +67,7 @@ void make_socket(const std::string& path) {
   close(fd);
 }
 
-class DirQueryTest : public TempRootTest {
+class LogDirQueryTest : public TempRootTest {
  protected:
   std::string dir(const std::string& name) const {
     std::string path = root.at("/" + name);
@@ -63,7 +76,7 @@ class DirQueryTest : public TempRootTest {
   }
 };
 
-TEST_F(DirQueryTest, ListsAtMost999FilesAndSizesOnlyThose) {
+TEST_F(LogDirQueryTest, ListsAtMost999FilesAndSizesOnlyThose) {
   const std::string logs = dir("logs");
   // File i holds i bytes, so the total tells exactly which files counted.
   for (int i = 1; i <= 1200; ++i) write_whole_file(logs + "/f" + std::to_string(i), std::string(std::size_t(i), 'x'));
@@ -73,10 +86,10 @@ TEST_F(DirQueryTest, ListsAtMost999FilesAndSizesOnlyThose) {
   EXPECT_EQ(names, std::vector<std::string>(all.begin(), all.begin() + 999));
   std::uint64_t listed_total = 0;
   for (const std::string& name : names) listed_total += std::stoull(name.substr(1));
-  EXPECT_EQ(directory_size(logs.c_str()), listed_total);
+  EXPECT_EQ(directory_size(logs), listed_total);
 }
 
-TEST_F(DirQueryTest, ListsRegularFilesOnly) {
+TEST_F(LogDirQueryTest, ListsRegularFilesOnly) {
   const std::string outside = root.at("/outside");
   write_whole_file(outside, std::string(1000, 'o'));
   const std::string mixed = dir("mixed");
@@ -92,40 +105,40 @@ TEST_F(DirQueryTest, ListsRegularFilesOnly) {
     make_socket(d + "/sock");
   }
   EXPECT_EQ(sorted(listed_names(mixed)), (std::vector<std::string>{".hidden", "a", "empty"}));
-  EXPECT_EQ(directory_size(mixed.c_str()), 8u);
+  EXPECT_EQ(directory_size(mixed), 8u);
   EXPECT_EQ(listed_names(special), std::vector<std::string>{});
-  EXPECT_EQ(directory_size(special.c_str()), 0u);
+  EXPECT_EQ(directory_size(special), 0u);
   EXPECT_EQ(listed_names(dir("empty")), std::vector<std::string>{});
 }
 
-TEST_F(DirQueryTest, DirectoryThatCannotBeOpened) {
+TEST_F(LogDirQueryTest, DirectoryThatCannotBeOpened) {
   const std::string missing = root.at("/missing");
   const std::string file = root.at("/plain");
   write_whole_file(file, "text");
   for (const std::string& path : {missing, file}) {
-    EXPECT_EQ(directory_exists(path.c_str()), 0) << path;
+    EXPECT_FALSE(directory_exists(path)) << path;
     EXPECT_EQ(listed_names(path), std::vector<std::string>{}) << path;
-    EXPECT_EQ(directory_size(path.c_str()), 0u) << path;
+    EXPECT_EQ(directory_size(path), 0u) << path;
   }
-  EXPECT_EQ(directory_exists(root.path().c_str()), 1);
-  EXPECT_EQ(directory_exists(dir("logs").c_str()), 1);
+  EXPECT_TRUE(directory_exists(root.path()));
+  EXPECT_TRUE(directory_exists(dir("logs")));
 }
 
-TEST_F(DirQueryTest, UnreadableDirectory) {
+TEST_F(LogDirQueryTest, UnreadableDirectory) {
   if (geteuid() == 0) GTEST_SKIP() << "root reads every directory; permission cases need a plain user";
   const std::string locked = dir("locked");
   write_whole_file(locked + "/a", "abc");
   chmod(locked.c_str(), 0);
-  EXPECT_EQ(directory_exists(locked.c_str()), 0);
+  EXPECT_FALSE(directory_exists(locked));
   EXPECT_EQ(listed_names(locked), std::vector<std::string>{});
-  EXPECT_EQ(directory_size(locked.c_str()), 0u);
+  EXPECT_EQ(directory_size(locked), 0u);
   // Readable but not searchable: the names are listed, their sizes unknown.
   chmod(locked.c_str(), 0444);
   EXPECT_EQ(listed_names(locked), std::vector<std::string>{"a"});
-  EXPECT_EQ(directory_size(locked.c_str()), 0u);
+  EXPECT_EQ(directory_size(locked), 0u);
 }
 
-TEST_F(DirQueryTest, SizesPastFourGibibytes) {
+TEST_F(LogDirQueryTest, SizesPastFourGibibytes) {
   const std::string logs = dir("logs");
   const std::string big = logs + "/big";
   const off_t five_gib = off_t{5} << 30;
@@ -134,19 +147,19 @@ TEST_F(DirQueryTest, SizesPastFourGibibytes) {
   ASSERT_EQ(ftruncate(fd, five_gib), 0);  // sparse: no blocks are written
   close(fd);
   write_whole_file(logs + "/small", "1234567");
-  EXPECT_EQ(file_size(big.c_str()), five_gib);
-  EXPECT_EQ(directory_size(logs.c_str()), std::uint64_t(five_gib) + 7u);
+  const LogDir log_dir = opened(logs);
+  EXPECT_EQ(log_dir_file_size(log_dir, "big"), five_gib);
+  EXPECT_EQ(directory_size(logs), std::uint64_t(five_gib) + 7u);
 
-  const std::string link = root.at("/big-link");
-  ASSERT_EQ(symlink(big.c_str(), link.c_str()), 0);
-  EXPECT_EQ(file_size(link.c_str()), five_gib);  // a named file is followed
-  EXPECT_EQ(file_size((logs + "/small").c_str()), 7);
+  ASSERT_EQ(symlink(big.c_str(), (logs + "/big-link").c_str()), 0);
+  EXPECT_EQ(log_dir_file_size(log_dir, "big-link"), five_gib);  // a named file is followed
+  EXPECT_EQ(log_dir_file_size(log_dir, "small"), 7);
   write_whole_file(logs + "/empty", "");
-  EXPECT_EQ(file_size((logs + "/empty").c_str()), 0);
-  EXPECT_EQ(file_size((logs + "/missing").c_str()), 0);
+  EXPECT_EQ(log_dir_file_size(log_dir, "empty"), 0);
+  EXPECT_EQ(log_dir_file_size(log_dir, "missing"), 0);
 }
 
-TEST_F(DirQueryTest, FilesThatVanishWhileSizedCountZero) {
+TEST_F(LogDirQueryTest, FilesThatVanishWhileSizedCountZero) {
   const std::string logs = dir("logs");
   constexpr int FILES = 400;
   for (int i = 0; i < FILES; ++i) write_whole_file(logs + "/f" + std::to_string(i), std::string(100, 'x'));
@@ -157,15 +170,15 @@ TEST_F(DirQueryTest, FilesThatVanishWhileSizedCountZero) {
   });
   // Whatever the interleaving, only files still present when sized count.
   do {
-    const std::uint64_t total = directory_size(logs.c_str());
+    const std::uint64_t total = directory_size(logs);
     EXPECT_EQ(total % 100, 0u);
     EXPECT_LE(total, 100u * FILES);
   } while (removing);
   remover.join();
-  EXPECT_EQ(directory_size(logs.c_str()), 0u);
+  EXPECT_EQ(directory_size(logs), 0u);
 }
 
-TEST_F(DirQueryTest, EntryOfUnreportedTypeIsClassifiedByLstat) {
+TEST_F(LogDirQueryTest, EntryOfUnreportedTypeIsClassifiedByLstat) {
   const std::string d = dir("d");
   write_whole_file(d + "/file", "x");
   mkdir((d + "/sub").c_str(), 0755);

@@ -1,16 +1,13 @@
-#include "daemon/log_store.h"
+#include "store/log_store.h"
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "daemon/context.h"
 #include "modbus/rtu_frame.h"
 #include "sys/log.h"
 #include "sys/unique_fd.h"
@@ -19,8 +16,6 @@ namespace {
 
 // Header "m%i:" + 19 characters of time + ':' and three characters a byte.
 constexpr std::size_t LINE_SIZE = 32 + 3 * RESPONSE_MAX + 2;
-
-using LogName = char[LOG_NAME_SIZE];
 
 // Longest "YYYY-MM-DD-hh-mm-ss" text: six fields of up to ten digits each.
 constexpr std::size_t TIME_TEXT_MAX = 6 * 10 + 5;
@@ -82,42 +77,6 @@ void put_log_name(char (&name)[LOG_NAME_SIZE], const struct tm& time) {
   put_cut(name, LOG_NAME_SIZE, "log-", 4, time_text, length);
 }
 
-bool is_regular_entry(DIR* dir, const dirent* entry) {
-  if (entry->d_type == DT_REG) return true;
-  if (entry->d_type != DT_UNKNOWN) return false;
-  // Some file systems do not report entry types; ask without following links.
-  struct stat info {};
-  return fstatat(dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode);
-}
-
-// The greatest log-form name among the regular files of the directory, or
-// "" when there is none (or the directory cannot be opened). Every entry is
-// looked at; only the greatest name is kept, so nothing is allocated.
-void find_newest_log_file(const char* log_dir, LogName& newest) {
-  newest[0] = '\0';
-  DIR* dir = opendir(log_dir);
-  if (dir == nullptr) return;
-  while (const dirent* entry = readdir(dir)) {
-    // A name at or below the newest so far is dropped by one comparison;
-    // only a greater one is checked for the log-file form.
-    if (std::strcmp(entry->d_name, newest) <= 0 || !is_log_name(entry->d_name)) continue;
-    if (is_regular_entry(dir, entry)) std::memcpy(newest, entry->d_name, LOG_NAME_SIZE);
-  }
-  closedir(dir);
-}
-
-void read_ready_name(DaemonContext* context, char (&ready)[PATH_SIZE]) {
-  pthread_mutex_lock(&context->ready_lock);
-  std::memcpy(ready, context->ready_name, PATH_SIZE);
-  pthread_mutex_unlock(&context->ready_lock);
-}
-
-void release_for_upload(DaemonContext* context, const char* name) {
-  pthread_mutex_lock(&context->ready_lock);
-  snprintf(context->ready_name, sizeof context->ready_name, "%s", name);
-  pthread_mutex_unlock(&context->ready_lock);
-}
-
 // The name one second after a log name, calendar-wise; the fields are taken
 // as they stand, so no time zone or daylight-saving rule can move them.
 void name_after(const char* log_name, LogName& next) {
@@ -137,14 +96,14 @@ void name_after(const char* log_name, LogName& next) {
 // when it is due. A file at or before ready_name is never chosen, and a new
 // file is never named at or before it: after the clock has been set back
 // the new name goes one second past the released one.
-void choose_log_file(DaemonContext* context, std::time_t now, LogName& chosen) {
+void choose_log_file(LogStore& store, std::time_t now, LogName& chosen) {
   LogName newest, cutoff;
   char ready[PATH_SIZE];
-  find_newest_log_file(context->log_dir.data(), newest);
-  format_release_cutoff(cutoff, now, context->send_period);
-  read_ready_name(context, ready);
+  log_dir_newest_log_name(*store.dir, newest);
+  format_release_cutoff(cutoff, now, store.send_period);
+  release_read(*store.release, ready);
   if (newest[0] != '\0' && std::strcmp(newest, cutoff) < 0) {
-    release_for_upload(context, newest);
+    release_publish(*store.release, newest);
     std::memcpy(ready, newest, LOG_NAME_SIZE);
   } else if (newest[0] != '\0' && std::strcmp(newest, ready) > 0) {
     std::memcpy(chosen, newest, LOG_NAME_SIZE);
@@ -182,10 +141,8 @@ std::size_t compose_line(std::array<char, LINE_SIZE>& line, unsigned meter_index
 // One write of the whole line to a file opened for appending. Anything
 // short of the whole line is cut away again, so the next line never glues
 // onto a torn one.
-void write_line(const char* path, const char* line, std::size_t length) {
-  // O_NOFOLLOW: a link on the card under a log name, even a dangling one,
-  // must not carry lines out of the log directory.
-  unique_fd file(open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
+void write_line(const LogDir& dir, const char* name, const char* line, std::size_t length) {
+  unique_fd file = log_dir_open_append(dir, name);
   if (!file.valid()) {
     log_msg(LOG_NOTICE, "Can not create file");
     return;
@@ -200,21 +157,12 @@ void write_line(const char* path, const char* line, std::size_t length) {
   }
   // Some file systems report a failed write-back only at close.
   if (close(file.release()) != 0) {
-    if (truncate(path, before.st_size) != 0) { /* nothing more can be done */ }
+    if (!log_dir_truncate(dir, name, before.st_size)) { /* nothing more can be done */ }
     log_msg(LOG_NOTICE, "Can not write into file");
   }
 }
 
 }  // namespace
-
-bool is_log_name(const char* name) {
-  static constexpr char pattern[] = "log-dddd-dd-dd-dd-dd-dd";
-  for (std::size_t i = 0; i < LOG_NAME_LEN; ++i) {
-    bool digit = name[i] >= '0' && name[i] <= '9';
-    if (pattern[i] == 'd' ? !digit : name[i] != pattern[i]) return false;
-  }
-  return name[LOG_NAME_LEN] == '\0';
-}
 
 void format_log_name(char (&name)[LOG_NAME_SIZE], std::time_t when) {
   struct tm local {};
@@ -228,26 +176,15 @@ void format_release_cutoff(char (&name)[LOG_NAME_SIZE], std::time_t now, std::ui
   format_log_name(name, cutoff);
 }
 
-void append_log_line_at(DaemonContext* context, unsigned meter_index, const std::uint8_t* bytes,
-                        std::size_t count, std::time_t now) {
+void append_log_line_at(LogStore& store, unsigned meter_index, const std::uint8_t* bytes, std::size_t count,
+                        std::time_t now) {
   LogName chosen;
-  choose_log_file(context, now, chosen);
-  std::array<char, ROOT_MAX + PATH_SIZE> path;
-  std::size_t dir_length = strnlen(context->log_dir.data(), context->log_dir.size());
-  std::size_t name_length = std::strlen(chosen);
-  if (dir_length + 1 + name_length >= rooted_size(PATH_SIZE)) {  // a cut path would name another file
-    log_msg(LOG_NOTICE, "Can not create file");
-    return;
-  }
-  std::memcpy(path.data(), context->log_dir.data(), dir_length);
-  path[dir_length] = '/';
-  std::memcpy(path.data() + dir_length + 1, chosen, name_length + 1);
+  choose_log_file(store, now, chosen);
   std::array<char, LINE_SIZE> line;
   std::size_t line_length = compose_line(line, meter_index, bytes, count, now);
-  write_line(path.data(), line.data(), line_length);
+  write_line(*store.dir, chosen, line.data(), line_length);
 }
 
-void append_log_line(DaemonContext* context, unsigned meter_index, const std::uint8_t* bytes,
-                     std::size_t count) {
-  append_log_line_at(context, meter_index, bytes, count, std::time(nullptr));
+void append_log_line(LogStore& store, unsigned meter_index, const std::uint8_t* bytes, std::size_t count) {
+  append_log_line_at(store, meter_index, bytes, count, std::time(nullptr));
 }

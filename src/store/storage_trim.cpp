@@ -1,40 +1,25 @@
-#include "upload/storage_trim.h"
+#include "store/storage_trim.h"
 
 #include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/sysinfo.h>
 #include <unistd.h>
 #include <utility>
 
-#include "daemon/context.h"
 #include "sys/command_runner.h"
-#include "sys/dir_query.h"
 #include "sys/log.h"
 #include "sys/paths.h"
 #include "sys/unique_file.h"
 
 namespace {
 
-// A path of at most 257 characters after the root, and the root itself.
-using PathBuffer = std::array<char, ROOT_MAX + PATH_SIZE>;
-
 // A constant product that fits an int.
 // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result)
 constexpr std::size_t COPY_CHUNK = 64 * 1024;
-
-// Joins two texts into a path buffer; false when the path would be cut,
-// since a cut path names another file.
-bool compose_path(PathBuffer& out, const char* head, const char* separator, const char* tail) {
-  std::size_t size = rooted_size(PATH_SIZE);
-  int written = std::snprintf(out.data(), size, "%s%s%s", head, separator, tail);
-  return written >= 0 && static_cast<std::size_t>(written) < size;
-}
 
 enum class Reading { capacity, free_space };
 
@@ -80,23 +65,10 @@ std::uint64_t share_to_cut(std::uint64_t total) {
   return total / 100 * TRIM_SHARE_PERCENT + total % 100 * TRIM_SHARE_PERCENT / 100;
 }
 
-// Moves path to its temporary name, but never over an existing file: a
-// ".tmp" left by an interrupted cut may hold the only copy of some lines.
-bool rename_without_replacing(const char* from, const char* to) {
-  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
-  if (errno != EINVAL && errno != ENOSYS) return false;
-  // A file system without the flag (a FAT card on an old kernel): only this
-  // thread makes ".tmp" names, under ready_lock, so looking first is enough.
-  struct stat existing {};
-  if (lstat(to, &existing) == 0 || errno != ENOENT) return false;
-  return std::rename(from, to) == 0;
-}
-
-// Puts the whole old content back under its name, replacing a partial new
-// file in one step. When even that fails, the old content stays whole
-// under the temporary name: there is no better place left for it.
-// NOLINTNEXTLINE(cert-err33-c)
-void restore_old_content(const char* tmp_path, const char* path) { std::rename(tmp_path, path); }
+// Puts the whole old content back under its name. When even that fails,
+// the old content stays whole under the temporary name: there is no better
+// place left for it.
+void restore_old_content(const LogDir& dir, const char* name) { log_dir_restore_from_tmp(dir, name); }
 
 enum class LineEnd { before_last_byte, none, read_error };
 
@@ -140,17 +112,17 @@ bool finish_written_file(FILE* file) {
 // part would be offered to send and its lines uploaded twice, and the
 // ".tmp" of the newest released file sorts after ready_name, where nothing
 // would ever look at it again.
-CutOutcome remove_old_content(const char* tmp_path, const char* path) {
+CutOutcome remove_old_content(const LogDir& dir, const char* name, const char* tmp_path) {
   if (remove_log_file(tmp_path, REASON_CUT_FILE) == 1) return CutOutcome::walk_ends;
-  restore_old_content(tmp_path, path);
+  restore_old_content(dir, name);
   return CutOutcome::walk_goes_on;
 }
 
 // Writes the kept part under the old name and hands the old content to
 // removeFile. On any failure the old content comes back whole.
-CutOutcome write_kept_part(unique_file old_content, const char* path, const char* tmp_path) {
-  // "x": a file that appeared under the old name meanwhile is not ours.
-  unique_file kept(std::fopen(path, "wx"));
+CutOutcome write_kept_part(const LogDir& dir, unique_file old_content, const char* name, const char* tmp_path) {
+  // A file that appeared under the old name meanwhile is not ours.
+  unique_file kept = log_dir_create_new(dir, name);
   if (!kept) {
     log_msg(LOG_NOTICE, "Can not open file");
     return CutOutcome::walk_goes_on;
@@ -158,23 +130,23 @@ CutOutcome write_kept_part(unique_file old_content, const char* path, const char
   CopyResult copied = copy_rest(old_content.get(), kept.get());
   bool written = finish_written_file(kept.release()) && copied == CopyResult::done;
   old_content.reset();
-  if (written) return remove_old_content(tmp_path, path);
+  if (written) return remove_old_content(dir, name, tmp_path);
   log_msg(LOG_NOTICE, copied == CopyResult::read_failed ? "Can not read file" : "Can not write into file");
-  restore_old_content(tmp_path, path);
+  restore_old_content(dir, name);
   return CutOutcome::walk_goes_on;
 }
 
 // One name of the walk: skipped, removed whole, or cut at a line end.
-CutOutcome trim_one(const char* log_dir, const char* ready_name, const char* name, std::uint64_t* cut_remaining) {
+CutOutcome trim_one(const LogDir& dir, const char* ready_name, const char* name, std::uint64_t* cut_remaining) {
   if (std::strcmp(name, ready_name) > 0) return CutOutcome::walk_goes_on;
   PathBuffer path;
   PathBuffer tmp_path;
-  if (!compose_path(path, log_dir, "/", name) || !compose_path(tmp_path, path.data(), "", TMP_SUFFIX))
+  if (!log_dir_script_path(dir, name, path) || !log_dir_script_path(dir, name, tmp_path, TMP_SUFFIX))
     return CutOutcome::walk_goes_on;
-  std::int64_t size = file_size(path.data());
+  std::int64_t size = log_dir_file_size(dir, name);
   if (size <= 0) return CutOutcome::walk_goes_on;  // empty, or gone: nothing to gain
   auto bytes = static_cast<std::uint64_t>(size);
-  if (bytes > *cut_remaining) return cut_file_head(path.data(), *cut_remaining);
+  if (bytes > *cut_remaining) return cut_file_head(dir, name, *cut_remaining);
   if (remove_log_file(path.data(), REASON_WHOLE_FILE) == 1) *cut_remaining -= bytes;
   return CutOutcome::walk_goes_on;
 }
@@ -195,37 +167,35 @@ bool storage_use_percent(const char* log_dir, std::uint64_t* percent) {
   return true;
 }
 
-void trim_storage(DaemonContext* context) {
-  const char* log_dir = context->log_dir.data();
+void trim_storage(const LogDir& dir, const char* ready_name) {
   std::uint64_t percent = 0;
-  if (!storage_use_percent(log_dir, &percent) || percent < TRIM_THRESHOLD_PERCENT) return;
-  trim_released_files(log_dir, context->ready_name, share_to_cut(directory_size(log_dir)));
+  if (!storage_use_percent(dir.path.data(), &percent) || percent < TRIM_THRESHOLD_PERCENT) return;
+  trim_released_files(dir, ready_name, share_to_cut(log_dir_total_size(dir)));
 }
 
-void trim_released_files(const char* log_dir, const char* ready_name, std::uint64_t cut_remaining) {
-  char** names = list_regular_files(log_dir);
-  if (names == nullptr) {
+void trim_released_files(const LogDir& dir, const char* ready_name, std::uint64_t cut_remaining) {
+  FileList names = log_dir_list(dir);
+  if (!names) {
     log_msg(LOG_NOTICE, "Can not list directory");
     return;
   }
   // The listing is in directory order, not by age: released files are all
   // old enough to go, and sorting 999 names buys nothing.
-  for (char** name = names; cut_remaining > 0 && *name != nullptr; ++name) {
-    if (trim_one(log_dir, ready_name, *name, &cut_remaining) == CutOutcome::walk_ends) break;
+  for (char** name = names.get(); cut_remaining > 0 && *name != nullptr; ++name) {
+    if (trim_one(dir, ready_name, *name, &cut_remaining) == CutOutcome::walk_ends) break;
   }
-  free_file_list(names);
 }
 
-CutOutcome cut_file_head(const char* path, std::uint64_t cut_remaining) {
+CutOutcome cut_file_head(const LogDir& dir, const char* name, std::uint64_t cut_remaining) {
   PathBuffer tmp_path;
-  if (!compose_path(tmp_path, path, "", TMP_SUFFIX)) return CutOutcome::walk_goes_on;
-  if (!rename_without_replacing(path, tmp_path.data())) {
+  if (!log_dir_script_path(dir, name, tmp_path, TMP_SUFFIX)) return CutOutcome::walk_goes_on;
+  if (!log_dir_move_to_tmp(dir, name)) {
     log_msg(LOG_NOTICE, "Can not rename file to tmp");
     return CutOutcome::walk_goes_on;
   }
   // From here on a failure leaves the content under the temporary name,
   // where later passes list it like any other file.
-  unique_file old_content(std::fopen(tmp_path.data(), "r"));
+  unique_file old_content = log_dir_open_read(dir, name, TMP_SUFFIX);
   if (!old_content) {
     log_msg(LOG_NOTICE, "Can not open file");
     return CutOutcome::walk_goes_on;
@@ -237,14 +207,14 @@ CutOutcome cut_file_head(const char* path, std::uint64_t cut_remaining) {
   switch (skip_through_line_end(old_content.get())) {
     case LineEnd::none:  // no whole line after the offset: the file goes whole
       old_content.reset();
-      return remove_old_content(tmp_path.data(), path);
+      return remove_old_content(dir, name, tmp_path.data());
     case LineEnd::read_error:
       log_msg(LOG_NOTICE, "Can not read file");
       old_content.reset();
-      restore_old_content(tmp_path.data(), path);
+      restore_old_content(dir, name);
       return CutOutcome::walk_goes_on;
     case LineEnd::before_last_byte:
       break;
   }
-  return write_kept_part(std::move(old_content), path, tmp_path.data());
+  return write_kept_part(dir, std::move(old_content), name, tmp_path.data());
 }

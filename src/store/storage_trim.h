@@ -13,7 +13,7 @@
 
 #include <cstdint>
 
-struct DaemonContext;
+#include "store/log_dir.h"
 
 constexpr unsigned TRIM_THRESHOLD_PERCENT = 67;
 constexpr unsigned TRIM_SHARE_PERCENT = 20;
@@ -21,7 +21,6 @@ constexpr std::uint64_t RAM_RESERVE_BYTES = 0x2000000;  // 32 MiB left out of RA
 
 constexpr const char* REASON_WHOLE_FILE = "storage_full";
 constexpr const char* REASON_CUT_FILE = "storage_full_tmp";
-constexpr const char* TMP_SUFFIX = ".tmp";
 
 // The use of the storage that holds log_dir, in whole percent, rounded down.
 // The volatile log directory (exactly the rooted VOLATILE_LOG_DIR) lives in
@@ -34,17 +33,19 @@ bool storage_use_percent(const char* log_dir, std::uint64_t* percent);
 
 // Measures the storage and, at TRIM_THRESHOLD_PERCENT or more, removes
 // TRIM_SHARE_PERCENT of the directory's total file size from released
-// files. The caller holds ready_lock throughout.
-void trim_storage(DaemonContext* context);
+// files, those at or before ready_name. Called with ready_lock held
+// throughout (see release_hold), so no release happens meanwhile.
+void trim_storage(const LogDir& dir, const char* ready_name);
 
 // The walk of one trim: takes up to cut_remaining bytes from the files of
-// log_dir whose names sort at or before ready_name, in listing order. Names
-// whose path or temporary name would not fit a path buffer are skipped.
-void trim_released_files(const char* log_dir, const char* ready_name, std::uint64_t cut_remaining);
+// the directory whose names sort at or before ready_name, in listing order.
+// Names whose path or temporary path would not fit a path buffer are
+// skipped: removeFile could not be handed them.
+void trim_released_files(const LogDir& dir, const char* ready_name, std::uint64_t cut_remaining);
 
 enum class CutOutcome { walk_ends, walk_goes_on };
 
-// Cuts the head of a file larger than cut_remaining: everything up to and
+// Cuts the head of the entry `name`, a file larger than cut_remaining: everything up to and
 // including the first line end at or after offset cut_remaining goes. The
 // file is moved to its ".tmp" name (never over an existing one), the kept
 // part is copied back under the old name, and the temporary file goes to
@@ -52,4 +53,4 @@ enum class CutOutcome { walk_ends, walk_goes_on };
 // walk_ends once more than cut_remaining bytes are gone. When the kept
 // part cannot be written or removeFile fails, the old content returns
 // whole under its name.
-CutOutcome cut_file_head(const char* path, std::uint64_t cut_remaining);
+CutOutcome cut_file_head(const LogDir& dir, const char* name, std::uint64_t cut_remaining);

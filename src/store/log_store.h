@@ -12,19 +12,25 @@
 #include <cstdint>
 #include <ctime>
 
-struct DaemonContext;
+#include "store/log_dir.h"
+#include "store/release.h"
 
-constexpr std::size_t LOG_NAME_SIZE = 24;  // LOG_NAME_LEN characters and the NUL
+// What the polling thread writes with: the log directory, the released
+// name it publishes to, and the age at which a file is released.
+struct LogStore {
+  const LogDir* dir;
+  ReleasedName* release;
+  std::uint32_t send_period;  // minutes
+};
 
 // Appends one line for the meter (0-based index) holding every received
 // byte as "%02x ", choosing the current file and releasing the previous one
 // when it is due. Failures are logged; the line is then lost, never torn.
-void append_log_line(DaemonContext* context, unsigned meter_index, const std::uint8_t* bytes,
-                     std::size_t count);
+void append_log_line(LogStore& store, unsigned meter_index, const std::uint8_t* bytes, std::size_t count);
 
 // The same at a given time (for tests and tools that replay the clock).
-void append_log_line_at(DaemonContext* context, unsigned meter_index, const std::uint8_t* bytes,
-                        std::size_t count, std::time_t now);
+void append_log_line_at(LogStore& store, unsigned meter_index, const std::uint8_t* bytes, std::size_t count,
+                        std::time_t now);
 
 // "log-%04u-%02u-%02u-%02u-%02u-%02u" of the local time.
 void format_log_name(char (&name)[LOG_NAME_SIZE], std::time_t when);
@@ -33,7 +39,3 @@ void format_log_name(char (&name)[LOG_NAME_SIZE], std::time_t when);
 // `now`: the log name of now minus send_period minutes, the product taken
 // as an unsigned 32-bit number, and now itself when now is not past it.
 void format_release_cutoff(char (&name)[LOG_NAME_SIZE], std::time_t now, std::uint32_t send_period);
-
-// True for a name of the log-file form: 23 characters, "log-" and the six
-// date and time fields of digits separated by '-'.
-bool is_log_name(const char* name);

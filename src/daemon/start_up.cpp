@@ -1,0 +1,75 @@
+#include "daemon/start_up.h"
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+#include "modbus/device_lock.h"
+#include "modbus/rs485.h"
+#include "modbus/serial_port.h"
+#include "sys/command_runner.h"
+#include "sys/log.h"
+
+namespace {
+
+using MemcardText = std::array<char, ROOT_MAX + MEMCARD_TEXT_SIZE>;
+
+int run_memcard(const char* command) {
+  const char* args[] = {"-c", command, nullptr};
+  return run_command("/bin/sh", args);
+}
+
+}  // namespace
+
+bool select_storage(const DaemonContext& context, PathBuffer& log_dir_path) {
+  MemcardText script;
+  rooted_path(script.data(), script.size(), MEMCARD_SCRIPT);
+  MemcardText text;
+  std::size_t text_size = rooted_size(MEMCARD_TEXT_SIZE);
+  if (context.cache[0] != '\0') {
+    snprintf(text.data(), text_size, "%s mount", script.data());
+    if (run_memcard(text.data()) != 0) {
+      log_msg(LOG_NOTICE, "error: %s failed", text.data());
+      return false;
+    }
+    MemcardText card_root;
+    rooted_path(card_root.data(), card_root.size(), MEMCARD_LOG_DIR);
+    snprintf(text.data(), text_size, "%s/%s", card_root.data(), context.cache_dir);
+    snprintf(log_dir_path.data(), rooted_size(PATH_SIZE), "%s", text.data());
+    return true;
+  }
+  snprintf(text.data(), text_size, "%s umount", script.data());
+  if (run_memcard(text.data()) != 0) log_msg(LOG_NOTICE, "error: %s failed", text.data());
+  rooted_path(log_dir_path.data(), rooted_size(PATH_SIZE), VOLATILE_LOG_DIR);
+  return true;
+}
+
+bool open_log_dir(DaemonContext& context, const char* path) {
+  if (log_dir_open(context.log_dir, path)) return true;
+  log_msg(LOG_NOTICE, "error: directory %s not exists", context.log_dir.path.data());
+  return false;
+}
+
+void ask_port_mode(DaemonContext& context) {
+  bool is_ttys0 = std::strcmp(context.device, "ttyS0") == 0;
+  context.rs485_mode = query_port_mode(is_ttys0 ? 0 : 1) == PORT_MODE_RS485 ? 1 : 0;
+}
+
+// Device names such as serial/by-id links are long: the path has the room
+// of any other path.
+bool open_line(DaemonContext& context) {
+  std::array<char, PATH_SIZE> device_path;
+  snprintf(device_path.data(), device_path.size(), "/dev/%s", context.device);
+  if (lock_device(device_path.data(), 1) == 0) {
+    log_msg(LOG_ERR, "device %s is locked", device_path.data());
+    return false;
+  }
+  context.serial_fd = open_serial_port(device_path.data(), context.baudrate, context.databits, context.parity,
+                                       context.stopbits);
+  if (context.serial_fd < 0) {
+    unlock_device(device_path.data());
+    return false;
+  }
+  if (context.rs485_mode != 0) set_receive_direction(context.serial_fd);
+  return true;
+}

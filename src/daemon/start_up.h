@@ -1,0 +1,27 @@
+// The start-up steps between the settings and the polling loop. Each logs
+// why it failed and returns false; the entry point alone turns that into
+// the exit with status 1.
+#pragma once
+
+#include "daemon/context.h"
+#include "sys/paths.h"
+
+constexpr unsigned MEMCARD_TEXT_SIZE = 128;  // command text and card directory
+
+// Runs the memory-card script ("mount" with a card configured, "umount"
+// without) and composes the log directory's path. False after "error: %s
+// failed" when the mount failed; a failed unmount is logged and the
+// volatile directory is used.
+bool select_storage(const DaemonContext& context, PathBuffer& log_dir_path);
+
+// Opens the log directory for the life of the process. False after
+// "error: directory %s not exists".
+bool open_log_dir(DaemonContext& context, const char* path);
+
+// Asks the GPIO driver whether the port is wired for RS-485.
+void ask_port_mode(DaemonContext& context);
+
+// Locks and opens "/dev/" + device and, on an RS-485 port, sets the driver
+// to receive. False after "device %s is locked", or after the open failed
+// (logged by the serial port; the lock is removed again).
+bool open_line(DaemonContext& context);

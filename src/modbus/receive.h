@@ -1,0 +1,20 @@
+// The receive half of an exchange: waiting for a meter's first byte, then
+// reading the rest of its response within one budget.
+#pragma once
+
+#include <cstdint>
+
+constexpr unsigned FIRST_BYTE_WAIT_MS = 1000;
+
+// Waits up to FIRST_BYTE_WAIT_MS for the port to become readable. True when
+// a byte came, or when the wait itself failed: that is logged as
+// "select: %s" at LOG_ERR, followed by a pause of one second, and the port
+// is read all the same. False after "no answer from meter %u" (the 1-based
+// meter_number) at LOG_NOTICE.
+bool wait_first_byte(int serial_fd, unsigned meter_number);
+
+// Reads a response into buffer (at most `capacity` bytes) once the first
+// byte is there: reads what the port has, then waits for more within one
+// budget of `split_ms` shared by all waits of the response. Returns the
+// number of bytes received.
+unsigned read_response(int serial_fd, std::uint8_t* buffer, unsigned capacity, std::uint32_t split_ms);

@@ -1,0 +1,102 @@
+// The log directory: the one owner of its entries.
+//
+// The directory is opened once at start-up and held as a descriptor for the
+// life of the process. Every operation on its entries goes through this
+// unit and names an entry relative to that descriptor: listing the regular
+// files, finding the newest log file, sizing, opening for appending,
+// reading or creating, moving to and from the temporary name of a head cut,
+// and composing the full path that a script is handed. The log store, the
+// upload thread and the storage trimming use nothing else. Nothing here
+// logs: callers know which message a failure costs.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <sys/types.h>
+
+#include "sys/paths.h"
+#include "sys/unique_fd.h"
+#include "sys/unique_file.h"
+
+// Log file names: "log-YYYY-MM-DD-hh-mm-ss" of the local time at which the
+// file was begun, so that the byte order of names is their order in time.
+constexpr unsigned LOG_NAME_LEN = 23;
+constexpr std::size_t LOG_NAME_SIZE = LOG_NAME_LEN + 1;
+using LogName = char[LOG_NAME_SIZE];
+
+// A cut file's old content waits under its name with this suffix.
+constexpr const char* TMP_SUFFIX = ".tmp";
+
+constexpr unsigned LIST_SLOTS = 1000;  // 999 names and the terminating null
+
+struct LogDir {
+  unique_fd fd;     // the directory; -1 when it could not be opened
+  PathBuffer path;  // as scripts and messages name it
+};
+
+// Opens `path` as the log directory. False when it cannot be opened as a
+// directory; the path is kept either way, and every operation on an
+// unopened directory finds it empty and opens nothing.
+bool log_dir_open(LogDir& dir, const char* path);
+
+// True for a name of the log-file form: LOG_NAME_LEN characters, "log-" and
+// the six date and time fields of digits separated by '-'.
+bool is_log_name(const char* name);
+
+// A null-ended array of at most 999 separately allocated names; it frees
+// every name and itself.
+struct FileListDeleter {
+  void operator()(char** list) const;
+};
+using FileList = std::unique_ptr<char*, FileListDeleter>;
+
+// The bare names of the regular files, in directory order, at most 999.
+// Entries whose type the file system does not report are checked with
+// lstat; symbolic links are never listed. A directory that cannot be read
+// gives an empty list; null only when the array cannot be allocated. When a
+// name cannot be copied for want of memory, the list ends with the names
+// copied so far.
+FileList log_dir_list(const LogDir& dir);
+
+// The greatest log-form name among the regular files, or "" when there is
+// none. Every entry is looked at but nothing is allocated.
+void log_dir_newest_log_name(const LogDir& dir, LogName& newest);
+
+// Total size in bytes of the regular files that log_dir_list gives; 0 when
+// it cannot be computed. 64 bits: no wrap.
+std::uint64_t log_dir_total_size(const LogDir& dir);
+
+// Size in bytes of an entry (symbolic links followed); 0 for an empty file
+// and for one that cannot be examined.
+std::int64_t log_dir_file_size(const LogDir& dir, const char* name);
+
+// The full path of an entry, with `suffix` appended, as a script is handed
+// it. False, leaving an empty text, when the path would not fit PATH_SIZE
+// after the root: a cut path names another file.
+bool log_dir_script_path(const LogDir& dir, const char* name, PathBuffer& out, const char* suffix = "");
+
+// Opens an entry for appending, creating it (mode 0666 less the umask) when
+// missing; never through a symbolic link. An entry whose full path would
+// not fit is refused too: no script could ever be handed it. Invalid on
+// failure, with errno set.
+unique_fd log_dir_open_append(const LogDir& dir, const char* name);
+
+// Cuts an entry back to `length` bytes; never through a symbolic link.
+bool log_dir_truncate(const LogDir& dir, const char* name, off_t length);
+
+// A stream reading an entry (with `suffix` appended to its name) from its
+// start; null on failure.
+unique_file log_dir_open_read(const LogDir& dir, const char* name, const char* suffix = "");
+
+// A stream writing a new entry that must not exist yet; null on failure,
+// also when something appeared under the name meanwhile.
+unique_file log_dir_create_new(const LogDir& dir, const char* name);
+
+// Moves an entry to its temporary name, but never over an existing one: a
+// ".tmp" left by an interrupted cut may hold the only copy of some lines.
+bool log_dir_move_to_tmp(const LogDir& dir, const char* name);
+
+// Moves the temporary name back over the entry, replacing a partial new
+// file in one step.
+bool log_dir_restore_from_tmp(const LogDir& dir, const char* name);
