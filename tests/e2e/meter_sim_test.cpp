@@ -19,27 +19,18 @@
 
 #include <gtest/gtest.h>
 
+#include "support/crc16_reference.h"
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
-// A bitwise CRC-16/MODBUS of our own, so these tests share no code with
-// either the simulator or the logger.
-std::uint16_t crc16(const Bytes& bytes) {
-  unsigned crc = 0xFFFF;
-  for (const auto byte : bytes) {
-    crc ^= byte;
-    for (int bit = 0; bit < 8; ++bit) {
-      crc = (crc & 1U) != 0 ? (crc >> 1) ^ 0xA001U : crc >> 1;
-    }
-  }
-  return static_cast<std::uint16_t>(crc);
-}
-
+// The tests' own CRC, so these tests share no code with either the
+// simulator or the logger.
 Bytes with_crc(Bytes frame) {
-  const std::uint16_t crc = crc16(frame);
+  const std::uint16_t crc = crc16_reference(frame, frame.size());
   frame.push_back(static_cast<std::uint8_t>(crc & 0xFF));
   frame.push_back(static_cast<std::uint8_t>(crc >> 8));
   return frame;

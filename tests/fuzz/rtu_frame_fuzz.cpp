@@ -15,6 +15,7 @@
 
 #include "modbus/meter_config.h"
 #include "modbus/rtu_frame.h"
+#include "support/crc16_reference.h"
 #include "sys/log.h"
 
 namespace {
@@ -34,18 +35,9 @@ void check(bool condition, const char* what) {
   std::abort();
 }
 
-// "The low order byte of the CRC comes first"; polynomial 0xA001 reflected.
-std::uint16_t reference_crc(const std::uint8_t* bytes, std::size_t length) {
-  std::uint16_t crc = 0xFFFF;
-  for (std::size_t i = 0; i < length; ++i) {
-    crc ^= bytes[i];
-    for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) != 0 ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001) : crc >> 1;
-  }
-  return crc;
-}
-
+// The low order byte of the CRC comes first.
 bool crc_matches(const std::uint8_t* frame, std::size_t n) {
-  return n >= 2 && reference_crc(frame, n - 2) == (frame[n - 2] | frame[n - 1] << 8);
+  return n >= 2 && crc16_reference(frame, n - 2) == (frame[n - 2] | frame[n - 1] << 8);
 }
 
 std::uint32_t read_u32(const std::uint8_t* bytes) {

@@ -12,6 +12,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include "support/crc16_reference.h"
 #include "support/daemon_process.h"
 #include "support/temp_root.h"
 
@@ -65,16 +66,6 @@ std::string meter_settings(const std::string& device, unsigned meters, const std
   return text;
 }
 
-// Computed bit by bit, apart from the daemon's table-driven code.
-std::uint16_t crc16(const std::vector<unsigned>& bytes, std::size_t n) {
-  std::uint16_t crc = 0xFFFF;
-  for (std::size_t i = 0; i < n; ++i) {
-    crc ^= static_cast<std::uint16_t>(bytes[i]);
-    for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001) : crc >> 1;
-  }
-  return crc;
-}
-
 namespace {
 
 int hex_digit(char c) {
@@ -99,7 +90,7 @@ bool is_valid_log_line(const std::string& line) {
   }
   // Address, function, byte count, data, CRC low byte first.
   if (bytes.size() < 5 || bytes.size() != 5 + bytes[2]) return false;
-  return crc16(bytes, bytes.size() - 2) == bytes[bytes.size() - 2] + 256 * bytes[bytes.size() - 1];
+  return crc16_reference(bytes, bytes.size() - 2) == bytes[bytes.size() - 2] + 256 * bytes[bytes.size() - 1];
 }
 
 std::vector<std::string> complete_lines(const std::string& text, std::string* tail) {

@@ -43,9 +43,6 @@ class TmpfsMount {
 // (function 3, from register 0, so the simulator's counters are included).
 std::string meter_settings(const std::string& device, unsigned meters, const std::string& first_lines);
 
-// CRC-16/MODBUS of the first n bytes, as the test sees it.
-std::uint16_t crc16(const std::vector<unsigned>& bytes, std::size_t n);
-
 // True for a whole daemon log line (without its newline) whose bytes are a
 // response with a valid CRC: "m<i>:<19 characters of time>:" then "%02x "
 // per byte, with the byte count field matching the length.
