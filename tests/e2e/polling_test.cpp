@@ -1,24 +1,17 @@
 // The real daemon polling simulated meters on a pseudo-terminal: what goes
 // into the log files, and what is reported for meters that fail.
-#include <dirent.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "support/crc16_reference.h"
-#include "support/daemon_process.h"
-#include "support/meter_sim_process.h"
-#include "support/reliability.h"
-#include "support/temp_root.h"
-#include "sys/paths.h"
+#include "support/gateway_root.h"
 
 using namespace std::chrono_literals;
 
@@ -34,19 +27,11 @@ struct LogLine {
   std::vector<unsigned> bytes;
 };
 
-class PollingTest : public TempRootTest {
+class PollingTest : public GatewayRootTest {
  protected:
-  void SetUp() override {
-    root.write_script(MEMCARD_SCRIPT, "exit 0\n");
-    root.write_script(SEND_SCRIPT, "exit 1\n");
-    root.write_script(REMOVE_SCRIPT, "exit 1\n");
-    log_dir = root.at(VOLATILE_LOG_DIR);
-  }
-
   void start(const std::vector<std::string>& sim_options, const std::vector<Meter>& meters,
              const std::string& extra = "MOD_METERSCRIBE_SPLIT=100\n") {
-    sim = std::make_unique<MeterSimProcess>(sim_options);
-    if (!sim->started()) GTEST_SKIP() << "meter simulator not available";
+    if (!start_sim(sim_options)) GTEST_SKIP() << "meter simulator not available";
     // The first line with a key wins: the test's own settings come first.
     std::string settings = extra + "MOD_METERSCRIBE_DEVICE=" + sim->device() +
                            "\nMOD_METERSCRIBE_BAUDRATE=9600\nMOD_METERSCRIBE_PERIOD=0\nMOD_METERSCRIBE_SEND_PERIOD=60\n";
@@ -65,14 +50,11 @@ class PollingTest : public TempRootTest {
   // Every line of every log file.
   std::vector<LogLine> lines() const {
     std::vector<LogLine> result;
-    DIR* dir = opendir(log_dir.c_str());
-    if (dir == nullptr) return result;
-    while (dirent* entry = readdir(dir)) {
-      if (entry->d_name[0] == '.') continue;
-      std::istringstream text(read_whole_file(log_dir + "/" + entry->d_name));
+    for (const std::string& name : directory_names(log_dir)) {
+      if (name[0] == '.') continue;
+      std::istringstream text(read_whole_file(log_dir + "/" + name));
       for (std::string line; std::getline(text, line);) result.push_back(parse(line));
     }
-    closedir(dir);
     return result;
   }
 
@@ -90,19 +72,14 @@ class PollingTest : public TempRootTest {
 
   // Waits until `count` lines of the meter have been written.
   bool wait_for_lines(unsigned meter_index, std::size_t count, std::chrono::seconds limit) const {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-      std::vector<LogLine> all = lines();
-      auto n = std::count_if(all.begin(), all.end(), [&](const LogLine& l) { return l.meter_index == meter_index; });
-      if (static_cast<std::size_t>(n) >= count) return true;
-      std::this_thread::sleep_for(100ms);
-    }
-    return false;
+    return wait_until(
+        [&] {
+          std::vector<LogLine> all = lines();
+          auto n = std::count_if(all.begin(), all.end(), [&](const LogLine& l) { return l.meter_index == meter_index; });
+          return static_cast<std::size_t>(n) >= count;
+        },
+        limit);
   }
-
-  std::string log_dir;
-  std::unique_ptr<MeterSimProcess> sim;
-  std::unique_ptr<DaemonProcess> daemon;
 };
 
 TEST_F(PollingTest, ValidResponsesOfAllThreeFunctionsAreLoggedWhole) {
@@ -182,21 +159,18 @@ TEST_F(PollingTest, LateAndOversizedAnswersNeverReachAnotherMetersLine) {
 TEST_F(PollingTest, ALongDeviceNameIsUsedWhole) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to make a link below /dev";
   std::string link = "/dev/meterscribe-test-" + std::to_string(getpid()) + "-usb-FTDI_FT232R_USB_UART_A50285BI-if00";
-  sim = std::make_unique<MeterSimProcess>(std::vector<std::string>{"--slaves", "1", "--link", link});
-  if (!sim->started()) GTEST_SKIP() << "meter simulator not available";
+  if (!start_sim({"--slaves", "1", "--link", link})) GTEST_SKIP() << "meter simulator not available";
   root.write_settings("MOD_METERSCRIBE_DEVICE=" + link.substr(5) +
                       "\nMOD_METERSCRIBE_PERIOD=0\nMOD_METERSCRIBE_SPLIT=100\n"
                       "MOD_METERSCRIBE_ADDR1=1\nMOD_METERSCRIBE_FUNC1=3\nMOD_METERSCRIBE_REG_COUNT1=2\n");
   daemon = std::make_unique<DaemonProcess>(root.path());
   bool logged = wait_for_lines(0, 1, 30s);
-  std::string lock = read_whole_file(root.at("/var/lock/LCK..") + link.substr(5));
+  std::string lock = read_whole_file(lock_file(link.substr(5)));
   daemon->stop();
   sim->stop();
   unlink(link.c_str());
   EXPECT_TRUE(logged) << daemon->messages();
-  char expected[32];
-  snprintf(expected, sizeof expected, "%10d\n", static_cast<int>(daemon->pid()));
-  EXPECT_EQ(lock, expected);
+  EXPECT_EQ(lock, lock_content(daemon->pid()));
 }
 
 }  // namespace

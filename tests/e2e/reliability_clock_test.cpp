@@ -16,11 +16,7 @@
 
 #include <gtest/gtest.h>
 
-#include "support/daemon_process.h"
-#include "support/meter_sim_process.h"
-#include "support/reliability.h"
-#include "support/temp_root.h"
-#include "sys/paths.h"
+#include "support/gateway_root.h"
 
 using namespace std::chrono_literals;
 
@@ -38,49 +34,30 @@ std::string utc_date(std::time_t when) {
 // The date field of a log line: "m0:2024-03-05-14-07-09:..." gives "2024-03-05".
 std::string line_date(const std::string& line) { return line.substr(line.find(':') + 1, 10); }
 
-class ClockTest : public TempRootTest {
+class ClockTest : public GatewayRootTest {
  protected:
   void SetUp() override {
     library = faketime_library();
     if (library.empty()) GTEST_SKIP() << "libfaketime is not installed (Debian package libfaketime)";
     sent_dir = root.at("/sent");
     mkdir(sent_dir.c_str(), 0755);
-    root.write_script(MEMCARD_SCRIPT, "exit 0\n");
     // Delivers by moving the file away; a name delivered twice is kept apart.
     root.write_script(SEND_SCRIPT, "name=$(basename \"$1\")\nto='" + sent_dir + "'/\"$name\"\n" +
                                        "[ -e \"$to\" ] && to=\"$to.again\"\nmv \"$1\" \"$to\" || exit 1\n" +
                                        "echo \"$name\" >> '" + sent_dir + ".list'\n");
-    root.write_script(REMOVE_SCRIPT, "exit 1\n");
-    log_dir = root.at(VOLATILE_LOG_DIR);
   }
 
   void set_clock(const std::string& offset) { write_whole_file(clock_file(), offset + "\n"); }
   std::string clock_file() const { return root.at("/faketime.rc"); }
 
   void start(const std::string& send_period) {
-    sim = std::make_unique<MeterSimProcess>(std::vector<std::string>{"--slaves", "1,2"});
-    ASSERT_TRUE(sim->started());
-    root.write_settings(meter_settings(sim->device(), 2, "MOD_METERSCRIBE_SEND_PERIOD=" + send_period + "\n"));
-    daemon = std::make_unique<DaemonProcess>(
-        root.path(), std::vector<std::string>{"LD_PRELOAD=" + library, "FAKETIME_TIMESTAMP_FILE=" + clock_file(),
-                                              "FAKETIME_NO_CACHE=1", "FAKETIME_DONT_FAKE_MONOTONIC=1", "TZ=UTC",
-                                              asan_options_for_preload()});
+    ASSERT_TRUE(start_sim({"--slaves", "1,2"}));
+    start_daemon(2, "MOD_METERSCRIBE_SEND_PERIOD=" + send_period + "\n",
+                 {"LD_PRELOAD=" + library, "FAKETIME_TIMESTAMP_FILE=" + clock_file(), "FAKETIME_NO_CACHE=1",
+                  "FAKETIME_DONT_FAKE_MONOTONIC=1", "TZ=UTC", asan_options_for_preload()});
   }
 
-  std::vector<std::string> sent_names() const {
-    return complete_lines(read_whole_file(sent_dir + ".list"));
-  }
-
-  // Waits until `ready` holds; false after the limit.
-  template <typename Condition>
-  bool wait_until(Condition ready, std::chrono::milliseconds limit) const {
-    auto deadline = std::chrono::steady_clock::now() + slow(limit);
-    while (!ready()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(100ms);
-    }
-    return true;
-  }
+  std::vector<std::string> sent_names() const { return complete_lines(read_whole_file(sent_dir + ".list")); }
 
   bool some_sent_name_has(const std::string& text) const {
     std::vector<std::string> names = sent_names();
@@ -117,10 +94,7 @@ class ClockTest : public TempRootTest {
   }
 
   std::string library;
-  std::string log_dir;
   std::string sent_dir;
-  std::unique_ptr<MeterSimProcess> sim;
-  std::unique_ptr<DaemonProcess> daemon;
 };
 
 TEST_F(ClockTest, AClockSetBackAndForwardByADayLosesNoLineAndUploadsResume) {

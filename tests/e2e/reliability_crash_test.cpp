@@ -33,11 +33,7 @@
 
 #include <gtest/gtest.h>
 
-#include "support/daemon_process.h"
-#include "support/meter_sim_process.h"
-#include "support/reliability.h"
-#include "support/temp_root.h"
-#include "sys/paths.h"
+#include "support/gateway_root.h"
 
 using namespace std::chrono_literals;
 
@@ -97,25 +93,19 @@ class LineWatch {
 
 enum class Moment { polling, sending, cutting };
 
-class CrashTest : public TempRootTest {
+class CrashTest : public GatewayRootTest {
  protected:
   void SetUp() override {
-    card = std::make_unique<TmpfsMount>(root.at(MEMCARD_LOG_DIR) + "/card", CARD_KIB);
-    if (!card->mounted()) GTEST_SKIP() << card->why_not();
-    log_dir = root.at(MEMCARD_LOG_DIR) + "/card";
+    if (!mount_card(CARD_KIB)) GTEST_SKIP() << card->why_not();
     archive = root.at("/removed");
     mkdir(archive.c_str(), 0755);
-    root.write_script(MEMCARD_SCRIPT, "exit 0\n");
     // Fails slowly, so that kills can land while it runs.
     root.write_script(SEND_SCRIPT, "echo \"$1\" >> '" + root.at("/sends") + "'\nsleep 0.3\nexit 1\n");
     // Keeps a copy of what it removes, and the reason, then removes it.
     root.write_script(REMOVE_SCRIPT, "copy='" + archive + "'/$(date +%s%N).$$\ncp \"$1\" \"$copy\" || exit 1\n" +
                                          "rm -f \"$1\" || exit 1\necho \"$copy $2 $1\" >> '" + archive + ".list'\n");
-    sim = std::make_unique<MeterSimProcess>(std::vector<std::string>{"--slaves", "1,2"});
-    ASSERT_TRUE(sim->started());
-    root.write_settings(meter_settings(sim->device(), 2,
-                                       "MOD_METERSCRIBE_CACHE=1\nMOD_METERSCRIBE_CACHE_DIR=card\n"
-                                       "MOD_METERSCRIBE_SEND_PERIOD=0\n"));
+    ASSERT_TRUE(start_sim({"--slaves", "1,2"}));
+    root.write_settings(meter_settings(sim->device(), 2, std::string(ON_CARD) + "MOD_METERSCRIBE_SEND_PERIOD=0\n"));
     refill();
     observer = std::thread([this] {
       while (!stopping) {
@@ -234,11 +224,7 @@ class CrashTest : public TempRootTest {
     }
   }
 
-  std::unique_ptr<TmpfsMount> card;
-  std::string log_dir;
   std::string archive;
-  std::unique_ptr<MeterSimProcess> sim;
-  std::unique_ptr<DaemonProcess> daemon;
   LineWatch watch;
   std::unordered_set<std::string> fillers;
   std::set<std::string> torn_by_kill;
@@ -253,7 +239,7 @@ TEST_F(CrashTest, KillsAtRandomMomentsLoseNoLineAndLeaveNoTornLine) {
   ASSERT_GE(inotify_fd, 0);
   ASSERT_GE(inotify_add_watch(inotify_fd, log_dir.c_str(), IN_CREATE), 0);
   std::mt19937 random(std::random_device{}());
-  std::string lock_path = root.at(LOCK_DIR) + "/LCK.." + sim->device().substr(sim->device().rfind('/') + 1);
+  std::string lock_path = lock_file(sim->device());
   int kills = kill_count();
   for (int cycle = 0; cycle < kills; ++cycle) {
     SCOPED_TRACE("cycle " + std::to_string(cycle));
@@ -281,9 +267,7 @@ TEST_F(CrashTest, KillsAtRandomMomentsLoseNoLineAndLeaveNoTornLine) {
   daemon = std::make_unique<DaemonProcess>(root.path());
   auto completed_cuts = [&] { return count_occurrences(read_whole_file(archive + ".list"), " storage_full_tmp "); };
   int cuts_before = completed_cuts();
-  auto deadline = std::chrono::steady_clock::now() + slow(60s);
-  while (completed_cuts() == cuts_before && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(50ms);
+  wait_until([&] { return completed_cuts() != cuts_before; }, 60s);
   daemon->stop(SIGKILL);
   wait_for_removals();
   stopping = true;

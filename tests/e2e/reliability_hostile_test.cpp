@@ -14,53 +14,19 @@
 
 #include <gtest/gtest.h>
 
-#include "support/daemon_process.h"
-#include "support/meter_sim_process.h"
-#include "support/reliability.h"
-#include "support/temp_root.h"
-#include "sys/paths.h"
+#include "support/gateway_root.h"
 
 using namespace std::chrono_literals;
 
 namespace {
 
-constexpr const char* CARD_DIR = "card";
-
-class HostileTest : public TempRootTest {
+class HostileTest : public GatewayRootTest {
  protected:
-  void SetUp() override {
-    root.write_script(MEMCARD_SCRIPT, "exit 0\n");
-    root.write_script(SEND_SCRIPT, "exit 1\n");
-    root.write_script(REMOVE_SCRIPT, "exit 1\n");
-  }
-
-  // Mounts a tmpfs of `size_kib` as the memory card's log directory.
-  bool mount_card(unsigned size_kib) {
-    card = std::make_unique<TmpfsMount>(root.at(MEMCARD_LOG_DIR) + "/" + CARD_DIR, size_kib);
-    log_dir = root.at(MEMCARD_LOG_DIR) + "/" + CARD_DIR;
-    return card->mounted();
-  }
-
-  bool start_sim(const std::vector<std::string>& options) {
-    sim = std::make_unique<MeterSimProcess>(options);
-    return sim->started();
-  }
-
-  void start_daemon(unsigned meters, const std::string& first_lines, std::vector<std::string> env = {}) {
-    root.write_settings(meter_settings(sim->device(), meters, first_lines));
-    daemon = std::make_unique<DaemonProcess>(root.path(), std::move(env));
-  }
-
   std::size_t line_count() const { return all_log_lines(log_dir).size(); }
 
   // Waits until the log files hold more than `count` lines.
   bool wait_for_lines_beyond(std::size_t count, std::chrono::milliseconds limit) const {
-    auto deadline = std::chrono::steady_clock::now() + slow(limit);
-    while (line_count() <= count) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(50ms);
-    }
-    return true;
+    return wait_until([&] { return line_count() > count; }, limit);
   }
 
   // Every line written is whole and valid; every exchange the daemon began
@@ -77,11 +43,6 @@ class HostileTest : public TempRootTest {
     EXPECT_LE(static_cast<int>(lines.size()), counts.started - ended_without_line);
     EXPECT_GE(static_cast<int>(lines.size()), counts.started - ended_without_line - 1);
   }
-
-  std::unique_ptr<TmpfsMount> card;
-  std::string log_dir = root.at(VOLATILE_LOG_DIR);
-  std::unique_ptr<MeterSimProcess> sim;
-  std::unique_ptr<DaemonProcess> daemon;
 };
 
 // A child process whose id a script wrote into a file, killed at the end.
@@ -99,9 +60,7 @@ TEST_F(HostileTest, ASendScriptThatNeverEndsStopsUploadsButNotPolling) {
   root.write_script(SEND_SCRIPT, "echo $$ > '" + hanging.path + "'\nexec sleep 600\n");
   // Every second releases the current file; the first pass hangs in send.
   start_daemon(1, "MOD_METERSCRIBE_SEND_PERIOD=0\n");
-  auto deadline = std::chrono::steady_clock::now() + slow(20s);
-  while (read_whole_file(hanging.path).empty() && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(50ms);
+  wait_until([&] { return !read_whole_file(hanging.path).empty(); }, 20s);
   ASSERT_FALSE(read_whole_file(hanging.path).empty()) << "send was never run\n" << daemon->messages();
   std::size_t files = directory_names(log_dir).size();
   std::size_t lines = line_count();
@@ -117,7 +76,7 @@ TEST_F(HostileTest, ASendScriptThatNeverEndsStopsUploadsButNotPolling) {
 TEST_F(HostileTest, AReadOnlyLogDirectoryLosesLinesUntilItIsWritableAgain) {
   if (!mount_card(1024)) GTEST_SKIP() << card->why_not();
   ASSERT_TRUE(start_sim({"--slaves", "1,2"}));
-  start_daemon(2, "MOD_METERSCRIBE_CACHE=1\nMOD_METERSCRIBE_CACHE_DIR=card\nMOD_METERSCRIBE_SEND_PERIOD=1\n");
+  start_daemon(2, std::string(ON_CARD) + "MOD_METERSCRIBE_SEND_PERIOD=1\n");
   ASSERT_TRUE(wait_for_lines_beyond(3, 20s)) << daemon->messages();
   ASSERT_TRUE(card->set_read_only(true));
   ASSERT_TRUE(daemon->wait_for_message("Can not create file", 20s)) << daemon->messages();
@@ -135,7 +94,7 @@ TEST_F(HostileTest, AFullFileSystemCutsThePartialLineAway) {
   ASSERT_TRUE(start_sim({"--slaves", "1,2"}));
   // Nothing is released, so nothing is sent or trimmed: only the current
   // file grows.
-  start_daemon(2, "MOD_METERSCRIBE_CACHE=1\nMOD_METERSCRIBE_CACHE_DIR=card\nMOD_METERSCRIBE_SEND_PERIOD=60\n");
+  start_daemon(2, std::string(ON_CARD) + "MOD_METERSCRIBE_SEND_PERIOD=60\n");
   ASSERT_TRUE(wait_for_lines_beyond(0, 20s)) << daemon->messages();
   // Fill every free block; the current file then has only the rest of its
   // last page.
@@ -182,8 +141,7 @@ TEST_F(HostileTest, ADeviceThatDisappearsIsReportedWithoutSpinningAndARestartReo
   if (geteuid() != 0) GTEST_SKIP() << "a link in /dev needs root";
   DeviceLink link;
   unlink(link.path.c_str());
-  sim = std::make_unique<MeterSimProcess>(std::vector<std::string>{"--slaves", "1,2", "--link", link.path});
-  ASSERT_TRUE(sim->started());
+  ASSERT_TRUE(start_sim({"--slaves", "1,2", "--link", link.path}));
   root.write_settings(meter_settings(link.name, 2, "MOD_METERSCRIBE_SEND_PERIOD=60\n"));
   daemon = std::make_unique<DaemonProcess>(root.path());
   ASSERT_TRUE(wait_for_lines_beyond(3, 20s)) << daemon->messages();
@@ -214,13 +172,10 @@ TEST_F(HostileTest, ADeviceThatDisappearsIsReportedWithoutSpinningAndARestartReo
 
   // A new simulator provides the link again; a restart takes over the stale
   // lock and reopens the port.
-  sim = std::make_unique<MeterSimProcess>(std::vector<std::string>{"--slaves", "1,2", "--link", link.path});
-  ASSERT_TRUE(sim->started());
+  ASSERT_TRUE(start_sim({"--slaves", "1,2", "--link", link.path}));
   daemon = std::make_unique<DaemonProcess>(root.path());
   EXPECT_TRUE(wait_for_lines_beyond(lines + 3, 20s)) << daemon->messages();
-  EXPECT_EQ(read_whole_file(root.at(LOCK_DIR) + "/LCK.." + link.name).find(std::to_string(daemon->pid())) !=
-                std::string::npos,
-            true);
+  EXPECT_NE(read_whole_file(lock_file(link.name)).find(std::to_string(daemon->pid())), std::string::npos);
 }
 
 }  // namespace

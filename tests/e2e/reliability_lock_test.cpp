@@ -9,30 +9,18 @@
 
 #include <gtest/gtest.h>
 
-#include "support/daemon_process.h"
-#include "support/meter_sim_process.h"
-#include "support/reliability.h"
-#include "support/temp_root.h"
-#include "sys/paths.h"
+#include "support/gateway_root.h"
 
 using namespace std::chrono_literals;
 
 namespace {
 
-class LockRaceTest : public TempRootTest {
- protected:
-  void SetUp() override {
-    root.write_script(MEMCARD_SCRIPT, "exit 0\n");
-    root.write_script(SEND_SCRIPT, "exit 1\n");
-    root.write_script(REMOVE_SCRIPT, "exit 1\n");
-  }
-};
+using LockRaceTest = GatewayRootTest;
 
 TEST_F(LockRaceTest, OfTwoDaemonsStartedAtOnceExactlyOneRuns) {
-  MeterSimProcess sim({"--slaves", "1"});
-  ASSERT_TRUE(sim.started());
-  root.write_settings(meter_settings(sim.device(), 1, "MOD_METERSCRIBE_SEND_PERIOD=60\n"));
-  std::string locked_message = "device /dev/" + sim.device() + " is locked";
+  ASSERT_TRUE(start_sim({"--slaves", "1"}));
+  root.write_settings(meter_settings(sim->device(), 1, "MOD_METERSCRIBE_SEND_PERIOD=60\n"));
+  std::string locked_message = "device /dev/" + sim->device() + " is locked";
   for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
     // Both run in the same root and share its message file; their messages
@@ -61,9 +49,7 @@ TEST_F(LockRaceTest, OfTwoDaemonsStartedAtOnceExactlyOneRuns) {
     std::string winner_tag = "meterscribe[" + std::to_string(winner.pid()) + "]: starting read meter 1";
     EXPECT_TRUE(winner.wait_for_message(winner_tag, 10s)) << winner.messages();
     EXPECT_EQ(kill(winner.pid(), 0), 0);
-    EXPECT_NE(read_whole_file(root.at(LOCK_DIR) + "/LCK.." + sim.device().substr(sim.device().rfind('/') + 1))
-                  .find(std::to_string(winner.pid())),
-              std::string::npos);
+    EXPECT_NE(read_whole_file(lock_file(sim->device())).find(std::to_string(winner.pid())), std::string::npos);
     // Killed, the winner leaves a stale lock for the next round to take over.
     winner.stop(SIGKILL);
   }

@@ -1,5 +1,5 @@
-// Uploads and storage trimming with the real daemon, the sample gateway
-// scripts, a real FTP server on loopback and, as root, a real small tmpfs
+// Uploads and storage trimming with the real daemon, the sample send
+// script, a real FTP server on loopback and, as root, a real small tmpfs
 // as the memory card.
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <functional>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -20,11 +19,7 @@
 
 #include <gtest/gtest.h>
 
-#include "support/daemon_process.h"
-#include "support/meter_sim_process.h"
-#include "support/reliability.h"
-#include "support/temp_root.h"
-#include "sys/paths.h"
+#include "support/gateway_root.h"
 
 using namespace std::chrono_literals;
 
@@ -44,15 +39,6 @@ std::map<std::string, std::string> directory_files(const std::string& dir) {
   }
   closedir(d);
   return files;
-}
-
-bool wait_until(const std::function<bool()>& condition, std::chrono::seconds limit) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(200ms);
-  }
-  return true;
 }
 
 bool has_tmp_file(const std::string& dir) {
@@ -124,36 +110,24 @@ class FtpServer {
   int port_ = 0;
 };
 
-class UploadTest : public TempRootTest {
+class UploadTest : public GatewayRootTest {
  protected:
   void SetUp() override {
-    root.write_script(MEMCARD_SCRIPT, "exit 0\n");
-    // The sample scripts, as an integrator installs them; send is wrapped to
-    // record every offer before the real delivery runs.
-    install_sample("send", "send.real");
-    install_sample("removeFile", "removeFile");
+    // The sample send script, as an integrator installs it, wrapped to record
+    // every offer before the real delivery runs. Removals fail unless a test
+    // says otherwise: nothing may be trimmed away by the machine's memory use.
+    root.write_file(std::string(SEND_SCRIPT) + ".real", read_whole_file(std::string(MS_SOURCE_DIR) + "/etc/send"), 0755);
     root.write_script(SEND_SCRIPT, "printf '%s|%s\\n' \"$#\" \"$1\" >> \"$0.calls\"\nexec \"$0.real\" \"$@\"\n");
-    log_dir = root.at(VOLATILE_LOG_DIR);
     ftp_home = root.at("/ftp");
     ::mkdir(ftp_home.c_str(), 0755);
-  }
-  void install_sample(const std::string& name, const std::string& as) {
-    root.write_file("/opt/meterscribe/etc/" + as, read_whole_file(std::string(MS_SOURCE_DIR) + "/etc/" + name), 0755);
   }
   std::string settings(const std::string& device, const std::string& url_and_credentials) const {
     return url_and_credentials + "MOD_METERSCRIBE_DEVICE=" + device +
            "\nMOD_METERSCRIBE_PERIOD=0\nMOD_METERSCRIBE_SPLIT=50\nMOD_METERSCRIBE_SEND_PERIOD=0\n"
            "MOD_METERSCRIBE_ADDR1=1\nMOD_METERSCRIBE_FUNC1=3\nMOD_METERSCRIBE_REG_COUNT1=4\n";
   }
-  std::vector<std::string> offers() const {
-    std::vector<std::string> result;
-    std::string text = root.read_file(std::string(SEND_SCRIPT) + ".calls");
-    for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-      result.push_back(text.substr(start, end - start));
-    return result;
-  }
+  std::vector<std::string> offers() const { return complete_lines(root.read_file(std::string(SEND_SCRIPT) + ".calls")); }
 
-  std::string log_dir;
   std::string ftp_home;
 };
 
@@ -181,15 +155,12 @@ void expect_every_line_once(const std::map<std::string, std::string>& local,
 TEST_F(UploadTest, FailedDeliveriesAreRetriedAndNothingIsLostUntilTheUplinkWorks) {
   FtpServer server(ftp_home, "meter", "s3cret \"pw\"");
   if (server.port() == 0) GTEST_SKIP() << "no FTP server (python3-pyftpdlib) on this machine";
-  MeterSimProcess sim({"--slaves", "1"});
-  if (!sim.started()) GTEST_SKIP() << "meter simulator not available";
+  if (!start_sim({"--slaves", "1"})) GTEST_SKIP() << "meter simulator not available";
   std::string url = "MOD_METERSCRIBE_REMOTE_URL=ftp://127.0.0.1:" + std::to_string(server.port()) + "/\n";
-  // Nothing may be trimmed away here, whatever the machine's memory use.
-  root.write_script(REMOVE_SCRIPT, "exit 1\n");
   // A wrong password first: every pass offers the released files again.
-  root.write_settings(settings(sim.device(), url + "MOD_METERSCRIBE_USERNAME=meter\nMOD_METERSCRIBE_PASSWORD=wrong\n"));
-  DaemonProcess daemon(root.path());
-  ASSERT_TRUE(wait_until([&] { return offers().size() >= 3; }, 40s)) << daemon.messages();
+  root.write_settings(settings(sim->device(), url + "MOD_METERSCRIBE_USERNAME=meter\nMOD_METERSCRIBE_PASSWORD=wrong\n"));
+  daemon = std::make_unique<DaemonProcess>(root.path());
+  ASSERT_TRUE(wait_until([&] { return offers().size() >= 3; }, 40s)) << daemon->messages();
   EXPECT_TRUE(directory_files(ftp_home).empty());
   std::map<std::string, std::string> offered_names;
   for (const std::string& offer : offers()) {
@@ -204,7 +175,7 @@ TEST_F(UploadTest, FailedDeliveriesAreRetriedAndNothingIsLostUntilTheUplinkWorks
     EXPECT_TRUE(directory_files(log_dir).count(name)) << name << " vanished while the uplink failed";
 
   // The right password (the script reads the settings at every run).
-  root.write_settings(settings(sim.device(), url + "MOD_METERSCRIBE_USERNAME=meter\nMOD_METERSCRIBE_PASSWORD=\"s3cret \"pw\"\"\n"));
+  root.write_settings(settings(sim->device(), url + "MOD_METERSCRIBE_USERNAME=meter\nMOD_METERSCRIBE_PASSWORD=\"s3cret \"pw\"\"\n"));
   ASSERT_TRUE(wait_until(
       [&] {
         std::map<std::string, std::string> remote = directory_files(ftp_home);
@@ -212,8 +183,8 @@ TEST_F(UploadTest, FailedDeliveriesAreRetriedAndNothingIsLostUntilTheUplinkWorks
                            [&](const auto& entry) { return remote.count(entry.first) == 1; });
       },
       40s))
-      << daemon.messages();
-  daemon.stop();
+      << daemon->messages();
+  daemon->stop();
   // A send started just before the stop goes on by itself: it uploads, and
   // removes the file once the server has it whole.
   wait_until([&] { return deliveries_finished(directory_files(log_dir), directory_files(ftp_home)); }, 15s);
@@ -221,19 +192,17 @@ TEST_F(UploadTest, FailedDeliveriesAreRetriedAndNothingIsLostUntilTheUplinkWorks
 }
 
 TEST_F(UploadTest, OnlyReleasedFilesAreOfferedEachAsOneArgument) {
-  MeterSimProcess sim({"--slaves", "1"});
-  if (!sim.started()) GTEST_SKIP() << "meter simulator not available";
+  if (!start_sim({"--slaves", "1"})) GTEST_SKIP() << "meter simulator not available";
   // Waiting files with awkward names that sort before any new log file, and
   // one that sorts after every name the daemon will release.
   write_whole_file(log_dir + "/a b'c;$(touch pwned)", "x\n");
   write_whole_file(log_dir + "/log-2000-01-01-00-00-00", "old\n");
   write_whole_file(log_dir + "/zz-after-everything", "never\n");
   root.write_script(std::string(SEND_SCRIPT) + ".real", "exit 1\n");
-  root.write_script(REMOVE_SCRIPT, "exit 1\n");
-  root.write_settings(settings(sim.device(), ""));
-  DaemonProcess daemon(root.path());
-  ASSERT_TRUE(wait_until([&] { return offers().size() >= 4; }, 40s)) << daemon.messages();
-  daemon.stop();
+  root.write_settings(settings(sim->device(), ""));
+  daemon = std::make_unique<DaemonProcess>(root.path());
+  ASSERT_TRUE(wait_until([&] { return offers().size() >= 4; }, 40s)) << daemon->messages();
+  daemon->stop();
   bool awkward = false, old = false;
   for (const std::string& offer : offers()) {
     ASSERT_EQ(offer.substr(0, 2), "1|") << offer;
@@ -264,16 +233,13 @@ class CardUploadTest : public UploadTest {
     UploadTest::SetUp();
     card = std::make_unique<TmpfsMount>(root.at(MEMCARD_LOG_DIR), 1024);
     if (!card->mounted()) GTEST_SKIP() << card->why_not();
-    sim = std::make_unique<MeterSimProcess>(std::vector<std::string>{"--slaves", "1"});
-    if (!sim->started()) GTEST_SKIP() << "meter simulator not available";
+    if (!start_sim({"--slaves", "1"})) GTEST_SKIP() << "meter simulator not available";
     dir = root.at(MEMCARD_LOG_DIR) + "/logs";
     ::mkdir(dir.c_str(), 0755);
     root.write_script(std::string(SEND_SCRIPT) + ".real", "exit 1\n");
     root.write_settings(settings(sim->device(), "MOD_METERSCRIBE_CACHE=1\nMOD_METERSCRIBE_CACHE_DIR=logs\n"));
   }
 
-  std::unique_ptr<TmpfsMount> card;
-  std::unique_ptr<MeterSimProcess> sim;
   std::string dir;
 };
 
@@ -286,11 +252,11 @@ TEST_F(CardUploadTest, AFullCardIsTrimmedFromReleasedFilesOnlyAndCutsKeepWholeLi
   };
   for (const auto& [name, content] : before) write_whole_file(dir + "/" + name, content);
   root.write_script(REMOVE_SCRIPT, "printf '%s %s\\n' \"$1\" \"$2\" >> \"$0.calls\"\nrm -f -- \"$1\"\n");
-  DaemonProcess daemon(root.path());
+  daemon = std::make_unique<DaemonProcess>(root.path());
   ASSERT_TRUE(wait_until([&] { return !root.read_file(std::string(REMOVE_SCRIPT) + ".calls").empty(); }, 40s))
-      << daemon.messages();
+      << daemon->messages();
   std::this_thread::sleep_for(1s);
-  ASSERT_TRUE(stop_between_cuts(daemon, dir, 30s)) << daemon.messages();
+  ASSERT_TRUE(stop_between_cuts(*daemon, dir, 30s)) << daemon->messages();
   std::map<std::string, std::string> after = directory_files(dir);
   std::size_t total_before = 0, removed = 0;
   for (const auto& [name, content] : before) {
@@ -320,31 +286,31 @@ TEST_F(CardUploadTest, ACardTooFullToCopyTheKeptPartLosesNothing) {
   std::string content = filler_lines(870000, 'z');
   write_whole_file(dir + "/log-2000-01-01-00-00-00", content);
   root.write_script(REMOVE_SCRIPT, "rm -f -- \"$1\"\n");
-  DaemonProcess daemon(root.path());
+  daemon = std::make_unique<DaemonProcess>(root.path());
   // The new log lines go to the card too, and fail with the same message
   // while a copy fills it; a second offer shows the first cut has ended.
-  ASSERT_TRUE(daemon.wait_for_message("Can not write into file", 40s)) << daemon.messages();
-  ASSERT_TRUE(wait_until([&] { return offers().size() >= 2; }, 40s)) << daemon.messages();
-  ASSERT_TRUE(stop_between_cuts(daemon, dir, 30s)) << daemon.messages();
+  ASSERT_TRUE(daemon->wait_for_message("Can not write into file", 40s)) << daemon->messages();
+  ASSERT_TRUE(wait_until([&] { return offers().size() >= 2; }, 40s)) << daemon->messages();
+  ASSERT_TRUE(stop_between_cuts(*daemon, dir, 30s)) << daemon->messages();
   std::map<std::string, std::string> after = directory_files(dir);
   EXPECT_EQ(after["log-2000-01-01-00-00-00"], content);
   EXPECT_EQ(after.count("log-2000-01-01-00-00-00.tmp"), 0u);
 }
 
 TEST_F(UploadTest, AFailedStorageReadingRemovesNothing) {
-  MeterSimProcess sim({"--slaves", "1"});
-  if (!sim.started()) GTEST_SKIP() << "meter simulator not available";
+  if (!start_sim({"--slaves", "1"})) GTEST_SKIP() << "meter simulator not available";
   write_whole_file(log_dir + "/log-2000-01-01-00-00-00", filler_lines(10000, 'q'));
   root.write_script(std::string(SEND_SCRIPT) + ".real", "exit 1\n");
   root.write_script(REMOVE_SCRIPT, "echo \"$1\" >> \"$0.calls\"\nrm -f -- \"$1\"\n");
-  root.write_settings(settings(sim.device(), ""));
+  root.write_settings(settings(sim->device(), ""));
   // The sanitizer runtimes want to come first; the interposer only wraps two
   // calls and does not mind.
-  DaemonProcess daemon(root.path(), {std::string("LD_PRELOAD=") + INTERPOSE_STORAGE_STATS, "MS_FAKE_SYSINFO=fail",
-                                     "ASAN_OPTIONS=verify_asan_link_order=0"});
-  ASSERT_TRUE(daemon.wait_for_message("error reading system statistics", 40s)) << daemon.messages();
+  daemon = std::make_unique<DaemonProcess>(
+      root.path(), std::vector<std::string>{std::string("LD_PRELOAD=") + INTERPOSE_STORAGE_STATS,
+                                            "MS_FAKE_SYSINFO=fail", "ASAN_OPTIONS=verify_asan_link_order=0"});
+  ASSERT_TRUE(daemon->wait_for_message("error reading system statistics", 40s)) << daemon->messages();
   std::this_thread::sleep_for(6s);  // one more failed pass
-  daemon.stop();
+  daemon->stop();
   EXPECT_EQ(root.read_file(std::string(REMOVE_SCRIPT) + ".calls"), "");
   EXPECT_EQ(read_whole_file(log_dir + "/log-2000-01-01-00-00-00"), filler_lines(10000, 'q'));
 }

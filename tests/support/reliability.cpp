@@ -10,6 +10,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <thread>
 #include <unistd.h>
 
 #include "support/crc16_reference.h"
@@ -23,6 +24,15 @@ int test_slow_factor() {
 }
 
 std::chrono::milliseconds slow(std::chrono::milliseconds limit) { return limit * test_slow_factor(); }
+
+bool wait_until(const std::function<bool()>& ready, std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + slow(limit);
+  while (!ready()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
 
 TmpfsMount::TmpfsMount(const std::string& path, unsigned size_kib) : path_(path), size_kib_(size_kib) {
   if (geteuid() != 0) {

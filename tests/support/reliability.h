@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -13,6 +14,9 @@
 // limits of the end-to-end fixtures, for runs under valgrind.
 int test_slow_factor();
 std::chrono::milliseconds slow(std::chrono::milliseconds limit);
+// Asks `ready` every 50 ms until it holds (true) or slow(limit) has passed
+// (false).
+bool wait_until(const std::function<bool()>& ready, std::chrono::milliseconds limit);
 
 // A tmpfs of `size_kib` mounted on `path` (created when missing) for the
 // lifetime of the object; unmounted lazily at the end even if files are
