@@ -46,7 +46,7 @@ void BM_append_log_line(benchmark::State& state) {
   ReleasedName release{};
   release_init(release);
   // A send period far longer than the files' span: nothing is released.
-  LogStore store{&dir, &release, 1000000};
+  LogStore store{&dir, &release, 1000000, ""};
   for (auto _ : state) append_log_line_at(store, 0, RESPONSE, sizeof RESPONSE, T0);
   pthread_mutex_destroy(&release.ready_lock);
   state.counters["files"] = static_cast<double>(state.range(0));

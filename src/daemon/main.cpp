@@ -28,7 +28,7 @@ bool start_up() {
   if (!select_storage(context, log_dir_path) || !open_log_dir(context, log_dir_path.data())) return false;
   ask_port_mode(context);
   if (!open_line(context)) return false;
-  store = {&context.log_dir, &context.release, context.send_period};
+  store = {&context.log_dir, &context.release, context.send_period, ""};
   upload = {&context.log_dir, &context.release, context.send_period};
   return true;
 }

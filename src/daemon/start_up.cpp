@@ -1,6 +1,8 @@
 #include "daemon/start_up.h"
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -17,6 +19,25 @@ using MemcardText = std::array<char, ROOT_MAX + MEMCARD_TEXT_SIZE>;
 int run_memcard(const char* command) {
   const char* args[] = {"-c", command, nullptr};
   return run_command("/bin/sh", args);
+}
+
+// A log directory that was not opened ends start-up; the message names the
+// path and why.
+bool report_refusal(DirRefusal refusal, const char* path) {
+  switch (refusal) {
+    case DirRefusal::none: return true;
+    case DirRefusal::missing: log_msg(LOG_NOTICE, "error: directory %s not exists", path); break;
+    case DirRefusal::symbolic_link:
+      log_msg(LOG_ERR, "error: directory %s has a symbolic link in its path; links on the memory card are not followed",
+              path);
+      break;
+    case DirRefusal::not_directory: log_msg(LOG_ERR, "error: %s is not a directory", path); break;
+    case DirRefusal::other_file_system:
+      log_msg(LOG_ERR, "error: directory %s is not on the memory card's file system", path);
+      break;
+    case DirRefusal::unusable: log_msg(LOG_ERR, "error: directory %s can not be opened: %s", path, std::strerror(errno)); break;
+  }
+  return false;
 }
 
 }  // namespace
@@ -45,9 +66,20 @@ bool select_storage(const DaemonContext& context, PathBuffer& log_dir_path) {
 }
 
 bool open_log_dir(DaemonContext& context, const char* path) {
-  if (log_dir_open(context.log_dir, path)) return true;
-  log_msg(LOG_NOTICE, "error: directory %s not exists", context.log_dir.path.data());
-  return false;
+  DirRefusal refusal = DirRefusal::none;
+  if (context.cache[0] == '\0') {
+    // The volatile directory is the integrator's own, trusted as it stands.
+    refusal = log_dir_open(context.log_dir, path) ? DirRefusal::none : DirRefusal::missing;
+  } else {
+    // Below the mount point everything comes from the card: its part of the
+    // path is opened without following a link and without leaving the
+    // card's file system.
+    MemcardText card_root;
+    rooted_path(card_root.data(), card_root.size(), MEMCARD_LOG_DIR);
+    const char* on_card = path + std::min(std::strlen(path), std::strlen(card_root.data()) + 1);
+    refusal = log_dir_open_below(context.log_dir, card_root.data(), on_card, path);
+  }
+  return report_refusal(refusal, path);
 }
 
 void ask_port_mode(DaemonContext& context) {

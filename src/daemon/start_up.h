@@ -14,8 +14,11 @@ constexpr unsigned MEMCARD_TEXT_SIZE = 128;  // command text and card directory
 // volatile directory is used.
 bool select_storage(const DaemonContext& context, PathBuffer& log_dir_path);
 
-// Opens the log directory for the life of the process. False after
-// "error: directory %s not exists".
+// Opens the log directory for the life of the process. The volatile
+// directory is trusted; on a memory card, the part of the path below the
+// mount point is opened without following a symbolic link and without
+// leaving the card's file system. False after "error: directory %s not
+// exists", or after a message that names the path and why it was refused.
 bool open_log_dir(DaemonContext& context, const char* path);
 
 // Asks the GPIO driver whether the port is wired for RS-485.

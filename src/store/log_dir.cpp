@@ -8,7 +8,9 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "store/log_dir_internal.h"
@@ -44,13 +46,92 @@ bool fits_script_path(const LogDir& dir, const char* name) {
   return log_dir_script_path(dir, name, unused);
 }
 
-// A stream over a descriptor opened relative to the directory.
+bool is_regular(int fd) {
+  struct stat info {};
+  return fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// Opens an entry only when it is a regular file. The entry is looked at
+// before the open, so a device node is never opened at all (opening one
+// can act on the device); the open itself follows no link, cannot block on
+// a FIFO and cannot make a terminal ours; and the descriptor is looked at
+// again, since the entry may have changed in between.
+unique_fd open_regular(const LogDir& dir, const char* name, int flags) {
+  struct stat entry {};
+  if (fstatat(dir.fd.get(), name, &entry, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(entry.st_mode)) {
+    errno = EINVAL;
+    return unique_fd();
+  }
+  unique_fd fd(openat(dir.fd.get(), name, flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666));
+  if (fd.valid() && !is_regular(fd.get())) {
+    fd.reset();
+    errno = EINVAL;
+  }
+  return fd;
+}
+
+// A stream over a regular file of the directory.
 unique_file stream_at(const LogDir& dir, const char* name, int flags, const char* mode) {
-  int fd = openat(dir.fd.get(), name, flags | O_CLOEXEC, 0666);
-  if (fd < 0) return nullptr;
-  unique_file stream(fdopen(fd, mode));
-  if (!stream) close(fd);
+  unique_fd fd = open_regular(dir, name, flags);
+  if (!fd.valid()) return nullptr;
+  unique_file stream(fdopen(fd.get(), mode));
+  if (stream) fd.release();
   return stream;
+}
+
+DirRefusal refusal_for(int error) {
+  switch (error) {
+    case ENOENT: return DirRefusal::missing;
+    case ELOOP: return DirRefusal::symbolic_link;
+    case ENOTDIR: return DirRefusal::not_directory;
+    case EXDEV: return DirRefusal::other_file_system;
+    default: return DirRefusal::unusable;
+  }
+}
+
+constexpr int DIR_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+
+// The kernel resolves the whole path at once and refuses links, mount
+// crossings and ".." above the base on the way. -1 with errno ENOSYS on
+// kernels before 5.6.
+int open_beneath(int base, const char* relative) {
+  open_how how{};
+  how.flags = static_cast<std::uint64_t>(DIR_FLAGS);
+  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_XDEV | RESOLVE_BENEATH;
+  return static_cast<int>(syscall(SYS_openat2, base, relative, &how, sizeof how));
+}
+
+// The same one component at a time, for kernels without openat2: each
+// component is opened without following a link, and must be on the base's
+// device.
+int walk_beneath(int base, const char* relative) {
+  struct stat base_info {};
+  if (fstat(base, &base_info) != 0) return -1;
+  PathBuffer components;
+  std::snprintf(components.data(), components.size(), "%s", relative);
+  unique_fd current(fcntl(base, F_DUPFD_CLOEXEC, 3));
+  char* rest = components.data();
+  while (current.valid() && rest != nullptr) {
+    char* component = strsep(&rest, "/");
+    if (component[0] == '\0' || std::strcmp(component, ".") == 0) continue;
+    if (std::strcmp(component, "..") == 0) {
+      errno = EXDEV;  // climbing above the base would leave what we trust
+      return -1;
+    }
+    int next = openat(current.get(), component, DIR_FLAGS);
+    struct stat info {};
+    if (next < 0 && errno == ENOTDIR && fstatat(current.get(), component, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(info.st_mode))
+      errno = ELOOP;  // a link that is asked to be a directory says ENOTDIR
+    if (next < 0) return -1;
+    current.reset(next);
+    if (fstat(current.get(), &info) != 0) return -1;
+    if (info.st_dev != base_info.st_dev) {
+      errno = EXDEV;
+      return -1;
+    }
+  }
+  return current.release();
 }
 
 }  // namespace
@@ -68,6 +149,20 @@ bool log_dir_open(LogDir& dir, const char* path) {
   std::snprintf(dir.path.data(), dir.path.size(), "%s", path);
   dir.fd.reset(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   return dir.fd.valid();
+}
+
+DirRefusal log_dir_open_below(LogDir& dir, const char* base, const char* relative, const char* path) {
+  std::snprintf(dir.path.data(), dir.path.size(), "%s", path);
+  dir.fd.reset();
+  unique_fd base_fd(open(base, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!base_fd.valid()) return refusal_for(errno);
+  while (*relative == '/') ++relative;
+  if (*relative == '\0') relative = ".";
+  int fd = open_beneath(base_fd.get(), relative);
+  if (fd < 0 && (errno == ENOSYS || errno == EPERM)) fd = walk_beneath(base_fd.get(), relative);
+  if (fd < 0) return refusal_for(errno);
+  dir.fd.reset(fd);
+  return DirRefusal::none;
 }
 
 bool is_log_name(const char* name) {
@@ -126,9 +221,9 @@ std::uint64_t log_dir_total_size(const LogDir& dir) {
   return total;
 }
 
-std::int64_t log_dir_file_size(const LogDir& dir, const char* name) {
+std::int64_t stream_size(FILE* stream) {
   struct stat info {};
-  if (fstatat(dir.fd.get(), name, &info, 0) != 0) return 0;
+  if (fstat(fileno(stream), &info) != 0) return -1;
   return static_cast<std::int64_t>(info.st_size);
 }
 
@@ -145,13 +240,13 @@ unique_fd log_dir_open_append(const LogDir& dir, const char* name) {
     errno = ENAMETOOLONG;
     return unique_fd();
   }
-  // O_NOFOLLOW: a link on the card under a log name, even a dangling one,
-  // must not carry lines out of the log directory.
-  return unique_fd(openat(dir.fd.get(), name, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
+  // A link on the card under a log name, even a dangling one, must not
+  // carry lines out of the log directory.
+  return open_regular(dir, name, O_WRONLY | O_APPEND | O_CREAT);
 }
 
 bool log_dir_truncate(const LogDir& dir, const char* name, off_t length) {
-  unique_fd file(openat(dir.fd.get(), name, O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+  unique_fd file = open_regular(dir, name, O_WRONLY);
   return file.valid() && ftruncate(file.get(), length) == 0;
 }
 

@@ -8,6 +8,11 @@
 // and composing the full path that a script is handed. The log store, the
 // upload thread and the storage trimming use nothing else. Nothing here
 // logs: callers know which message a failure costs.
+//
+// The directory may sit on a memory card that anybody can prepare, and the
+// daemon runs as root: only regular files are ever opened, written or read
+// here, never through a symbolic link, and no open can block (a FIFO) or
+// give the daemon a controlling terminal (a terminal device).
 #pragma once
 
 #include <cstddef>
@@ -40,6 +45,23 @@ struct LogDir {
 // unopened directory finds it empty and opens nothing.
 bool log_dir_open(LogDir& dir, const char* path);
 
+// Why a directory below a trusted one was not opened.
+enum class DirRefusal {
+  none,               // opened
+  missing,            // some component does not exist
+  symbolic_link,      // some component is a symbolic link
+  not_directory,      // some component is no directory
+  other_file_system,  // the path leaves the file system of the base
+  unusable,           // any other failure; errno tells
+};
+
+// Opens `relative` below the trusted directory `base` as the log directory:
+// no component may be a symbolic link, and the path may neither leave the
+// base's file system nor climb above the base. Leading slashes of
+// `relative` are ignored; an empty one is the base itself. `path` is how
+// scripts and messages name the directory.
+DirRefusal log_dir_open_below(LogDir& dir, const char* base, const char* relative, const char* path);
+
 // True for a name of the log-file form: LOG_NAME_LEN characters, "log-" and
 // the six date and time fields of digits separated by '-'.
 bool is_log_name(const char* name);
@@ -67,27 +89,26 @@ void log_dir_newest_log_name(const LogDir& dir, LogName& newest);
 // it cannot be computed. 64 bits: no wrap.
 std::uint64_t log_dir_total_size(const LogDir& dir);
 
-// Size in bytes of an entry (symbolic links followed); 0 for an empty file
-// and for one that cannot be examined.
-std::int64_t log_dir_file_size(const LogDir& dir, const char* name);
-
 // The full path of an entry, with `suffix` appended, as a script is handed
 // it. False, leaving an empty text, when the path would not fit PATH_SIZE
 // after the root: a cut path names another file.
 bool log_dir_script_path(const LogDir& dir, const char* name, PathBuffer& out, const char* suffix = "");
 
-// Opens an entry for appending, creating it (mode 0666 less the umask) when
-// missing; never through a symbolic link. An entry whose full path would
-// not fit is refused too: no script could ever be handed it. Invalid on
-// failure, with errno set.
+// Opens a regular file for appending, creating it (mode 0666 less the
+// umask) when missing. An entry whose full path would not fit is refused
+// too: no script could ever be handed it. Invalid on failure, with errno
+// set (EINVAL for an entry that is no regular file).
 unique_fd log_dir_open_append(const LogDir& dir, const char* name);
 
-// Cuts an entry back to `length` bytes; never through a symbolic link.
+// Cuts a regular file back to `length` bytes.
 bool log_dir_truncate(const LogDir& dir, const char* name, off_t length);
 
-// A stream reading an entry (with `suffix` appended to its name) from its
-// start; null on failure.
+// A stream reading a regular file (with `suffix` appended to its name)
+// from its start; null on failure and for anything but a regular file.
 unique_file log_dir_open_read(const LogDir& dir, const char* name, const char* suffix = "");
+
+// The size of an open stream's file, from its descriptor; -1 on failure.
+std::int64_t stream_size(FILE* stream);
 
 // A stream writing a new entry that must not exist yet; null on failure,
 // also when something appeared under the name meanwhile.

@@ -93,24 +93,26 @@ void name_after(const char* log_name, LogName& next) {
 }
 
 // Chooses the file for a line written at `now`. Releases the newest file
-// when it is due. A file at or before ready_name is never chosen, and a new
-// file is never named at or before it: after the clock has been set back
-// the new name goes one second past the released one.
+// when it is due and sorts after the released name: a file at or before
+// it was released already, and releasing it again would move the name
+// backwards. A file at or before the released name is never chosen, and a
+// new file is never named at or before it: after the clock has been set
+// back the new name goes one second past the released one.
 void choose_log_file(LogStore& store, std::time_t now, LogName& chosen) {
   LogName newest, cutoff;
-  char ready[PATH_SIZE];
   log_dir_newest_log_name(*store.dir, newest);
   format_release_cutoff(cutoff, now, store.send_period);
-  release_read(*store.release, ready);
-  if (newest[0] != '\0' && std::strcmp(newest, cutoff) < 0) {
+  const char* released = store.released;
+  bool after_released = newest[0] != '\0' && std::strcmp(newest, released) > 0;
+  if (after_released && std::strcmp(newest, cutoff) < 0) {
+    std::memcpy(store.released, newest, LOG_NAME_SIZE);
     release_publish(*store.release, newest);
-    std::memcpy(ready, newest, LOG_NAME_SIZE);
-  } else if (newest[0] != '\0' && std::strcmp(newest, ready) > 0) {
+  } else if (after_released) {
     std::memcpy(chosen, newest, LOG_NAME_SIZE);
     return;
   }
   format_log_name(chosen, now);
-  if (std::strcmp(chosen, ready) <= 0 && is_log_name(ready)) name_after(ready, chosen);
+  if (std::strcmp(chosen, released) <= 0 && is_log_name(released)) name_after(released, chosen);
 }
 
 std::size_t compose_line(std::array<char, LINE_SIZE>& line, unsigned meter_index, const std::uint8_t* bytes,

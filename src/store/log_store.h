@@ -16,16 +16,21 @@
 #include "store/release.h"
 
 // What the polling thread writes with: the log directory, the released
-// name it publishes to, and the age at which a file is released.
+// name it publishes to, and the age at which a file is released. The
+// polling thread is the only writer of the released name, so it keeps its
+// own copy and takes ready_lock only to publish: a trim that holds the lock
+// for minutes stops polling only when a release falls due meanwhile.
 struct LogStore {
   const LogDir* dir;
   ReleasedName* release;
-  std::uint32_t send_period;  // minutes
+  std::uint32_t send_period;   // minutes
+  char released[PATH_SIZE];    // the last name published; "" until then
 };
 
 // Appends one line for the meter (0-based index) holding every received
 // byte as "%02x ", choosing the current file and releasing the previous one
-// when it is due. Failures are logged; the line is then lost, never torn.
+// when it is due. The released name never moves backwards. Failures are
+// logged; the line is then lost, never torn.
 void append_log_line(LogStore& store, unsigned meter_index, const std::uint8_t* bytes, std::size_t count);
 
 // The same at a given time (for tests and tools that replay the clock).

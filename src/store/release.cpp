@@ -16,12 +16,6 @@ void release_publish(ReleasedName& release, const char* name) {
   pthread_mutex_unlock(&release.ready_lock);
 }
 
-void release_read(ReleasedName& release, char (&out)[PATH_SIZE]) {
-  pthread_mutex_lock(&release.ready_lock);
-  std::memcpy(out, release.ready_name, PATH_SIZE);
-  pthread_mutex_unlock(&release.ready_lock);
-}
-
 bool release_covers(ReleasedName& release, const char* name) {
   pthread_mutex_lock(&release.ready_lock);
   const char* ready_name = release.ready_name;

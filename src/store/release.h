@@ -20,11 +20,10 @@ struct ReleasedName {
 // can see the record.
 void release_init(ReleasedName& release);
 
-// The polling side: publishes `name` (cut to PATH_SIZE - 1 characters).
+// The polling side, its only writer: publishes `name` (cut to PATH_SIZE - 1
+// characters). The lock is taken for the copy alone; it waits only while
+// the upload thread holds the lock for a trim.
 void release_publish(ReleasedName& release, const char* name);
-
-// The polling side: a copy of the released name, read under the lock.
-void release_read(ReleasedName& release, char (&out)[PATH_SIZE]);
 
 // Whether `name` may be offered for upload now: the released name is a
 // whole log file name (LOG_NAME_LEN characters) and `name` sorts at or

@@ -5,6 +5,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <sys/sysinfo.h>
 #include <unistd.h>
@@ -13,6 +17,7 @@
 #include "sys/command_runner.h"
 #include "sys/log.h"
 #include "sys/paths.h"
+#include "sys/unique_fd.h"
 #include "sys/unique_file.h"
 
 namespace {
@@ -23,41 +28,90 @@ constexpr std::size_t COPY_CHUNK = 64 * 1024;
 
 enum class Reading { capacity, free_space };
 
-// RAM figures come in units of mem_unit bytes (0 on ancient kernels, which
-// counted bytes). The reserve is what the system itself needs: a figure
-// not above it leaves no room for logs.
-std::uint64_t ram_kib(std::uint64_t units, std::uint64_t mem_unit) {
-  std::uint64_t bytes = units * (mem_unit == 0 ? 1 : mem_unit);
+// A figure in bytes less the reserve, in KiB. The reserve is what the
+// system itself needs: a figure not above it leaves no room for logs.
+std::uint64_t ram_kib(std::uint64_t bytes) {
   return bytes > RAM_RESERVE_BYTES ? (bytes - RAM_RESERVE_BYTES) / 1024 : 0;
 }
 
+// MemAvailable of /proc/meminfo in bytes: free memory plus the page cache
+// and other memory the kernel would reclaim for us. False when the kernel
+// (before 3.14) does not tell. Read with one read into a stack buffer: the
+// figure sits in the first few lines.
+bool read_mem_available(std::uint64_t* bytes) {
+  unique_fd meminfo(open("/proc/meminfo", O_RDONLY | O_CLOEXEC));
+  if (!meminfo.valid()) return false;
+  std::array<char, 1024> text{};
+  ssize_t length = read(meminfo.get(), text.data(), text.size() - 1);
+  if (length <= 0) return false;
+  const char* field = std::strstr(text.data(), "MemAvailable:");
+  unsigned long long kib = 0;
+  if (field == nullptr || std::sscanf(field, "MemAvailable: %llu kB", &kib) != 1) return false;
+  *bytes = kib * 1024;
+  return true;
+}
+
+// RAM figures come in units of mem_unit bytes (0 on ancient kernels, which
+// counted bytes). Free RAM is what could be had for logs: without
+// MemAvailable, free memory and the buffers; never free memory alone, which
+// leaves out the page cache and reads 67 % used on any gateway that has run
+// for a while.
 bool read_ram(Reading which, std::uint64_t* kib) {
+  std::uint64_t available = 0;
+  if (which == Reading::free_space && read_mem_available(&available)) {
+    *kib = ram_kib(available);
+    return true;
+  }
   struct sysinfo info {};
   if (sysinfo(&info) != 0) return false;
-  *kib = ram_kib(which == Reading::capacity ? info.totalram : info.freeram, info.mem_unit);
+  std::uint64_t unit = info.mem_unit == 0 ? 1 : info.mem_unit;
+  std::uint64_t units = which == Reading::capacity ? info.totalram : std::uint64_t{info.freeram} + info.bufferram;
+  *kib = ram_kib(units * unit);
   return true;
 }
 
 // f_bavail, not f_bfree: the blocks kept for root are no room for logs.
-bool read_file_system(const char* log_dir, Reading which, std::uint64_t* kib) {
+bool read_file_system(int dir_fd, Reading which, std::uint64_t* kib) {
   struct statvfs stats {};
-  if (statvfs(log_dir, &stats) != 0) return false;
+  if (fstatvfs(dir_fd, &stats) != 0) return false;
   std::uint64_t blocks = which == Reading::capacity ? stats.f_blocks : stats.f_bavail;
   *kib = std::uint64_t{stats.f_frsize} * blocks / 1024;
   return true;
 }
 
-bool take_reading(const char* log_dir, bool in_ram, Reading which, std::uint64_t* kib) {
-  bool ok = in_ram ? read_ram(which, kib) : read_file_system(log_dir, which, kib);
+enum class Source { ram, file_system };
+
+bool take_reading(int dir_fd, Source source, Reading which, std::uint64_t* kib) {
+  bool ok = source == Source::ram ? read_ram(which, kib) : read_file_system(dir_fd, which, kib);
   if (!ok) log_msg(LOG_NOTICE, "error reading system statistics");
   return ok;
 }
 
-// The volatile directory is a RAM file system; only the exact path counts.
+// The use of one source, in whole percent; false when it is unknown.
+bool use_of(int dir_fd, Source source, std::uint64_t* percent) {
+  std::uint64_t capacity_kib = 0;
+  std::uint64_t free_kib = 0;
+  bool capacity_read = take_reading(dir_fd, source, Reading::capacity, &capacity_kib);
+  bool free_read = take_reading(dir_fd, source, Reading::free_space, &free_kib);
+  // Without both readings and a capacity the use is unknown; guessing full
+  // would cost a card with I/O errors a fifth of its data on every failure.
+  if (!capacity_read || !free_read || capacity_kib == 0) return false;
+  // More free than capacity is no real state of a storage; it reads as full.
+  *percent = capacity_kib > free_kib ? (capacity_kib - free_kib) * 100 / capacity_kib : 100;
+  return true;
+}
+
+// The volatile directory is in RAM; only the exact path counts.
 bool is_volatile_dir(const char* log_dir) {
   PathBuffer volatile_dir;
   rooted_path(volatile_dir.data(), rooted_size(PATH_SIZE), VOLATILE_LOG_DIR);
   return std::strcmp(log_dir, volatile_dir.data()) == 0;
+}
+
+// A tmpfs has a size of its own, which can fill up while RAM is plentiful.
+bool on_sized_ram_file_system(int dir_fd) {
+  struct statfs info {};
+  return fstatfs(dir_fd, &info) == 0 && info.f_type == TMPFS_MAGIC;
 }
 
 // TRIM_SHARE_PERCENT of the total, rounded down, without overflow.
@@ -136,57 +190,10 @@ CutOutcome write_kept_part(const LogDir& dir, unique_file old_content, const cha
   return CutOutcome::walk_goes_on;
 }
 
-// One name of the walk: skipped, removed whole, or cut at a line end.
-CutOutcome trim_one(const LogDir& dir, const char* ready_name, const char* name, std::uint64_t* cut_remaining) {
-  if (std::strcmp(name, ready_name) > 0) return CutOutcome::walk_goes_on;
-  PathBuffer path;
-  PathBuffer tmp_path;
-  if (!log_dir_script_path(dir, name, path) || !log_dir_script_path(dir, name, tmp_path, TMP_SUFFIX))
-    return CutOutcome::walk_goes_on;
-  std::int64_t size = log_dir_file_size(dir, name);
-  if (size <= 0) return CutOutcome::walk_goes_on;  // empty, or gone: nothing to gain
-  auto bytes = static_cast<std::uint64_t>(size);
-  if (bytes > *cut_remaining) return cut_file_head(dir, name, *cut_remaining);
-  if (remove_log_file(path.data(), REASON_WHOLE_FILE) == 1) *cut_remaining -= bytes;
-  return CutOutcome::walk_goes_on;
-}
-
-}  // namespace
-
-bool storage_use_percent(const char* log_dir, std::uint64_t* percent) {
-  bool in_ram = is_volatile_dir(log_dir);
-  std::uint64_t capacity_kib = 0;
-  std::uint64_t free_kib = 0;
-  bool capacity_read = take_reading(log_dir, in_ram, Reading::capacity, &capacity_kib);
-  bool free_read = take_reading(log_dir, in_ram, Reading::free_space, &free_kib);
-  // Without both readings and a capacity the use is unknown; guessing full
-  // would cost a card with I/O errors a fifth of its data on every failure.
-  if (!capacity_read || !free_read || capacity_kib == 0) return false;
-  // More free than capacity is no real state of a storage; it reads as full.
-  *percent = capacity_kib > free_kib ? (capacity_kib - free_kib) * 100 / capacity_kib : 100;
-  return true;
-}
-
-void trim_storage(const LogDir& dir, const char* ready_name) {
-  std::uint64_t percent = 0;
-  if (!storage_use_percent(dir.path.data(), &percent) || percent < TRIM_THRESHOLD_PERCENT) return;
-  trim_released_files(dir, ready_name, share_to_cut(log_dir_total_size(dir)));
-}
-
-void trim_released_files(const LogDir& dir, const char* ready_name, std::uint64_t cut_remaining) {
-  FileList names = log_dir_list(dir);
-  if (!names) {
-    log_msg(LOG_NOTICE, "Can not list directory");
-    return;
-  }
-  // The listing is in directory order, not by age: released files are all
-  // old enough to go, and sorting 999 names buys nothing.
-  for (char** name = names.get(); cut_remaining > 0 && *name != nullptr; ++name) {
-    if (trim_one(dir, ready_name, *name, &cut_remaining) == CutOutcome::walk_ends) break;
-  }
-}
-
-CutOutcome cut_file_head(const LogDir& dir, const char* name, std::uint64_t cut_remaining) {
+// Cuts the head of an opened regular file: moves the entry to its
+// temporary name, then copies the kept part from the descriptor that was
+// measured, whatever the name may meanwhile point at.
+CutOutcome cut_open_file(const LogDir& dir, const char* name, unique_file old_content, std::uint64_t cut_remaining) {
   PathBuffer tmp_path;
   if (!log_dir_script_path(dir, name, tmp_path, TMP_SUFFIX)) return CutOutcome::walk_goes_on;
   if (!log_dir_move_to_tmp(dir, name)) {
@@ -195,11 +202,6 @@ CutOutcome cut_file_head(const LogDir& dir, const char* name, std::uint64_t cut_
   }
   // From here on a failure leaves the content under the temporary name,
   // where later passes list it like any other file.
-  unique_file old_content = log_dir_open_read(dir, name, TMP_SUFFIX);
-  if (!old_content) {
-    log_msg(LOG_NOTICE, "Can not open file");
-    return CutOutcome::walk_goes_on;
-  }
   if (cut_remaining > INT64_MAX || fseeko(old_content.get(), static_cast<off_t>(cut_remaining), SEEK_SET) != 0) {
     log_msg(LOG_NOTICE, "Can not seek file");
     return CutOutcome::walk_goes_on;
@@ -217,4 +219,68 @@ CutOutcome cut_file_head(const LogDir& dir, const char* name, std::uint64_t cut_
       break;
   }
   return write_kept_part(dir, std::move(old_content), name, tmp_path.data());
+}
+
+// One name of the walk: skipped, removed whole, or cut at a line end.
+CutOutcome trim_one(const LogDir& dir, const char* ready_name, const char* name, std::uint64_t* cut_remaining) {
+  if (std::strcmp(name, ready_name) > 0) return CutOutcome::walk_goes_on;
+  PathBuffer path;
+  PathBuffer tmp_path;
+  if (!log_dir_script_path(dir, name, path) || !log_dir_script_path(dir, name, tmp_path, TMP_SUFFIX))
+    return CutOutcome::walk_goes_on;
+  // The size, and a cut's copy, come from this one descriptor: what is
+  // measured is what is cut. A link, a FIFO or a device is never opened.
+  unique_file content = log_dir_open_read(dir, name);
+  if (!content) return CutOutcome::walk_goes_on;
+  std::int64_t size = stream_size(content.get());
+  if (size <= 0) return CutOutcome::walk_goes_on;  // empty, or unknown: nothing to gain
+  auto bytes = static_cast<std::uint64_t>(size);
+  if (bytes > *cut_remaining) return cut_open_file(dir, name, std::move(content), *cut_remaining);
+  content.reset();
+  if (remove_log_file(path.data(), REASON_WHOLE_FILE) == 1) *cut_remaining -= bytes;
+  return CutOutcome::walk_goes_on;
+}
+
+}  // namespace
+
+bool storage_use_percent(const LogDir& dir, std::uint64_t* percent) {
+  int dir_fd = dir.fd.get();
+  if (!is_volatile_dir(dir.path.data())) return use_of(dir_fd, Source::file_system, percent);
+  // The volatile directory fills RAM, and a tmpfs of its own besides: the
+  // fuller of the two decides, and one known use is enough.
+  std::uint64_t ram = 0;
+  std::uint64_t file_system = 0;
+  bool ram_known = use_of(dir_fd, Source::ram, &ram);
+  bool file_system_known = on_sized_ram_file_system(dir_fd) && use_of(dir_fd, Source::file_system, &file_system);
+  if (!ram_known && !file_system_known) return false;
+  *percent = std::max(ram_known ? ram : 0, file_system_known ? file_system : 0);
+  return true;
+}
+
+void trim_storage(const LogDir& dir, const char* ready_name) {
+  std::uint64_t percent = 0;
+  if (!storage_use_percent(dir, &percent) || percent < TRIM_THRESHOLD_PERCENT) return;
+  trim_released_files(dir, ready_name, share_to_cut(log_dir_total_size(dir)));
+}
+
+void trim_released_files(const LogDir& dir, const char* ready_name, std::uint64_t cut_remaining) {
+  FileList names = log_dir_list(dir);
+  if (!names) {
+    log_msg(LOG_NOTICE, "Can not list directory");
+    return;
+  }
+  // The listing is in directory order, not by age: released files are all
+  // old enough to go, and sorting 999 names buys nothing.
+  for (char** name = names.get(); cut_remaining > 0 && *name != nullptr; ++name) {
+    if (trim_one(dir, ready_name, *name, &cut_remaining) == CutOutcome::walk_ends) break;
+  }
+}
+
+CutOutcome cut_file_head(const LogDir& dir, const char* name, std::uint64_t cut_remaining) {
+  unique_file content = log_dir_open_read(dir, name);
+  if (!content) {
+    log_msg(LOG_NOTICE, "Can not open file");
+    return CutOutcome::walk_goes_on;
+  }
+  return cut_open_file(dir, name, std::move(content), cut_remaining);
 }

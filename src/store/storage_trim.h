@@ -22,14 +22,17 @@ constexpr std::uint64_t RAM_RESERVE_BYTES = 0x2000000;  // 32 MiB left out of RA
 constexpr const char* REASON_WHOLE_FILE = "storage_full";
 constexpr const char* REASON_CUT_FILE = "storage_full_tmp";
 
-// The use of the storage that holds log_dir, in whole percent, rounded down.
-// The volatile log directory (exactly the rooted VOLATILE_LOG_DIR) lives in
-// RAM and is measured with sysinfo, less the 32 MiB reserve; any other
-// directory with statvfs (f_bavail: what an unprivileged writer may use).
-// A failed query logs "error reading system statistics". Returns false when
-// a reading failed or the capacity reads 0: no use is known, so nobody may
-// trim on it.
-bool storage_use_percent(const char* log_dir, std::uint64_t* percent);
+// The use of the storage that holds the log directory, in whole percent,
+// rounded down. The volatile log directory (exactly the rooted
+// VOLATILE_LOG_DIR) lives in RAM: the total from sysinfo against what is
+// available (MemAvailable, which counts the page cache; free memory and
+// buffers where the kernel lacks it), both less the 32 MiB reserve; when
+// it is a tmpfs, the tmpfs's own use too, and the higher of the two
+// decides. Any other directory is measured with statvfs (f_bavail: what an
+// unprivileged writer may use). Every query that fails logs "error reading
+// system statistics". Returns false when no use is known (a reading failed
+// or a capacity reads 0): nobody may trim on it.
+bool storage_use_percent(const LogDir& dir, std::uint64_t* percent);
 
 // Measures the storage and, at TRIM_THRESHOLD_PERCENT or more, removes
 // TRIM_SHARE_PERCENT of the directory's total file size from released
@@ -45,7 +48,8 @@ void trim_released_files(const LogDir& dir, const char* ready_name, std::uint64_
 
 enum class CutOutcome { walk_ends, walk_goes_on };
 
-// Cuts the head of the entry `name`, a file larger than cut_remaining: everything up to and
+// Cuts the head of the entry `name`, a regular file larger than
+// cut_remaining ("Can not open file" for anything else): everything up to and
 // including the first line end at or after offset cut_remaining goes. The
 // file is moved to its ".tmp" name (never over an existing one), the kept
 // part is copied back under the old name, and the temporary file goes to

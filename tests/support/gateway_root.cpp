@@ -1,6 +1,8 @@
 #include "support/gateway_root.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <sys/stat.h>
 
 GatewayRootTest::GatewayRootTest() {
   root.write_script(MEMCARD_SCRIPT, "exit 0\n");
@@ -8,10 +10,12 @@ GatewayRootTest::GatewayRootTest() {
   root.write_script(REMOVE_SCRIPT, "exit 1\n");
 }
 
+// The card is mounted where memCard mounts it; its log directory is a
+// directory on it, as the daemon requires.
 bool GatewayRootTest::mount_card(unsigned size_kib) {
+  card = std::make_unique<TmpfsMount>(root.at(MEMCARD_LOG_DIR), size_kib);
   log_dir = root.at(MEMCARD_LOG_DIR) + "/card";
-  card = std::make_unique<TmpfsMount>(log_dir, size_kib);
-  return card->mounted();
+  return card->mounted() && (::mkdir(log_dir.c_str(), 0755) == 0 || errno == EEXIST);
 }
 
 bool GatewayRootTest::start_sim(const std::vector<std::string>& options) {

@@ -28,5 +28,5 @@ class LogDirTest : public TempRootTest {
   std::string dir;
   LogDir log_dir;
   ReleasedName release{};
-  LogStore store{&log_dir, &release, 15};
+  LogStore store{&log_dir, &release, 15, ""};
 };

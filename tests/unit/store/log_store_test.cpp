@@ -89,8 +89,10 @@ TEST_F(LogStoreTest, AClockSetBackNeverWritesIntoOrBeforeAReleasedFile) {
   append(T0 - 86400);
   EXPECT_EQ(files().size(), 2u);
   // Now release the current file under the back-set clock... it cannot be
-  // due; so mark it released by hand as a later upload pass would see it.
-  snprintf(release.ready_name, sizeof release.ready_name, "%s", "log-2024-03-05-14-23-09");
+  // due; so mark it released by hand, in the polling side's own copy and
+  // in the shared name, as a release would.
+  snprintf(store.released, sizeof store.released, "%s", "log-2024-03-05-14-23-09");
+  release_publish(release, store.released);
   append(T0 - 86400 + 1);
   std::vector<std::string> names = files();
   ASSERT_EQ(names.size(), 3u);

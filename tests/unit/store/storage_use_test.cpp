@@ -30,7 +30,7 @@ TEST_F(InterposedChild, MeasuresAndTrims) {
   write_log(OLD, CONTENT);
   LogCapture log;
   std::uint64_t percent = 0;
-  bool known = storage_use_percent(log_dir.path.data(), &percent);
+  bool known = storage_use_percent(log_dir, &percent);
   int failed_readings = log.count("error reading system statistics");
   trim_storage(log_dir, release.ready_name);
   write_whole_file(out, std::to_string(known) + " " + std::to_string(percent) + " " + std::to_string(failed_readings) +
@@ -39,13 +39,21 @@ TEST_F(InterposedChild, MeasuresAndTrims) {
 
 class StorageUseTest : public TempRootTest {
  protected:
-  std::string run_interposed(const char* dir, const char* statvfs_spec, const char* sysinfo_spec) {
+  struct Figures {
+    const char* statvfs;
+    const char* sysinfo;
+    const char* meminfo;
+    const char* fstype;
+  };
+  std::string run_interposed(const char* dir, const Figures& figures) {
     std::string out = root.at("/stats.out");
     ::unlink(out.c_str());
     pid_t child = fork();
     if (child == 0) {
-      set_or_clear("MS_FAKE_STATVFS", statvfs_spec);
-      set_or_clear("MS_FAKE_SYSINFO", sysinfo_spec);
+      set_or_clear("MS_FAKE_STATVFS", figures.statvfs);
+      set_or_clear("MS_FAKE_SYSINFO", figures.sysinfo);
+      set_or_clear("MS_FAKE_MEMINFO", figures.meminfo);
+      set_or_clear("MS_FAKE_FSTYPE", figures.fstype);
       setenv("MS_STATS_OUT", out.c_str(), 1);
       setenv("MS_STATS_DIR", dir, 1);
       setenv("LD_PRELOAD", INTERPOSE_STORAGE_STATS, 1);
@@ -70,32 +78,42 @@ class StorageUseTest : public TempRootTest {
   }
 };
 
+// RAM figures: 1 GiB in 4096-byte units with 10 MiB free, and 781 MiB
+// available once the page cache is counted. Less the 32 MiB reserve that
+// is 24 % used; by free memory alone it would read full.
 TEST_F(StorageUseTest, TrimsFromSixtySevenPercentAndOnlyOnKnownReadings) {
   struct Case {
     const char* what;
     const char* dir;
-    const char* statvfs;
-    const char* sysinfo;
+    Figures figures;
     const char* expected;
   };
   const char* card = "/var/meterscribe/mnt";
   const char* ram = "/var/meterscribe/voldata";
+  const char* gib = "262144 2560 4096";
   const Case cases[] = {
-      {"66 % of the card leaves the file alone", card, "1024 100 34", nullptr, "1 66 0 0"},
-      {"blocks of f_frsize bytes: 68 % trims", card, "2048 50 16", nullptr, "1 68 0 1"},
-      {"67 % exactly", card, "1024 100 33", nullptr, "1 67 0 1"},
-      {"a failed query trims nothing", card, "fail", nullptr, "0 0 2 0"},
-      {"no capacity trims nothing", card, "4096 0 0", nullptr, "0 0 0 0"},
-      {"free as large as the capacity reads full", card, "1024 100 100", nullptr, "1 100 0 1"},
-      {"RAM in mem_unit less the reserve", ram, "1024 100 34", "32868 32801 1024", "1 67 0 1"},
-      {"a trailing slash is not the RAM directory", "/var/meterscribe/voldata/", "1024 100 34", "32868 32801 1024",
-       "1 66 0 0"},
-      {"RAM of exactly the reserve has no capacity", ram, nullptr, "32768 0 1024", "0 0 0 0"},
-      {"a failed RAM query trims nothing", ram, nullptr, "fail", "0 0 2 0"},
+      {"66 % of the card leaves the file alone", card, {"1024 100 34", nullptr, nullptr, nullptr}, "1 66 0 0"},
+      {"blocks of f_frsize bytes: 68 % trims", card, {"2048 50 16", nullptr, nullptr, nullptr}, "1 68 0 1"},
+      {"67 % exactly", card, {"1024 100 33", nullptr, nullptr, nullptr}, "1 67 0 1"},
+      {"a failed query trims nothing", card, {"fail", nullptr, nullptr, nullptr}, "0 0 2 0"},
+      {"no capacity trims nothing", card, {"4096 0 0", nullptr, nullptr, nullptr}, "0 0 0 0"},
+      {"free as large as the capacity reads full", card, {"1024 100 100", nullptr, nullptr, nullptr}, "1 100 0 1"},
+      {"RAM in mem_unit less the reserve", ram, {"1024 100 34", "32868 32801 1024", "none", "disk"}, "1 67 0 1"},
+      {"a trailing slash is not the RAM directory", "/var/meterscribe/voldata/",
+       {"1024 100 34", "32868 32801 1024", "none", "disk"}, "1 66 0 0"},
+      {"RAM of exactly the reserve has no capacity", ram, {nullptr, "32768 0 1024", "none", "disk"}, "0 0 0 0"},
+      {"a failed RAM query trims nothing", ram, {nullptr, "fail", "none", "disk"}, "0 0 2 0"},
+      {"reclaimable cache counts as free: no trim", ram, {nullptr, gib, "800000", "disk"}, "1 24 0 0"},
+      {"without MemAvailable, buffers count as free", ram, {nullptr, "262144 2560 4096 200000", "none", "disk"},
+       "1 23 0 0"},
+      {"a tmpfs of its own that is 90 % full trims while RAM is free", ram,
+       {"1024 100 10", gib, "800000", "tmpfs"}, "1 90 0 1"},
+      {"RAM unreadable: the tmpfs alone decides", ram, {"1024 100 20", "fail", "fail", "tmpfs"}, "1 80 2 1"},
+      {"RAM and tmpfs unreadable trims nothing", ram, {"fail", "fail", "fail", "tmpfs"}, "0 0 4 0"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    EXPECT_EQ(run_interposed(c.dir, c.statvfs, c.sysinfo), c.expected);
+    EXPECT_EQ(run_interposed(c.dir, c.figures), c.expected);
   }
 }
 
