@@ -58,9 +58,33 @@ pid_t read_lock_owner(int fd) {
   return static_cast<pid_t>(owner);
 }
 
+// Whether the opened lock names no live owner. Every tool of the convention
+// writes its lock as a regular file, so anything else (a FIFO, a device
+// node) is no lock and is never read.
+bool lock_is_stale(int fd) {
+  struct stat info {};
+  if (fstat(fd, &info) != 0) return false;
+  if (!S_ISREG(info.st_mode)) return true;
+  return process_alive(read_lock_owner(fd)) == 0;
+}
+
+bool is_symbolic_link(const char* path) {
+  struct stat info {};
+  return lstat(path, &info) == 0 && S_ISLNK(info.st_mode);
+}
+
 // Removes a lock whose owner is gone. A lock we cannot open for reading is
 // left alone: we cannot tell whose it is. Opened non-blocking so that a FIFO
 // planted at the lock path cannot hang start-up.
+//
+// The lock directory is writable by others, and this runs as root in a
+// session without a terminal: opening a terminal planted (or linked) at
+// the lock path would make it our controlling terminal, and its hangup
+// would end us with SIGHUP. So the lock is opened with O_NOCTTY and never
+// through a symbolic link. A link at the lock path names no owner we could
+// read without following it and is no tool's lock: it is removed like any
+// lock without a valid id (unlink removes the link itself, never its
+// target).
 //
 // Checking and removing is not atomic: two starters that both find the same
 // dead owner may both remove the file, and the later removal can hit the
@@ -69,11 +93,15 @@ pid_t read_lock_owner(int fd) {
 // closing it would need a lock around the lock, which other tools that
 // share the convention would not take.
 void remove_stale_lock(const char* lock_path) {
-  unique_fd lock(open(lock_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  if (!lock.valid()) return;
-  pid_t owner = read_lock_owner(lock.get());
+  unique_fd lock(open(lock_path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+  if (!lock.valid()) {
+    if (errno == ELOOP && is_symbolic_link(lock_path) && unlink(lock_path) == 0)
+      log_msg(LOG_WARNING, "lock %s was a symbolic link: removed", lock_path);
+    return;
+  }
+  bool stale = lock_is_stale(lock.get());
   lock.reset();
-  if (process_alive(owner) == 0) unlink(lock_path);
+  if (stale) unlink(lock_path);
 }
 
 bool write_owner(int fd) {
