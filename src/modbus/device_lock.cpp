@@ -30,6 +30,10 @@ constexpr long RETRY_PAUSE_NS = 100'000'000;
 constexpr const char* OWNER_FORMAT = "%10d\n";
 // World-readable, so any tool can see who holds the line.
 constexpr mode_t LOCK_MODE = 0644;
+// Where the lock directory refuses hard links, a lock is empty from its
+// creation until its owner is written, in the same instant. An empty lock
+// this young is taken for one being written, not for a stale one.
+constexpr std::int64_t EMPTY_LOCK_GRACE_S = 2;
 
 const char* last_component(const char* path) {
   const char* slash = std::strrchr(path, '/');
@@ -58,13 +62,29 @@ pid_t read_lock_owner(int fd) {
   return static_cast<pid_t>(owner);
 }
 
+// Seconds since the file's last change by the real-time clock; negative
+// when the clock has been set back since.
+std::int64_t seconds_since_change(const struct stat& info) {
+  struct timespec now {};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<std::int64_t>(now.tv_sec) - static_cast<std::int64_t>(info.st_mtim.tv_sec);
+}
+
 // Whether the opened lock names no live owner. Every tool of the convention
 // writes its lock as a regular file, so anything else (a FIFO, a device
-// node) is no lock and is never read.
+// node) is no lock and is never read. An empty file only a moment old is
+// a lock still being written (see EMPTY_LOCK_GRACE_S); older, it is one
+// whose writer died. A clock set back by more than the grace makes an
+// empty lock look old rather than block every start until the clock
+// catches up.
 bool lock_is_stale(int fd) {
   struct stat info {};
   if (fstat(fd, &info) != 0) return false;
   if (!S_ISREG(info.st_mode)) return true;
+  if (info.st_size == 0) {
+    std::int64_t age = seconds_since_change(info);
+    if (age > -EMPTY_LOCK_GRACE_S && age < EMPTY_LOCK_GRACE_S) return false;
+  }
   return process_alive(read_lock_owner(fd)) == 0;
 }
 
@@ -111,10 +131,25 @@ bool write_owner(int fd) {
   return write(fd, text.data(), static_cast<std::size_t>(length)) == length;
 }
 
+// For lock directories that refuse hard links (some flash file systems
+// answer link with EPERM): the lock is created under its own name, only if
+// there is none, and the owner goes in with one write. Readers may see it
+// empty for that instant, which EMPTY_LOCK_GRACE_S covers. When the owner
+// cannot be written the empty lock is removed at once; nobody else removes
+// an empty lock that young, so the name is still ours.
+bool create_lock_in_place(const char* lock_path) {
+  unique_fd fd(open(lock_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, LOCK_MODE));
+  if (!fd.valid()) return false;
+  if (write_owner(fd.get())) return true;
+  fd.reset();
+  unlink(lock_path);
+  return false;
+}
+
 // The lock appears complete or not at all: the id goes into a temporary
 // file of our own, which is then linked to the lock name. link fails with
-// EEXIST while someone holds the lock, so no reader ever sees an empty lock
-// and takes it for a stale one.
+// EEXIST while someone holds the lock, so where hard links work no reader
+// ever sees an empty lock.
 bool publish_lock(const char* lock_path) {
   LockPath draft;
   snprintf(draft.data(), draft.size(), "%s%s/LTMP.XXXXXX", path_root(), LOCK_DIR);
@@ -122,9 +157,11 @@ bool publish_lock(const char* lock_path) {
   if (!fd.valid()) return false;
   bool written = write_owner(fd.get());
   fd.reset();
-  bool taken = written && link(draft.data(), lock_path) == 0;
+  bool linked = written && link(draft.data(), lock_path) == 0;
+  bool links_refused = written && !linked && errno == EPERM;
   unlink(draft.data());
-  return taken;
+  if (linked) return true;
+  return links_refused && create_lock_in_place(lock_path);
 }
 
 void pause_between_attempts() {

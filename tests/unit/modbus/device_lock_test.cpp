@@ -61,6 +61,16 @@ struct Sleeper {
   }
 };
 
+// Sets a file's (or a link's own) modification time `seconds` from now.
+void set_age(const std::string& path, long long seconds) {
+  struct timespec now {};
+  clock_gettime(CLOCK_REALTIME, &now);
+  struct timespec times[2] = {now, now};
+  times[0].tv_sec -= seconds;
+  times[1].tv_sec -= seconds;
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
 std::vector<std::string> lock_dir_entries(const TempRoot& root) {
   std::vector<std::string> names;
   std::string listing = root.at("/var/lock");
@@ -98,6 +108,7 @@ TEST_F(DeviceLockTest, StaleLocksAreReplacedInTheFirstAttempt) {
   };
   for (const std::string& content : cases) {
     write_whole_file(lock_path(), content);
+    set_age(lock_path(), 60);  // left by an owner long gone
     EXPECT_EQ(lock_device("/dev/ttyS0", 0), 1) << '"' << content << '"';
     EXPECT_EQ(read_whole_file(lock_path()), own_lock()) << '"' << content << '"';
     unlink(lock_path().c_str());
@@ -125,6 +136,20 @@ TEST_F(DeviceLockTest, LiveOwnersInAnyReadableFormIncludingThisProcessAreRespect
     write_whole_file(lock_path(), content);
     EXPECT_EQ(lock_device("/dev/ttyS0", 0), 0) << '"' << content << '"';
     EXPECT_EQ(read_whole_file(lock_path()), content);
+  }
+}
+
+TEST_F(DeviceLockTest, AnEmptyLockIsTakenForOneBeingWrittenOnlyWhileItIsMomentsOld) {
+  struct Case {
+    long long age_s;  // negative: changed in the future, the clock set back since
+    int taken;
+  } cases[] = {{0, 0}, {1, 0}, {-1, 0}, {3, 1}, {60, 1}, {-3600, 1}};
+  for (const Case& c : cases) {
+    write_whole_file(lock_path(), "");
+    set_age(lock_path(), c.age_s);
+    EXPECT_EQ(lock_device("/dev/ttyS0", -1), c.taken) << "age " << c.age_s;
+    EXPECT_EQ(read_whole_file(lock_path()), c.taken ? own_lock() : "") << "age " << c.age_s;
+    unlink(lock_path().c_str());
   }
 }
 
