@@ -7,8 +7,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,6 +36,10 @@ constexpr mode_t LOCK_MODE = 0644;
 // creation until its owner is written, in the same instant. An empty lock
 // this young is taken for one being written, not for a stale one.
 constexpr std::int64_t EMPTY_LOCK_GRACE_S = 2;
+// A starter links its draft within the instant it wrote it; a draft this
+// old was left by a starter killed in between.
+constexpr std::int64_t DRAFT_LEFT_BEHIND_S = 10;
+constexpr const char* DRAFT_PREFIX = "LTMP.";
 
 const char* last_component(const char* path) {
   const char* slash = std::strrchr(path, '/');
@@ -152,7 +158,7 @@ bool create_lock_in_place(const char* lock_path) {
 // ever sees an empty lock.
 bool publish_lock(const char* lock_path) {
   LockPath draft;
-  snprintf(draft.data(), draft.size(), "%s%s/LTMP.XXXXXX", path_root(), LOCK_DIR);
+  snprintf(draft.data(), draft.size(), "%s%s/%sXXXXXX", path_root(), LOCK_DIR, DRAFT_PREFIX);
   unique_fd fd(mkstemp(draft.data()));
   if (!fd.valid()) return false;
   bool written = write_owner(fd.get());
@@ -162,6 +168,30 @@ bool publish_lock(const char* lock_path) {
   unlink(draft.data());
   if (linked) return true;
   return links_refused && create_lock_in_place(lock_path);
+}
+
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+
+// Removes the drafts of starters killed between writing and linking them,
+// which would otherwise pile up in the lock directory. Only regular files
+// old enough are removed, by name within the opened directory, and never
+// through a link. Removing a live starter's draft would do no harm either:
+// its link fails and it tries again, or it has linked already and only the
+// draft's name goes.
+void remove_left_drafts() {
+  LockPath dir_path;
+  rooted_path(dir_path.data(), dir_path.size(), LOCK_DIR);
+  std::unique_ptr<DIR, DirCloser> dir(opendir(dir_path.data()));
+  if (!dir) return;
+  while (dirent* entry = readdir(dir.get())) {
+    if (std::strncmp(entry->d_name, DRAFT_PREFIX, std::strlen(DRAFT_PREFIX)) != 0) continue;
+    struct stat info {};
+    if (fstatat(dirfd(dir.get()), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISREG(info.st_mode) && seconds_since_change(info) >= DRAFT_LEFT_BEHIND_S)
+      unlinkat(dirfd(dir.get()), entry->d_name, 0);
+  }
 }
 
 void pause_between_attempts() {
@@ -180,6 +210,7 @@ int lock_device(const char* device_path, int timeout_s) {
   // Whole seconds: with a timeout of 1 the attempts go on for between one
   // and two seconds, 10 to 20 of them.
   std::int64_t deadline = monotonic_seconds() + timeout_s;
+  remove_left_drafts();
   for (;;) {
     remove_stale_lock(lock_path.data());
     if (publish_lock(lock_path.data())) return 1;

@@ -243,6 +243,42 @@ TEST_F(DeviceLockTest, ALockThatCannotBeOpenedIsNeitherReadNorRemoved) {
   EXPECT_EQ(read_whole_file(lock_path()), content);
 }
 
+// A starter killed between writing its draft and linking it leaves the
+// draft behind; the next start removes it, but nothing young, nothing that
+// is not a regular file, and nothing of another name.
+TEST_F(DeviceLockTest, DraftsLeftByKilledStartersAreRemovedByTheNextStart) {
+  std::string outside = root.at("/outside");
+  write_whole_file(outside, "kept\n");
+  set_age(outside, 60);
+  struct Case {
+    const char* name;
+    long long age_s;
+    bool link;
+    bool kept;
+  } cases[] = {
+      {"LTMP.aB3xZ9", 60, false, false}, {"LTMP.Qw7e1R", 11, false, false}, {"LTMP.young1", 0, false, true},
+      {"LTMP.link01", 60, true, true},   {"LTMPaB3xZ9", 60, false, true},   {"other.old", 60, false, true},
+  };
+  for (const Case& c : cases) {
+    std::string path = root.at("/var/lock/") + c.name;
+    if (c.link) {
+      ASSERT_EQ(symlink(outside.c_str(), path.c_str()), 0);
+    } else {
+      write_whole_file(path, owner_text(dead_pid()));
+    }
+    set_age(path, c.age_s);
+  }
+  ASSERT_EQ(lock_device("/dev/ttyS0", 0), 1);
+  std::vector<std::string> expected = {"LCK..ttyS0"};
+  for (const Case& c : cases)
+    if (c.kept) expected.push_back(c.name);
+  std::vector<std::string> entries = lock_dir_entries(root);
+  std::sort(entries.begin(), entries.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(entries, expected);
+  EXPECT_EQ(read_whole_file(outside), "kept\n");
+}
+
 // Children wait behind a pipe until all exist, race for the lock, report,
 // and stay alive until every one has reported, so no lock turns stale.
 TEST_F(DeviceLockTest, ExactlyOneOfManyRacingProcessesWins) {
