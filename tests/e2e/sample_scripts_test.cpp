@@ -140,4 +140,39 @@ TEST_F(SampleScriptsTest, MemCardMountsOneTypeWithoutSuidDevicesOrProgramsAndNoL
   }
 }
 
+// A file name reaches syslog as one line, whatever characters it holds.
+TEST_F(SampleScriptsTest, RemoveFileAndSendLogFileNamesWithControlCharactersEscaped) {
+  const std::string dir = root.at(VOLATILE_LOG_DIR);
+  const std::string name = "log-2024\nforged line\t\x1b[2J\\x";
+  const std::string logged = dir + "/log-2024\\nforged line\\t\\x1b[2J\\\\x";
+  root.write_settings("MOD_METERSCRIBE_REMOTE_URL=ftp://127.0.0.1:9/\n");
+  struct Case {
+    const char* what;
+    const char* script;
+    std::vector<std::string> args;
+    bool becomes_directory;
+    std::string log;
+  } cases[] = {
+      {"removeFile", "removeFile", {dir + "/" + name, "trim"}, false,
+       "-t|meterscribe-removeFile|--|removed " + logged + " (trim)|\n"},
+      {"send, delivered and removed", "send", {dir + "/" + name}, false, ""},
+      {"send, delivered but not removed", "send", {dir + "/" + name}, true,
+       "-t|meterscribe-send|-p|daemon.err|--|delivered " + logged + " but could not remove it|\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = dir + "/" + name;
+    remove_tree(path);
+    write_whole_file(path, "m1:2024-01-01 00:00:00:01 03 02 00 2a b8 44\n");
+    unlink(root.at("/bin/logger.calls").c_str());
+    std::vector<std::string> env;
+    if (c.becomes_directory) env.push_back("MS_BECOMES_DIRECTORY=" + path);
+    EXPECT_EQ(run(c.script, c.args, env), 0);
+    EXPECT_EQ(calls("logger"), c.log);
+    if (!c.becomes_directory) {
+      EXPECT_NE(access(path.c_str(), F_OK), 0) << "not removed";
+    }
+  }
+}
+
 }  // namespace
