@@ -7,8 +7,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,6 +32,14 @@ constexpr long RETRY_PAUSE_NS = 100'000'000;
 constexpr const char* OWNER_FORMAT = "%10d\n";
 // World-readable, so any tool can see who holds the line.
 constexpr mode_t LOCK_MODE = 0644;
+// Where the lock directory refuses hard links, a lock is empty from its
+// creation until its owner is written, in the same instant. An empty lock
+// this young is taken for one being written, not for a stale one.
+constexpr std::int64_t EMPTY_LOCK_GRACE_S = 2;
+// A starter links its draft within the instant it wrote it; a draft this
+// old was left by a starter killed in between.
+constexpr std::int64_t DRAFT_LEFT_BEHIND_S = 10;
+constexpr const char* DRAFT_PREFIX = "LTMP.";
 
 const char* last_component(const char* path) {
   const char* slash = std::strrchr(path, '/');
@@ -58,9 +68,49 @@ pid_t read_lock_owner(int fd) {
   return static_cast<pid_t>(owner);
 }
 
+// Seconds since the file's last change by the real-time clock; negative
+// when the clock has been set back since.
+std::int64_t seconds_since_change(const struct stat& info) {
+  struct timespec now {};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<std::int64_t>(now.tv_sec) - static_cast<std::int64_t>(info.st_mtim.tv_sec);
+}
+
+// Whether the opened lock names no live owner. Every tool of the convention
+// writes its lock as a regular file, so anything else (a FIFO, a device
+// node) is no lock and is never read. An empty file only a moment old is
+// a lock still being written (see EMPTY_LOCK_GRACE_S); older, it is one
+// whose writer died. A clock set back by more than the grace makes an
+// empty lock look old rather than block every start until the clock
+// catches up.
+bool lock_is_stale(int fd) {
+  struct stat info {};
+  if (fstat(fd, &info) != 0) return false;
+  if (!S_ISREG(info.st_mode)) return true;
+  if (info.st_size == 0) {
+    std::int64_t age = seconds_since_change(info);
+    if (age > -EMPTY_LOCK_GRACE_S && age < EMPTY_LOCK_GRACE_S) return false;
+  }
+  return process_alive(read_lock_owner(fd)) == 0;
+}
+
+bool is_symbolic_link(const char* path) {
+  struct stat info {};
+  return lstat(path, &info) == 0 && S_ISLNK(info.st_mode);
+}
+
 // Removes a lock whose owner is gone. A lock we cannot open for reading is
 // left alone: we cannot tell whose it is. Opened non-blocking so that a FIFO
 // planted at the lock path cannot hang start-up.
+//
+// The lock directory is writable by others, and this runs as root in a
+// session without a terminal: opening a terminal planted (or linked) at
+// the lock path would make it our controlling terminal, and its hangup
+// would end us with SIGHUP. So the lock is opened with O_NOCTTY and never
+// through a symbolic link. A link at the lock path names no owner we could
+// read without following it and is no tool's lock: it is removed like any
+// lock without a valid id (unlink removes the link itself, never its
+// target).
 //
 // Checking and removing is not atomic: two starters that both find the same
 // dead owner may both remove the file, and the later removal can hit the
@@ -69,11 +119,15 @@ pid_t read_lock_owner(int fd) {
 // closing it would need a lock around the lock, which other tools that
 // share the convention would not take.
 void remove_stale_lock(const char* lock_path) {
-  unique_fd lock(open(lock_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  if (!lock.valid()) return;
-  pid_t owner = read_lock_owner(lock.get());
+  unique_fd lock(open(lock_path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+  if (!lock.valid()) {
+    if (errno == ELOOP && is_symbolic_link(lock_path) && unlink(lock_path) == 0)
+      log_msg(LOG_WARNING, "lock %s was a symbolic link: removed", lock_path);
+    return;
+  }
+  bool stale = lock_is_stale(lock.get());
   lock.reset();
-  if (process_alive(owner) == 0) unlink(lock_path);
+  if (stale) unlink(lock_path);
 }
 
 bool write_owner(int fd) {
@@ -83,20 +137,61 @@ bool write_owner(int fd) {
   return write(fd, text.data(), static_cast<std::size_t>(length)) == length;
 }
 
+// For lock directories that refuse hard links (some flash file systems
+// answer link with EPERM): the lock is created under its own name, only if
+// there is none, and the owner goes in with one write. Readers may see it
+// empty for that instant, which EMPTY_LOCK_GRACE_S covers. When the owner
+// cannot be written the empty lock is removed at once; nobody else removes
+// an empty lock that young, so the name is still ours.
+bool create_lock_in_place(const char* lock_path) {
+  unique_fd fd(open(lock_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, LOCK_MODE));
+  if (!fd.valid()) return false;
+  if (write_owner(fd.get())) return true;
+  fd.reset();
+  unlink(lock_path);
+  return false;
+}
+
 // The lock appears complete or not at all: the id goes into a temporary
 // file of our own, which is then linked to the lock name. link fails with
-// EEXIST while someone holds the lock, so no reader ever sees an empty lock
-// and takes it for a stale one.
+// EEXIST while someone holds the lock, so where hard links work no reader
+// ever sees an empty lock.
 bool publish_lock(const char* lock_path) {
   LockPath draft;
-  snprintf(draft.data(), draft.size(), "%s%s/LTMP.XXXXXX", path_root(), LOCK_DIR);
+  snprintf(draft.data(), draft.size(), "%s%s/%sXXXXXX", path_root(), LOCK_DIR, DRAFT_PREFIX);
   unique_fd fd(mkstemp(draft.data()));
   if (!fd.valid()) return false;
   bool written = write_owner(fd.get());
   fd.reset();
-  bool taken = written && link(draft.data(), lock_path) == 0;
+  bool linked = written && link(draft.data(), lock_path) == 0;
+  bool links_refused = written && !linked && errno == EPERM;
   unlink(draft.data());
-  return taken;
+  if (linked) return true;
+  return links_refused && create_lock_in_place(lock_path);
+}
+
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+
+// Removes the drafts of starters killed between writing and linking them,
+// which would otherwise pile up in the lock directory. Only regular files
+// old enough are removed, by name within the opened directory, and never
+// through a link. Removing a live starter's draft would do no harm either:
+// its link fails and it tries again, or it has linked already and only the
+// draft's name goes.
+void remove_left_drafts() {
+  LockPath dir_path;
+  rooted_path(dir_path.data(), dir_path.size(), LOCK_DIR);
+  std::unique_ptr<DIR, DirCloser> dir(opendir(dir_path.data()));
+  if (!dir) return;
+  while (dirent* entry = readdir(dir.get())) {
+    if (std::strncmp(entry->d_name, DRAFT_PREFIX, std::strlen(DRAFT_PREFIX)) != 0) continue;
+    struct stat info {};
+    if (fstatat(dirfd(dir.get()), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISREG(info.st_mode) && seconds_since_change(info) >= DRAFT_LEFT_BEHIND_S)
+      unlinkat(dirfd(dir.get()), entry->d_name, 0);
+  }
 }
 
 void pause_between_attempts() {
@@ -115,6 +210,7 @@ int lock_device(const char* device_path, int timeout_s) {
   // Whole seconds: with a timeout of 1 the attempts go on for between one
   // and two seconds, 10 to 20 of them.
   std::int64_t deadline = monotonic_seconds() + timeout_s;
+  remove_left_drafts();
   for (;;) {
     remove_stale_lock(lock_path.data());
     if (publish_lock(lock_path.data())) return 1;

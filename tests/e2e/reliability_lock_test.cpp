@@ -1,11 +1,18 @@
 // Two daemons started at once on the same serial device: the lock file lets
-// exactly one of them run; the other ends with status 1.
+// exactly one of them run; the other ends with status 1. And a terminal
+// planted at the lock path cannot be turned against the daemon.
 #include <csignal>
+#include <pty.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <array>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -15,18 +22,43 @@ using namespace std::chrono_literals;
 
 namespace {
 
+std::string owner_text(pid_t pid) {
+  std::array<char, 16> text{};
+  snprintf(text.data(), text.size(), "%10d\n", static_cast<int>(pid));
+  return text.data();
+}
+
+// The controlling terminal of a process from /proc/<pid>/stat (tty_nr, the
+// fourth field after the command name); -1 when it cannot be read.
+long controlling_tty(pid_t pid) {
+  std::string stat = read_whole_file("/proc/" + std::to_string(pid) + "/stat");
+  std::size_t name_end = stat.rfind(')');
+  if (name_end == std::string::npos) return -1;
+  char state = 0;
+  long parent = 0, group = 0, session = 0, tty = -1;
+  if (std::sscanf(stat.c_str() + name_end + 1, " %c %ld %ld %ld %ld", &state, &parent, &group, &session, &tty) != 5)
+    return -1;
+  return tty;
+}
+
 using LockRaceTest = GatewayRootTest;
 
+// Also where the lock directory refuses hard links, as some flash file
+// systems do: the lock is then created in place.
 TEST_F(LockRaceTest, OfTwoDaemonsStartedAtOnceExactlyOneRuns) {
   ASSERT_TRUE(start_sim({"--slaves", "1"}));
   root.write_settings(meter_settings(sim->device(), 1, "MOD_METERSCRIBE_SEND_PERIOD=60\n"));
   std::string locked_message = "device /dev/" + sim->device() + " is locked";
-  for (int round = 0; round < 3; ++round) {
-    SCOPED_TRACE("round " + std::to_string(round));
+  const std::vector<std::string> hard_links_refused = {std::string("LD_PRELOAD=") + INTERPOSE_LINK_REFUSED,
+                                                       "MS_REFUSE_LINK=1", asan_options_for_preload()};
+  for (int round = 0; round < 6; ++round) {
+    bool links_refused = round % 2 == 1;
+    SCOPED_TRACE("round " + std::to_string(round) + (links_refused ? ", hard links refused" : ""));
+    std::vector<std::string> env = links_refused ? hard_links_refused : std::vector<std::string>{};
     // Both run in the same root and share its message file; their messages
     // are told apart by process id.
-    auto first = std::make_unique<DaemonProcess>(root.path());
-    auto second = std::make_unique<DaemonProcess>(root.path());
+    auto first = std::make_unique<DaemonProcess>(root.path(), env);
+    auto second = std::make_unique<DaemonProcess>(root.path(), env);
     int first_status = -1;
     int second_status = -1;
     auto deadline = std::chrono::steady_clock::now() + slow(10s);
@@ -49,10 +81,38 @@ TEST_F(LockRaceTest, OfTwoDaemonsStartedAtOnceExactlyOneRuns) {
     std::string winner_tag = "meterscribe[" + std::to_string(winner.pid()) + "]: starting read meter 1";
     EXPECT_TRUE(winner.wait_for_message(winner_tag, 10s)) << winner.messages();
     EXPECT_EQ(kill(winner.pid(), 0), 0);
-    EXPECT_NE(read_whole_file(lock_file(sim->device())).find(std::to_string(winner.pid())), std::string::npos);
+    EXPECT_EQ(read_whole_file(lock_file(sim->device())), owner_text(winner.pid()));
+    struct stat info {};
+    ASSERT_EQ(lstat(lock_file(sim->device()).c_str(), &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(info.st_mode & 0777, 0644u);
     // Killed, the winner leaves a stale lock for the next round to take over.
     winner.stop(SIGKILL);
   }
+}
+
+// The daemon runs as a session leader without a terminal. A link to a
+// terminal planted at the lock path must not give it one: the terminal's
+// hangup would then end the daemon with SIGHUP.
+TEST_F(LockRaceTest, ATerminalLinkedAtTheLockPathCannotHangUpTheDaemon) {
+  ASSERT_TRUE(start_sim({"--slaves", "1"}));
+  root.write_settings(meter_settings(sim->device(), 1, "MOD_METERSCRIBE_SEND_PERIOD=60\n"));
+  int master = -1, slave = -1;
+  std::array<char, 64> slave_name{};
+  ASSERT_EQ(openpty(&master, &slave, slave_name.data(), nullptr, nullptr), 0);
+  close(slave);
+  ASSERT_EQ(symlink(slave_name.data(), lock_file(sim->device()).c_str()), 0);
+  DaemonProcess daemon(root.path());
+  std::string tag = "meterscribe[" + std::to_string(daemon.pid()) + "]: ";
+  ASSERT_TRUE(daemon.wait_for_message(tag + "starting read meter 1", 10s)) << daemon.messages();
+  EXPECT_NE(daemon.messages().find(tag + "lock " + lock_file(sim->device()) + " was a symbolic link: removed"),
+            std::string::npos)
+      << daemon.messages();
+  // Hang the terminal up: its last master descriptor closes.
+  close(master);
+  EXPECT_EQ(daemon.wait_for_exit(2s), -1) << "the daemon ended\n" << daemon.messages();
+  EXPECT_EQ(controlling_tty(daemon.pid()), 0);
+  EXPECT_EQ(read_whole_file(lock_file(sim->device())), owner_text(daemon.pid()));
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pty.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +17,7 @@
 #include <cstdlib>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -58,6 +61,16 @@ struct Sleeper {
   }
 };
 
+// Sets a file's (or a link's own) modification time `seconds` from now.
+void set_age(const std::string& path, long long seconds) {
+  struct timespec now {};
+  clock_gettime(CLOCK_REALTIME, &now);
+  struct timespec times[2] = {now, now};
+  times[0].tv_sec -= seconds;
+  times[1].tv_sec -= seconds;
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
 std::vector<std::string> lock_dir_entries(const TempRoot& root) {
   std::vector<std::string> names;
   std::string listing = root.at("/var/lock");
@@ -95,6 +108,7 @@ TEST_F(DeviceLockTest, StaleLocksAreReplacedInTheFirstAttempt) {
   };
   for (const std::string& content : cases) {
     write_whole_file(lock_path(), content);
+    set_age(lock_path(), 60);  // left by an owner long gone
     EXPECT_EQ(lock_device("/dev/ttyS0", 0), 1) << '"' << content << '"';
     EXPECT_EQ(read_whole_file(lock_path()), own_lock()) << '"' << content << '"';
     unlink(lock_path().c_str());
@@ -125,21 +139,144 @@ TEST_F(DeviceLockTest, LiveOwnersInAnyReadableFormIncludingThisProcessAreRespect
   }
 }
 
-TEST_F(DeviceLockTest, ALockThatCannotBeOpenedIsNeitherReadNorRemoved) {
-  // A dangling link cannot be opened even by root; it still occupies the name.
-  ASSERT_EQ(symlink("/nonexistent/owner", lock_path().c_str()), 0);
-  EXPECT_EQ(lock_device("/dev/ttyS0", 0), 0);
-  std::array<char, 64> target{};
-  ASSERT_GT(readlink(lock_path().c_str(), target.data(), target.size() - 1), 0);
-  EXPECT_STREQ(target.data(), "/nonexistent/owner");
-  unlink(lock_path().c_str());
+TEST_F(DeviceLockTest, AnEmptyLockIsTakenForOneBeingWrittenOnlyWhileItIsMomentsOld) {
+  struct Case {
+    long long age_s;  // negative: changed in the future, the clock set back since
+    int taken;
+  } cases[] = {{0, 0}, {1, 0}, {-1, 0}, {3, 1}, {60, 1}, {-3600, 1}};
+  for (const Case& c : cases) {
+    write_whole_file(lock_path(), "");
+    set_age(lock_path(), c.age_s);
+    EXPECT_EQ(lock_device("/dev/ttyS0", -1), c.taken) << "age " << c.age_s;
+    EXPECT_EQ(read_whole_file(lock_path()), c.taken ? own_lock() : "") << "age " << c.age_s;
+    unlink(lock_path().c_str());
+  }
+}
 
-  if (geteuid() == 0) return;  // root reads a file of mode 0 all the same
+// Nothing but a regular file is a lock: links are removed, never followed,
+// and their targets stay as they were; a FIFO is not read (it could block).
+TEST_F(DeviceLockTest, ALinkOrAnythingButARegularFileAtTheLockPathIsReplacedUnread) {
+  std::string live_lock = root.at("/live-lock");
+  write_whole_file(live_lock, owner_text(1));
+  ASSERT_EQ(mkfifo(root.at("/fifo").c_str(), 0644), 0);
+  struct Case {
+    const char* what;
+    std::string target;  // empty: a FIFO at the lock path itself
+    std::string warning;
+  } cases[] = {
+      {"dangling link", "/nonexistent/owner", "was a symbolic link: removed"},
+      {"link to a live owner's lock", live_lock, "was a symbolic link: removed"},
+      {"link to a device", "/dev/null", "was a symbolic link: removed"},
+      {"link to a FIFO", root.at("/fifo"), "was a symbolic link: removed"},
+      {"FIFO", "", ""},
+  };
+  for (const Case& c : cases) {
+    LogCapture log;
+    if (c.target.empty()) {
+      ASSERT_EQ(mkfifo(lock_path().c_str(), 0644), 0);
+    } else {
+      ASSERT_EQ(symlink(c.target.c_str(), lock_path().c_str()), 0);
+    }
+    EXPECT_EQ(lock_device("/dev/ttyS0", 0), 1) << c.what;
+    EXPECT_EQ(read_whole_file(lock_path()), own_lock()) << c.what;
+    std::vector<std::string> warnings;
+    for (const auto& message : log.messages()) warnings.push_back(message.text);
+    std::vector<std::string> expected;
+    if (!c.warning.empty()) expected.push_back("lock " + lock_path() + " " + c.warning);
+    EXPECT_EQ(warnings, expected) << c.what;
+    unlink(lock_path().c_str());
+  }
+  EXPECT_EQ(read_whole_file(live_lock), owner_text(1));
+  struct stat info {};
+  EXPECT_EQ(lstat(root.at("/fifo").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISFIFO(info.st_mode));
+}
+
+// The daemon is a session leader without a terminal. A terminal at the lock
+// path, linked or (as root) a device node of it, must not become its
+// controlling terminal, or that terminal's hangup would end it.
+TEST_F(DeviceLockTest, ATerminalAtTheLockPathNeverBecomesTheControllingTerminal) {
+  int master = -1, slave = -1;
+  std::array<char, 64> slave_name{};
+  ASSERT_EQ(openpty(&master, &slave, slave_name.data(), nullptr, nullptr), 0);
+  struct stat slave_info {};
+  ASSERT_EQ(fstat(slave, &slave_info), 0);
+  close(slave);
+  std::string node = root.at("/dev/tty-node");
+  // Root can make the node; a container's device policy may still keep it shut.
+  bool have_node = mknod(node.c_str(), S_IFCHR | 0620, slave_info.st_rdev) == 0;
+  if (have_node) {
+    int probe = open(node.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    have_node = probe >= 0;
+    if (probe >= 0) close(probe);
+  }
+  std::vector<std::pair<std::string, std::string>> cases = {{"link to a terminal", slave_name.data()}};
+  if (have_node) cases.emplace_back("terminal node", node);
+  for (const auto& [what, target] : cases) {
+    if (what == "terminal node") {
+      ASSERT_EQ(link(node.c_str(), lock_path().c_str()), 0);
+    } else {
+      ASSERT_EQ(symlink(target.c_str(), lock_path().c_str()), 0);
+    }
+    pid_t child = fork();
+    if (child == 0) {
+      setsid();
+      int taken = lock_device("/dev/ttyS0", 0);
+      // Without a controlling terminal /dev/tty cannot be opened.
+      int tty = open("/dev/tty", O_RDWR | O_NOCTTY);
+      _exit(taken == 1 && tty < 0 ? 0 : (tty >= 0 ? 1 : 2));
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << what << ": status " << status;
+    unlink(lock_path().c_str());
+  }
+  close(master);
+}
+
+TEST_F(DeviceLockTest, ALockThatCannotBeOpenedIsNeitherReadNorRemoved) {
+  if (geteuid() == 0) GTEST_SKIP() << "root reads a file of mode 0 all the same";
   std::string content = owner_text(dead_pid());
   root.write_file("/var/lock/LCK..ttyS0", content, 0);
   EXPECT_EQ(lock_device("/dev/ttyS0", 0), 0);
   chmod(lock_path().c_str(), 0644);
   EXPECT_EQ(read_whole_file(lock_path()), content);
+}
+
+// A starter killed between writing its draft and linking it leaves the
+// draft behind; the next start removes it, but nothing young, nothing that
+// is not a regular file, and nothing of another name.
+TEST_F(DeviceLockTest, DraftsLeftByKilledStartersAreRemovedByTheNextStart) {
+  std::string outside = root.at("/outside");
+  write_whole_file(outside, "kept\n");
+  set_age(outside, 60);
+  struct Case {
+    const char* name;
+    long long age_s;
+    bool link;
+    bool kept;
+  } cases[] = {
+      {"LTMP.aB3xZ9", 60, false, false}, {"LTMP.Qw7e1R", 11, false, false}, {"LTMP.young1", 0, false, true},
+      {"LTMP.link01", 60, true, true},   {"LTMPaB3xZ9", 60, false, true},   {"other.old", 60, false, true},
+  };
+  for (const Case& c : cases) {
+    std::string path = root.at("/var/lock/") + c.name;
+    if (c.link) {
+      ASSERT_EQ(symlink(outside.c_str(), path.c_str()), 0);
+    } else {
+      write_whole_file(path, owner_text(dead_pid()));
+    }
+    set_age(path, c.age_s);
+  }
+  ASSERT_EQ(lock_device("/dev/ttyS0", 0), 1);
+  std::vector<std::string> expected = {"LCK..ttyS0"};
+  for (const Case& c : cases)
+    if (c.kept) expected.push_back(c.name);
+  std::vector<std::string> entries = lock_dir_entries(root);
+  std::sort(entries.begin(), entries.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(entries, expected);
+  EXPECT_EQ(read_whole_file(outside), "kept\n");
 }
 
 // Children wait behind a pipe until all exist, race for the lock, report,

@@ -1,0 +1,178 @@
+// The sample scripts of etc/ as the daemon runs them, in a test root. The
+// programs they call that reach outside the machine or need a real card
+// (mount, mountpoint, curl) and the system log (logger) are small shell
+// stand-ins first in PATH that record their arguments; uname tells the
+// kernel release the case wants.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/reliability.h"
+#include "support/temp_root.h"
+#include "sys/paths.h"
+
+extern char** environ;
+
+namespace {
+
+class SampleScriptsTest : public TempRootTest {
+ protected:
+  void SetUp() override {
+    ::mkdir(root.at("/bin").c_str(), 0755);
+    // Arguments of every call, each followed by "|", one call a line.
+    const std::string record = "for arg in \"$@\"; do printf '%s|' \"$arg\"; done >> \"$0.calls\"\necho >> \"$0.calls\"\n";
+    root.write_script("/bin/logger", record);
+    root.write_script("/bin/mount", record + "case \"$*\" in *nosymfollow*) [ -z \"$MS_NO_NOSYMFOLLOW\" ] || exit 32 ;; esac\n");
+    root.write_script("/bin/mountpoint", "exit 1\n");
+    root.write_script("/bin/uname", "echo \"$MS_KERNEL\"\n");
+    // Reads what send gives it and confirms the delivery; the delivered file
+    // may turn into a directory meanwhile, which rm cannot remove.
+    root.write_script("/bin/curl",
+                      "cat > /dev/null\n"
+                      "if [ -n \"$MS_BECOMES_DIRECTORY\" ]; then rm -f -- \"$MS_BECOMES_DIRECTORY\"; "
+                      "mkdir -- \"$MS_BECOMES_DIRECTORY\"; fi\n");
+  }
+
+  // Installs the sample and runs it with the arguments; its exit status.
+  int run(const std::string& name, const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+    std::string script = root.at("/opt/meterscribe/etc/") + name;
+    root.write_file("/opt/meterscribe/etc/" + name, read_whole_file(std::string(MS_SOURCE_DIR) + "/etc/" + name), 0755);
+    std::vector<std::string> env_text = {"METERSCRIBE_ROOT=" + root.path(), "MS_KERNEL=6.1.0-13-arm64"};
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+      std::string text = *entry;
+      if (text.rfind("PATH=", 0) == 0) env_text.push_back("PATH=" + root.at("/bin") + ":" + text.substr(5));
+      else if (text.rfind("METERSCRIBE_", 0) != 0 && text.rfind("MS_", 0) != 0) env_text.push_back(text);
+    }
+    env_text.insert(env_text.end(), env.begin(), env.end());  // later entries win in the shell
+    std::vector<std::string> argv_text = {script};
+    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    std::vector<char*> argv, envp;
+    for (std::string& text : argv_text) argv.push_back(text.data());
+    for (std::string& text : env_text) envp.push_back(text.data());
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+      int quiet = open("/dev/null", O_WRONLY);
+      dup2(quiet, 1);
+      dup2(quiet, 2);
+      execve(argv[0], argv.data(), envp.data());
+      _exit(127);
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  std::string calls(const std::string& program) const { return root.read_file("/bin/" + program + ".calls"); }
+};
+
+bool is_directory(const std::string& path) {
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+TEST_F(SampleScriptsTest, MemCardMountsOneTypeWithoutSuidDevicesOrProgramsAndNoLinksOnTheWayToTheLogs) {
+  struct Case {
+    const char* what;
+    const char* kernel;
+    const char* cache_dir;
+    const char* link;  // below the mount point, made a link to a directory off the card
+    bool mount_lacks_nosymfollow;
+    int status;
+    const char* options;  // of each mount call, in order
+    const char* made;     // the log directory made below the mount point
+    const char* refusal;  // the message logged
+  } cases[] = {
+      {"fresh card", "6.1.0-13-arm64", "logs/day", "", false, 0, "noatime,nosuid,nodev,noexec,nosymfollow|", "logs/day",
+       ""},
+      {"first kernel with nosymfollow", "5.10.0", "logs", "", false, 0, "noatime,nosuid,nodev,noexec,nosymfollow|",
+       "logs", ""},
+      {"older kernel", "5.4.0-150-generic", "logs", "", false, 0, "noatime,nosuid,nodev,noexec|", "logs", ""},
+      {"mount program without nosymfollow", "6.1.0", "/logs//./day/", "", true, 0,
+       "noatime,nosuid,nodev,noexec,nosymfollow|noatime,nosuid,nodev,noexec|", "logs/day", ""},
+      {"link on the way", "6.1.0", "logs/day", "logs", false, 1, "noatime,nosuid,nodev,noexec,nosymfollow|", "",
+       "memCard: MOD_METERSCRIBE_CACHE_DIR: <mnt>/logs is a symbolic link"},
+      {"link at the end", "6.1.0", "logs/day", "logs/day", false, 1, "noatime,nosuid,nodev,noexec,nosymfollow|", "",
+       "memCard: MOD_METERSCRIBE_CACHE_DIR: <mnt>/logs/day is a symbolic link"},
+      {"up and off the card", "6.1.0", "logs/../../x", "", false, 1, "noatime,nosuid,nodev,noexec,nosymfollow|", "",
+       "memCard: MOD_METERSCRIBE_CACHE_DIR logs/../../x leaves the card"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    root.write_settings(std::string("MOD_METERSCRIBE_CACHE_DIR=") + c.cache_dir + "\n");
+    const std::string mnt = root.at(MEMCARD_LOG_DIR);
+    const std::string off_card = root.at("/off-card");
+    remove_tree(mnt);
+    remove_tree(off_card);
+    ::mkdir(mnt.c_str(), 0755);
+    ::mkdir(off_card.c_str(), 0755);
+    std::string link = c.link;
+    if (!link.empty()) {
+      std::string parent = link.substr(0, link.rfind('/') == std::string::npos ? 0 : link.rfind('/'));
+      if (!parent.empty()) ::mkdir((mnt + "/" + parent).c_str(), 0755);
+      ASSERT_EQ(symlink(off_card.c_str(), (mnt + "/" + link).c_str()), 0);
+    }
+    unlink(root.at("/bin/mount.calls").c_str());
+    unlink(root.at("/bin/logger.calls").c_str());
+    std::vector<std::string> env = {std::string("MS_KERNEL=") + c.kernel};
+    if (c.mount_lacks_nosymfollow) env.emplace_back("MS_NO_NOSYMFOLLOW=1");
+
+    EXPECT_EQ(run("memCard", {"mount"}, env), c.status);
+    std::string expected_mounts;
+    std::string options = c.options;
+    for (std::size_t start = 0, end; (end = options.find('|', start)) != std::string::npos; start = end + 1)
+      expected_mounts += "-t|vfat|-o|" + options.substr(start, end - start) + "|--|/dev/mmcblk0p1|" + mnt + "|\n";
+    EXPECT_EQ(calls("mount"), expected_mounts);
+    if (c.made[0] != '\0') {
+      EXPECT_TRUE(is_directory(mnt + "/" + c.made)) << c.made;
+    }
+    EXPECT_TRUE(directory_names(off_card).empty()) << "something was made off the card";
+    std::string refusal = c.refusal;
+    if (std::size_t at = refusal.find("<mnt>"); at != std::string::npos) refusal.replace(at, 5, mnt);
+    EXPECT_EQ(calls("logger"), refusal.empty() ? "" : "-t|meterscribe-memCard|-p|daemon.err|--|" + refusal + "|\n");
+  }
+}
+
+// A file name reaches syslog as one line, whatever characters it holds.
+TEST_F(SampleScriptsTest, RemoveFileAndSendLogFileNamesWithControlCharactersEscaped) {
+  const std::string dir = root.at(VOLATILE_LOG_DIR);
+  const std::string name = "log-2024\nforged line\t\x1b[2J\\x";
+  const std::string logged = dir + "/log-2024\\nforged line\\t\\x1b[2J\\\\x";
+  root.write_settings("MOD_METERSCRIBE_REMOTE_URL=ftp://127.0.0.1:9/\n");
+  struct Case {
+    const char* what;
+    const char* script;
+    std::vector<std::string> args;
+    bool becomes_directory;
+    std::string log;
+  } cases[] = {
+      {"removeFile", "removeFile", {dir + "/" + name, "trim"}, false,
+       "-t|meterscribe-removeFile|--|removed " + logged + " (trim)|\n"},
+      {"send, delivered and removed", "send", {dir + "/" + name}, false, ""},
+      {"send, delivered but not removed", "send", {dir + "/" + name}, true,
+       "-t|meterscribe-send|-p|daemon.err|--|delivered " + logged + " but could not remove it|\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = dir + "/" + name;
+    remove_tree(path);
+    write_whole_file(path, "m1:2024-01-01 00:00:00:01 03 02 00 2a b8 44\n");
+    unlink(root.at("/bin/logger.calls").c_str());
+    std::vector<std::string> env;
+    if (c.becomes_directory) env.push_back("MS_BECOMES_DIRECTORY=" + path);
+    EXPECT_EQ(run(c.script, c.args, env), 0);
+    EXPECT_EQ(calls("logger"), c.log);
+    if (!c.becomes_directory) {
+      EXPECT_NE(access(path.c_str(), F_OK), 0) << "not removed";
+    }
+  }
+}
+
+}  // namespace
