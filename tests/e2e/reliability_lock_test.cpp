@@ -102,17 +102,17 @@ TEST_F(LockRaceTest, ATerminalLinkedAtTheLockPathCannotHangUpTheDaemon) {
   ASSERT_EQ(openpty(&master, &slave, slave_name.data(), nullptr, nullptr), 0);
   close(slave);
   ASSERT_EQ(symlink(slave_name.data(), lock_file(sim->device()).c_str()), 0);
-  DaemonProcess daemon(root.path());
-  std::string tag = "meterscribe[" + std::to_string(daemon.pid()) + "]: ";
-  ASSERT_TRUE(daemon.wait_for_message(tag + "starting read meter 1", 10s)) << daemon.messages();
-  EXPECT_NE(daemon.messages().find(tag + "lock " + lock_file(sim->device()) + " was a symbolic link: removed"),
+  daemon = std::make_unique<DaemonProcess>(root.path());
+  std::string tag = "meterscribe[" + std::to_string(daemon->pid()) + "]: ";
+  ASSERT_TRUE(daemon->wait_for_message(tag + "starting read meter 1", 10s)) << daemon->messages();
+  EXPECT_NE(daemon->messages().find(tag + "lock " + lock_file(sim->device()) + " was a symbolic link: removed"),
             std::string::npos)
-      << daemon.messages();
+      << daemon->messages();
   // Hang the terminal up: its last master descriptor closes.
   close(master);
-  EXPECT_EQ(daemon.wait_for_exit(2s), -1) << "the daemon ended\n" << daemon.messages();
-  EXPECT_EQ(controlling_tty(daemon.pid()), 0);
-  EXPECT_EQ(read_whole_file(lock_file(sim->device())), owner_text(daemon.pid()));
+  EXPECT_EQ(daemon->wait_for_exit(2s), -1) << "the daemon ended\n" << daemon->messages();
+  EXPECT_EQ(controlling_tty(daemon->pid()), 0);
+  EXPECT_EQ(read_whole_file(lock_file(sim->device())), owner_text(daemon->pid()));
 }
 
 }  // namespace
