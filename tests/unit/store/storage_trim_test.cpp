@@ -3,6 +3,7 @@
 #include <csignal>
 #include <string>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -141,6 +142,53 @@ TEST_F(TrimTest, SkipsNamesWhosePathOrTmpNameWouldBeCut) {
   trim_released_files(log_dir, release.ready_name, 1000);
   EXPECT_EQ(recorded("removed"), Lines{removal(longest, "storage_full")});
   for (std::size_t length : {233u, 236u, 237u}) EXPECT_EQ(read_log(std::string(length, 'a')), LINE1);
+}
+
+// A card may hold links under released names, and a name the listing gave
+// as a regular file may be a link by the time the walk reaches it. A link
+// is never opened, cut or handed to removeFile, whether its size (the
+// target's) would have gone whole or been cut: the target stays as it was
+// and no copy of it appears in the log directory.
+TEST_F(TrimTest, LinksAreNeitherReadNorChangedWhetherTheyWouldGoWholeOrBeCut) {
+  const std::string secret = root.at("/secret");
+  root.write_file("/secret", LINE1 + LINE2 + LINE3, 0600);
+  auto expect_untouched = [&](const std::vector<std::string>& links) {
+    EXPECT_EQ(read_whole_file(secret), LINE1 + LINE2 + LINE3);
+    for (const std::string& name : links) {
+      struct stat info {};
+      ASSERT_EQ(::lstat(log_path(name).c_str(), &info), 0) << name;
+      EXPECT_TRUE(S_ISLNK(info.st_mode)) << name;
+      EXPECT_FALSE(exists(name + ".tmp")) << name;
+    }
+  };
+  {
+    SCOPED_TRACE("a head cut");
+    ASSERT_EQ(::symlink(secret.c_str(), log_path(OLD).c_str()), 0);
+    LogCapture log;
+    EXPECT_EQ(cut_file_head(log_dir, OLD.c_str(), 9), CutOutcome::walk_goes_on);
+    EXPECT_EQ(log.texts(), Lines{"Can not open file"});
+    expect_untouched({OLD});
+    EXPECT_TRUE(recorded("removed").empty());
+    ::unlink(log_path(OLD).c_str());
+  }
+  {
+    SCOPED_TRACE("whole removals");
+    // The first removal turns every other released file into a link.
+    const std::vector<std::string> names = {"log-2024-01-01-00-00-02", "log-2024-01-01-00-00-03",
+                                            "log-2024-01-01-00-00-04"};
+    for (const std::string& name : names) write_log(name, LINE1);
+    root.write_script(REMOVE_SCRIPT, "echo \"$1\" >> '" + root.at("/removed") + "'\nfor f in '" +
+                                         std::string(log_dir.path.data()) + "'/log-*; do\n  [ \"$f\" = \"$1\" ] || ln -sf '" +
+                                         secret + "' \"$f\"\ndone\nrm -f -- \"$1\"\n");
+    set_ready_name(names.back());
+    trim_released_files(log_dir, release.ready_name, 1000);
+    Lines removed = recorded("removed");
+    ASSERT_EQ(removed.size(), 1u);
+    std::vector<std::string> links;
+    for (const std::string& name : names)
+      if (log_path(name) != removed[0]) links.push_back(name);
+    expect_untouched(links);
+  }
 }
 
 }  // namespace
