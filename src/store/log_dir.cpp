@@ -89,6 +89,13 @@ DirRefusal refusal_for(int error) {
   }
 }
 
+// A link asked to be opened as a directory without being followed says
+// ENOTDIR; the caller wants to tell it apart from a plain file.
+bool is_link_at(int dir_fd, const char* path) {
+  struct stat info {};
+  return fstatat(dir_fd, path, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
+}
+
 constexpr int DIR_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
 
 // The kernel resolves the whole path at once and refuses links, mount
@@ -101,9 +108,10 @@ int open_beneath(int base, const char* relative) {
   return static_cast<int>(syscall(SYS_openat2, base, relative, &how, sizeof how));
 }
 
-// The same one component at a time, for kernels without openat2: each
-// component is opened without following a link, and must be on the base's
-// device.
+}  // namespace
+
+// For kernels without openat2: each component is opened without following
+// a link, and must be on the base's device.
 int walk_beneath(int base, const char* relative) {
   struct stat base_info {};
   if (fstat(base, &base_info) != 0) return -1;
@@ -119,12 +127,10 @@ int walk_beneath(int base, const char* relative) {
       return -1;
     }
     int next = openat(current.get(), component, DIR_FLAGS);
-    struct stat info {};
-    if (next < 0 && errno == ENOTDIR && fstatat(current.get(), component, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISLNK(info.st_mode))
-      errno = ELOOP;  // a link that is asked to be a directory says ENOTDIR
+    if (next < 0 && errno == ENOTDIR && is_link_at(current.get(), component)) errno = ELOOP;
     if (next < 0) return -1;
     current.reset(next);
+    struct stat info {};
     if (fstat(current.get(), &info) != 0) return -1;
     if (info.st_dev != base_info.st_dev) {
       errno = EXDEV;
@@ -133,8 +139,6 @@ int walk_beneath(int base, const char* relative) {
   }
   return current.release();
 }
-
-}  // namespace
 
 bool entry_is_regular(int dir_fd, const dirent* entry) {
   if (entry->d_type == DT_REG) return true;
@@ -160,6 +164,7 @@ DirRefusal log_dir_open_below(LogDir& dir, const char* base, const char* relativ
   if (*relative == '\0') relative = ".";
   int fd = open_beneath(base_fd.get(), relative);
   if (fd < 0 && (errno == ENOSYS || errno == EPERM)) fd = walk_beneath(base_fd.get(), relative);
+  if (fd < 0 && errno == ENOTDIR && is_link_at(base_fd.get(), relative)) errno = ELOOP;
   if (fd < 0) return refusal_for(errno);
   dir.fd.reset(fd);
   return DirRefusal::none;

@@ -9,3 +9,8 @@ struct dirent;
 // reported type, or lstat's answer when the file system reports none.
 // Symbolic links count as not regular.
 bool entry_is_regular(int dir_fd, const dirent* entry);
+
+// The component-by-component walk that opens a directory below `base` on
+// kernels without openat2: no link followed, no ".." taken, no other device
+// entered. The descriptor, or -1 with errno ELOOP, EXDEV, ENOTDIR, ENOENT.
+int walk_beneath(int base, const char* relative);

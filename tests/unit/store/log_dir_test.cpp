@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "store/log_dir_internal.h"
+#include "support/reliability.h"
 #include "support/temp_root.h"
 
 namespace {
@@ -210,6 +211,52 @@ TEST_F(LogDirQueryTest, EntryOfUnreportedTypeIsClassifiedByLstat) {
     EXPECT_EQ(entry_is_regular(dir_fd, &entry), c.regular) << c.name << " type " << int(c.type);
   }
   close(dir_fd);
+}
+
+// The card's part of the log directory, opened by the kernel's resolution
+// and by the walk that older kernels get: both open a real directory on
+// the card and refuse the same shapes, naming why.
+TEST_F(LogDirQueryTest, ADirectoryBelowTheCardIsOpenedOnlyWithoutLinksOrLeavingTheCard) {
+  const std::string card = dir("card");
+  const std::string elsewhere = dir("elsewhere");
+  ::mkdir((card + "/logs").c_str(), 0755);
+  ::mkdir((card + "/a").c_str(), 0755);
+  ::mkdir((card + "/a/logs").c_str(), 0755);
+  write_whole_file(card + "/file", "x");
+  ASSERT_EQ(symlink(elsewhere.c_str(), (card + "/link").c_str()), 0);
+  ASSERT_EQ(symlink((card + "/a").c_str(), (card + "/via").c_str()), 0);
+  ::mkdir((card + "/other").c_str(), 0755);
+  TmpfsMount other(card + "/other", 64);
+  struct Case {
+    const char* relative;
+    DirRefusal refusal;
+    int walk_error;  // errno of the walk; 0 when it opens
+  };
+  std::vector<Case> cases = {
+      {"logs", DirRefusal::none, 0},
+      {"/a//logs/", DirRefusal::none, 0},
+      {"", DirRefusal::none, 0},
+      {"missing", DirRefusal::missing, ENOENT},
+      {"link", DirRefusal::symbolic_link, ELOOP},
+      {"via/logs", DirRefusal::symbolic_link, ELOOP},
+      {"file", DirRefusal::not_directory, ENOTDIR},
+      {"a/../../elsewhere", DirRefusal::other_file_system, EXDEV},
+  };
+  if (other.mounted()) cases.push_back({"other", DirRefusal::other_file_system, EXDEV});
+  int base = open(card.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(base, 0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.relative);
+    LogDir log_dir;
+    EXPECT_EQ(log_dir_open_below(log_dir, card.c_str(), c.relative, "shown"), c.refusal);
+    EXPECT_STREQ(log_dir.path.data(), "shown");
+    EXPECT_EQ(log_dir.fd.valid(), c.refusal == DirRefusal::none);
+    errno = 0;
+    int walked = walk_beneath(base, c.relative);
+    EXPECT_EQ(walked >= 0 ? 0 : errno, c.walk_error);
+    if (walked >= 0) close(walked);
+  }
+  close(base);
 }
 
 }  // namespace
