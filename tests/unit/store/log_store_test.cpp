@@ -79,6 +79,22 @@ TEST_F(LogStoreTest, WaitingFilesInAnyDirectoryOrderDoNotFragmentTheCurrentFile)
   EXPECT_EQ(content("log-2024-03-05-14-07-09.tmp"), "kept\n");
 }
 
+// Files vanish from a card (delivered and removed, or taken out by hand);
+// an older log file that is then the newest was released long ago, and
+// releasing it again would move the released name backwards.
+TEST_F(LogStoreTest, TheReleasedNameNeverMovesBackwards) {
+  touch("log-2024-03-05-12-00-00", "old\n");
+  touch("log-2024-03-05-13-00-00", "old\n");
+  append(T0);
+  ASSERT_STREQ(release.ready_name, "log-2024-03-05-13-00-00");
+  ::unlink((dir + "/log-2024-03-05-13-00-00").c_str());
+  ::unlink((dir + "/log-2024-03-05-14-07-09").c_str());
+  append(T0 + 1);
+  EXPECT_STREQ(release.ready_name, "log-2024-03-05-13-00-00");
+  EXPECT_EQ(files(), (std::vector<std::string>{"log-2024-03-05-12-00-00", "log-2024-03-05-14-07-10"}));
+  EXPECT_EQ(content("log-2024-03-05-12-00-00"), "old\n");
+}
+
 TEST_F(LogStoreTest, AClockSetBackNeverWritesIntoOrBeforeAReleasedFile) {
   append(T0);
   append(T0 + 16 * 60);  // releases log-...-14-07-09, begins log-...-14-23-09
