@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <algorithm>
 #include <fcntl.h>
@@ -44,9 +45,14 @@ bool read_mem_available(std::uint64_t* bytes) {
   std::array<char, 1024> text{};
   ssize_t length = read(meminfo.get(), text.data(), text.size() - 1);
   if (length <= 0) return false;
-  const char* field = std::strstr(text.data(), "MemAvailable:");
-  unsigned long long kib = 0;
-  if (field == nullptr || std::sscanf(field, "MemAvailable: %llu kB", &kib) != 1) return false;
+  static constexpr char FIELD[] = "MemAvailable:";
+  const char* field = std::strstr(text.data(), FIELD);
+  if (field == nullptr) return false;
+  const char* digits = field + sizeof FIELD - 1;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long kib = std::strtoull(digits, &end, 10);
+  if (end == digits || errno == ERANGE || kib > UINT64_MAX / 1024) return false;
   *bytes = kib * 1024;
   return true;
 }
