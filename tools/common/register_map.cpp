@@ -1,0 +1,189 @@
+#include "register_map.h"
+
+#include <array>
+#include <bit>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <sstream>
+
+namespace {
+
+struct NamedType {
+  const char* name;
+  ValueType type;
+  unsigned registers;
+};
+
+constexpr NamedType TYPES[] = {
+    {"u16", ValueType::u16, 1},         {"s16", ValueType::s16, 1},         {"u32", ValueType::u32, 2},
+    {"s32", ValueType::s32, 2},         {"u64", ValueType::u64, 4},         {"s64", ValueType::s64, 4},
+    {"float32", ValueType::float32, 2}, {"float64", ValueType::float64, 4},
+};
+
+struct NamedOrder {
+  const char* name;
+  ByteOrder order;
+};
+
+constexpr NamedOrder ORDERS[] = {
+    {"ABCD", ByteOrder::abcd}, {"CDAB", ByteOrder::cdab}, {"BADC", ByteOrder::badc}, {"DCBA", ByteOrder::dcba}};
+
+bool parse_type(const std::string& text, ValueType& type) {
+  for (const NamedType& entry : TYPES) {
+    if (text == entry.name) {
+      type = entry.type;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool parse_order(const std::string& text, ByteOrder& order) {
+  for (const NamedOrder& entry : ORDERS) {
+    if (text == entry.name) {
+      order = entry.order;
+      return true;
+    }
+  }
+  return false;
+}
+
+// A whole number in decimal or, after 0x, hexadecimal; nothing after it.
+bool parse_whole(const std::string& text, unsigned long limit, unsigned& value) {
+  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long number = std::strtoul(text.c_str(), &end, 0);
+  if (*end != '\0' || errno == ERANGE || number > limit) return false;
+  value = static_cast<unsigned>(number);
+  return true;
+}
+
+bool parse_scale(const std::string& text, double& scale) {
+  char* end = nullptr;
+  errno = 0;
+  scale = std::strtod(text.c_str(), &end);
+  return !text.empty() && *end == '\0' && errno != ERANGE;
+}
+
+// Why a line is no entry, or "" when it is one (or holds none).
+std::string parse_entry(const std::string& line, RegisterMap& map) {
+  std::string content = line.substr(0, line.find('#'));
+  std::istringstream fields(content);
+  std::array<std::string, 7> field;
+  std::size_t count = 0;
+  std::string extra;
+  while (count < field.size() && fields >> field[count]) ++count;
+  if (count == 0) return "";
+  if (count < field.size() || fields >> extra)
+    return "expected 7 fields (meter address name type order scale unit)";
+  MappedValue value{};
+  if (!parse_whole(field[0], 10, value.meter) || value.meter == 0) return "meter must be 1 to 10";
+  if (!parse_whole(field[1], 0xFFFF, value.address)) return "address must be 0 to 65535";
+  value.name = field[2];
+  if (!parse_type(field[3], value.type)) return "type must be u16, s16, u32, s32, u64, s64, float32 or float64";
+  if (!parse_order(field[4], value.order)) return "order must be ABCD, CDAB, BADC or DCBA";
+  if (!parse_scale(field[5], value.scale)) return "scale must be a number";
+  value.unit = field[6] == "-" ? "" : field[6];
+  map.values.push_back(std::move(value));
+  return "";
+}
+
+// The value's bytes, most significant first, from the wire in `order`.
+std::uint64_t assemble(const std::uint8_t* data, unsigned registers, ByteOrder order) {
+  std::uint64_t bits = 0;
+  for (unsigned k = 0; k < registers; ++k) {
+    bool words_reversed = order == ByteOrder::cdab || order == ByteOrder::dcba;
+    bool bytes_swapped = order == ByteOrder::badc || order == ByteOrder::dcba;
+    const std::uint8_t* word = data + 2 * (words_reversed ? registers - 1 - k : k);
+    std::uint8_t high = bytes_swapped ? word[1] : word[0];
+    std::uint8_t low = bytes_swapped ? word[0] : word[1];
+    bits = bits << 16 | static_cast<std::uint64_t>(high) << 8 | low;
+  }
+  return bits;
+}
+
+}  // namespace
+
+bool load_register_map(const char* path, RegisterMap& map, std::string& error) {
+  std::unique_ptr<FILE, decltype(&std::fclose)> file(std::fopen(path, "r"), &std::fclose);
+  if (!file) {
+    error = std::string(path) + ": " + std::strerror(errno);
+    return false;
+  }
+  std::string line;
+  unsigned number = 0;
+  for (int c = 0; c != EOF;) {
+    line.clear();
+    while ((c = std::fgetc(file.get())) != EOF && c != '\n') line.push_back(static_cast<char>(c));
+    if (c == EOF && line.empty()) break;
+    ++number;
+    std::string why = parse_entry(line, map);
+    if (!why.empty()) {
+      error = std::string(path) + ":" + std::to_string(number) + ": " + why;
+      return false;
+    }
+  }
+  return true;
+}
+
+unsigned register_count(ValueType type) {
+  for (const NamedType& entry : TYPES)
+    if (entry.type == type) return entry.registers;
+  return 1;
+}
+
+const char* type_name(ValueType type) {
+  for (const NamedType& entry : TYPES)
+    if (entry.type == type) return entry.name;
+  return "?";
+}
+
+const char* order_name(ByteOrder order) {
+  for (const NamedOrder& entry : ORDERS)
+    if (entry.order == order) return entry.name;
+  return "?";
+}
+
+RawNumber decode_raw(const std::uint8_t* data, ValueType type, ByteOrder order) {
+  std::uint64_t bits = assemble(data, register_count(type), order);
+  RawNumber raw{RawNumber::Kind::unsigned_integer, bits, 0, 0.0};
+  switch (type) {
+    case ValueType::u16:
+    case ValueType::u32:
+    case ValueType::u64: break;
+    case ValueType::s16: raw = {RawNumber::Kind::signed_integer, 0, static_cast<std::int16_t>(bits), 0.0}; break;
+    case ValueType::s32: raw = {RawNumber::Kind::signed_integer, 0, static_cast<std::int32_t>(bits), 0.0}; break;
+    case ValueType::s64: raw = {RawNumber::Kind::signed_integer, 0, static_cast<std::int64_t>(bits), 0.0}; break;
+    case ValueType::float32:
+      raw = {RawNumber::Kind::real, 0, 0, std::bit_cast<float>(static_cast<std::uint32_t>(bits))};
+      break;
+    case ValueType::float64: raw = {RawNumber::Kind::real, 0, 0, std::bit_cast<double>(bits)}; break;
+  }
+  return raw;
+}
+
+double scaled_value(const RawNumber& raw, double scale) {
+  switch (raw.kind) {
+    case RawNumber::Kind::unsigned_integer: return static_cast<double>(raw.unsigned_value) * scale;
+    case RawNumber::Kind::signed_integer: return static_cast<double>(raw.signed_value) * scale;
+    case RawNumber::Kind::real: return raw.real_value * scale;
+  }
+  return 0.0;
+}
+
+std::vector<Reading> readings_of(const RegisterMap& map, unsigned meter, unsigned start, const std::uint8_t* data,
+                                 unsigned count) {
+  std::vector<Reading> readings;
+  for (const MappedValue& value : map.values) {
+    if (value.meter != meter || value.address < start) continue;
+    unsigned offset = value.address - start;
+    if (offset + register_count(value.type) > count) continue;
+    RawNumber raw = decode_raw(data + 2 * offset, value.type, value.order);
+    readings.push_back({&value, raw, scaled_value(raw, value.scale)});
+  }
+  return readings;
+}
