@@ -1,6 +1,8 @@
-// A memory card whose contents are hostile: entries that are no regular
-// files under the names of the next log files, and log directories reached
-// through a link or on another file system.
+// A memory card whose contents are hostile, and storage that fills while
+// the daemon runs: entries that are no regular files under the names of
+// the next log files, log directories reached through a link or on another
+// file system, a removeFile that takes its time, and a small tmpfs as the
+// volatile directory on a machine with plenty of RAM.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -55,6 +57,22 @@ long controlling_tty(pid_t pid) {
     if (number == 7) return std::atol(field.c_str());
   }
   return -1;
+}
+
+// Released files as a failed uplink leaves them: `count` files of `bytes`
+// each (whole 100-byte lines), named after yesterday's clock. Returns the
+// names.
+std::vector<std::string> write_old_logs(const std::string& dir, int count, std::size_t bytes) {
+  std::string line = "m0:2000-01-01-00-00-00:" + std::string(76, '0') + "\n";
+  std::string content;
+  while (content.size() + line.size() <= bytes) content += line;
+  std::vector<std::string> names;
+  std::time_t yesterday = std::time(nullptr) - 86400;
+  for (int i = 0; i < count; ++i) {
+    names.push_back(log_name_at(yesterday + i));
+    write_whole_file(dir + "/" + names.back(), content);
+  }
+  return names;
 }
 
 // A short split budget: the meter is read at a brisk, steady cadence.
@@ -351,5 +369,106 @@ INSTANTIATE_TEST_SUITE_P(Shapes, RefusedLogDirTest, ::testing::ValuesIn(REFUSED_
                          [](const ::testing::TestParamInfo<RefusedDirCase>& row) {
                            return std::string(row.param.name);
                          });
+
+// ---------------------------------------------------------------------------
+// Trimming while polling goes on.
+
+// A removeFile that notes each call (the wall-clock time, the path and the
+// reason) before it waits `seconds` and removes its argument.
+std::string recording_remove_file(int seconds) {
+  std::string body = "printf '%s %s %s\\n' \"$(date +%s.%N)\" \"$1\" \"$2\" >> \"$0.calls\"\n";
+  if (seconds > 0) body += "sleep " + std::to_string(seconds) + "\n";
+  return body + "rm -f -- \"$1\"\n";
+}
+
+TEST_F(HostileCardTest, ARemoveFileThatTakesSecondsDoesNotSlowPolling) {
+  if (!mount_card(1024)) GTEST_SKIP() << card->why_not();
+  ASSERT_TRUE(start_sim({"--slaves", "1"}));
+  // About three quarters of the card in yesterday's files; the daemon's
+  // first line releases the newest, and with it all of them.
+  std::vector<std::string> old = write_old_logs(log_dir, 7, 110000);
+  ASSERT_GE(card->use_percent(), 70u);
+  root.write_script(REMOVE_SCRIPT, recording_remove_file(3));
+  std::string calls_path = root.at(std::string(REMOVE_SCRIPT) + ".calls");
+  // No release of the daemon's own file falls due during the test.
+  start_daemon(1, std::string(ON_CARD) + FAST_LINE + "MOD_METERSCRIBE_SEND_PERIOD=60\n");
+
+  // The exchanges begun so far, sampled on the wall clock the script uses.
+  std::vector<std::pair<double, int>> samples;
+  double call_began = 0;
+  ASSERT_TRUE(wait_until(
+      [&] {
+        samples.emplace_back(wall_seconds(), started());
+        if (call_began == 0) call_began = std::atof(read_whole_file(calls_path).c_str());
+        return call_began > 0 && samples.back().first > call_began + 2.2;
+      },
+      40s))
+      << daemon->messages();
+  auto started_at = [&](double when) {
+    int count = 0;
+    for (const auto& [at, started_then] : samples)
+      if (at <= when) count = started_then;
+    return count;
+  };
+  int before = started_at(call_began) - started_at(call_began - 2);
+  int during = started_at(call_began + 2) - started_at(call_began);
+  EXPECT_GE(before, 2 * MIN_EXCHANGES_PER_SECOND) << "polling was slow before the trim";
+  EXPECT_GE(during, before / 3) << "polling slowed down while removeFile ran: " << before
+                                << " exchanges in the 2 s before, " << during << " in the 2 s after it began";
+  // The call was still under way: the whole measurement fell inside it.
+  std::vector<std::string> calls = complete_lines(read_whole_file(calls_path));
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_NE(calls[0].find(" storage_full"), std::string::npos) << calls[0];
+  daemon->stop(SIGTERM);
+  expect_lines_accounted_for(old);
+}
+
+class VolatileTmpfsTest : public HostileCardTest {
+ protected:
+  void TearDown() override { daemon.reset(); }  // before the tmpfs goes
+  std::unique_ptr<TmpfsMount> volatile_fs;
+};
+
+// RAM in use: MemTotal less MemAvailable, in percent of MemTotal.
+unsigned ram_use_percent() {
+  std::string meminfo = read_whole_file("/proc/meminfo");
+  auto field = [&](const char* name) {
+    std::size_t at = meminfo.find(name);
+    return at == std::string::npos ? 0.0 : std::atof(meminfo.c_str() + at + std::strlen(name));
+  };
+  double total = field("MemTotal:");
+  double available = field("MemAvailable:");
+  return total > 0 ? static_cast<unsigned>((total - available) * 100 / total) : 100;
+}
+
+TEST_F(VolatileTmpfsTest, AFullVolatileTmpfsIsTrimmedWhileRamIsMostlyFree) {
+  if (ram_use_percent() >= 50) GTEST_SKIP() << "RAM is " << ram_use_percent() << " % used; the tmpfs would not decide";
+  volatile_fs = std::make_unique<TmpfsMount>(log_dir, 1024);
+  if (!volatile_fs->mounted()) GTEST_SKIP() << volatile_fs->why_not();
+  ASSERT_TRUE(start_sim({"--slaves", "1"}));
+  std::vector<std::string> old = write_old_logs(log_dir, 7, 110000);
+  unsigned use_before = volatile_fs->use_percent();
+  ASSERT_GE(use_before, 70u);
+  root.write_script(REMOVE_SCRIPT, recording_remove_file(0));
+  std::string calls_path = root.at(std::string(REMOVE_SCRIPT) + ".calls");
+  start_daemon(1, std::string(FAST_LINE) + "MOD_METERSCRIBE_SEND_PERIOD=60\n");
+
+  ASSERT_TRUE(wait_until([&] { return volatile_fs->use_percent() < 67; }, 40s))
+      << "not trimmed: " << volatile_fs->use_percent() << " % used\n"
+      << read_whole_file(calls_path) << daemon->messages();
+  std::size_t lines = all_log_lines(log_dir).size();
+  EXPECT_TRUE(wait_until([&] { return all_log_lines(log_dir).size() >= lines + 20; }, 10s)) << daemon->messages();
+  daemon->stop(SIGTERM);
+  // Only yesterday's released files went, each through removeFile.
+  std::vector<std::string> calls = complete_lines(read_whole_file(calls_path));
+  ASSERT_FALSE(calls.empty());
+  for (const std::string& call : calls) {
+    bool names_old_file = false;
+    for (const std::string& name : old) names_old_file |= call.find(" " + log_dir + "/" + name) != std::string::npos;
+    EXPECT_TRUE(names_old_file) << call;
+    EXPECT_NE(call.find(" storage_full"), std::string::npos) << call;
+  }
+  expect_lines_accounted_for(old);
+}
 
 }  // namespace
