@@ -162,7 +162,12 @@ std::vector<std::string> all_log_lines(const std::string& log_dir) {
   std::vector<std::string> lines;
   for (const std::string& name : directory_names(log_dir)) {
     if (name.rfind("log-", 0) != 0) continue;
-    std::vector<std::string> more = complete_lines(read_whole_file(log_dir + "/" + name));
+    // Only regular files: a FIFO, a device or a link under a log name is
+    // not the daemon's, and opening it could block or read elsewhere.
+    struct stat info {};
+    std::string path = log_dir + "/" + name;
+    if (lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+    std::vector<std::string> more = complete_lines(read_whole_file(path));
     lines.insert(lines.end(), more.begin(), more.end());
   }
   return lines;

@@ -1,0 +1,474 @@
+// A memory card whose contents are hostile, and storage that fills while
+// the daemon runs: entries that are no regular files under the names of
+// the next log files, log directories reached through a link or on another
+// file system, a removeFile that takes its time, and a small tmpfs as the
+// volatile directory on a machine with plenty of RAM.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <ostream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/gateway_root.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// The name of the log file begun at `when`, as the daemon forms it.
+std::string log_name_at(std::time_t when) {
+  struct tm local {};
+  localtime_r(&when, &local);
+  char name[64];
+  std::snprintf(name, sizeof name, "log-%04d-%02d-%02d-%02d-%02d-%02d", local.tm_year + 1900, local.tm_mon + 1,
+                local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+  return name;
+}
+
+double wall_seconds() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+// The controlling terminal of a process as /proc gives it (field 7,
+// tty_nr); 0 for none, -1 when it cannot be read.
+long controlling_tty(pid_t pid) {
+  std::string stat = read_whole_file("/proc/" + std::to_string(pid) + "/stat");
+  std::size_t close = stat.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(stat.substr(close + 2));
+  std::string field;
+  for (int number = 3; number <= 7 && fields >> field; ++number) {
+    if (number == 7) return std::atol(field.c_str());
+  }
+  return -1;
+}
+
+// Released files as a failed uplink leaves them: `count` files of `bytes`
+// each (whole 100-byte lines), named after yesterday's clock. Returns the
+// names.
+std::vector<std::string> write_old_logs(const std::string& dir, int count, std::size_t bytes) {
+  std::string line = "m0:2000-01-01-00-00-00:" + std::string(76, '0') + "\n";
+  std::string content;
+  while (content.size() + line.size() <= bytes) content += line;
+  std::vector<std::string> names;
+  std::time_t yesterday = std::time(nullptr) - 86400;
+  for (int i = 0; i < count; ++i) {
+    names.push_back(log_name_at(yesterday + i));
+    write_whole_file(dir + "/" + names.back(), content);
+  }
+  return names;
+}
+
+// A short split budget: the meter is read at a brisk, steady cadence.
+constexpr const char* FAST_LINE = "MOD_METERSCRIBE_SPLIT=20\n";
+// An exchange waits out its split budget for the rest of an answer: with
+// 20 ms the simulated meter is read about 45 times a second. A third of that
+// leaves ample slack for a loaded machine; a poller blocked in an open
+// shows none.
+constexpr int MIN_EXCHANGES_PER_SECOND = 15;
+
+class HostileCardTest : public GatewayRootTest {
+ protected:
+  int started() const { return count_exchanges(daemon->messages()).started; }
+
+  // Every line written is whole and valid; every exchange begun ended in a
+  // line or a reported failure (the last may still run). Files the test
+  // wrote itself (`not_written`) are left out.
+  void expect_lines_accounted_for(const std::vector<std::string>& not_written = {}) const {
+    std::vector<std::string> lines;
+    for (const std::string& name : directory_names(log_dir)) {
+      // A test's own file, or its ".tmp" during a cut.
+      if (std::find(not_written.begin(), not_written.end(), name.substr(0, 23)) != not_written.end()) continue;
+      std::string path = log_dir + "/" + name;
+      struct stat info {};
+      if (name.rfind("log-", 0) != 0 || lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+      std::vector<std::string> more = complete_lines(read_whole_file(path));
+      lines.insert(lines.end(), more.begin(), more.end());
+    }
+    for (const std::string& line : lines) EXPECT_TRUE(is_valid_log_line(line)) << line;
+    ExchangeCounts counts = count_exchanges(daemon->messages());
+    int ended_without_line = counts.unanswered + counts.read_errors + counts.lost_writes;
+    EXPECT_LE(static_cast<int>(lines.size()), counts.started - ended_without_line);
+    EXPECT_GE(static_cast<int>(lines.size()), counts.started - ended_without_line - 1);
+  }
+};
+
+// ---------------------------------------------------------------------------
+// Entries that are no regular files, planted under the next log names.
+
+enum class Plant { fifo, fifo_with_reader, terminal_device, directory, link_outside };
+
+struct PlantCase {
+  const char* name;
+  Plant kind;
+};
+void PrintTo(const PlantCase& row, std::ostream* out) { *out << row.name; }
+
+// Seconds of local time, from the one the test begins in, whose log names
+// are taken by planted entries.
+constexpr int PLANTED_SECONDS = 5;
+
+class PlantedEntryTest : public HostileCardTest, public ::testing::WithParamInterface<PlantCase> {
+ protected:
+  void TearDown() override {
+    daemon.reset();
+    for (int fd : fifo_readers) close(fd);
+    if (terminal_slave >= 0) close(terminal_slave);
+    if (terminal_master >= 0) close(terminal_master);
+  }
+
+  // A pseudo-terminal whose slave's numbers the device nodes carry: what the
+  // daemon might write into one arrives at the master, which the test holds.
+  bool open_terminal() {
+    terminal_master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (terminal_master < 0 || grantpt(terminal_master) != 0 || unlockpt(terminal_master) != 0) return false;
+    // The test holds the slave open too, so the master reads what arrives
+    // instead of a hang-up.
+    terminal_slave = open(ptsname(terminal_master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    struct stat slave {};
+    if (terminal_slave < 0 || fstat(terminal_slave, &slave) != 0) return false;
+    terminal_numbers = slave.st_rdev;
+    return true;
+  }
+
+  bool plant(const std::string& path) {
+    switch (GetParam().kind) {
+      case Plant::fifo:
+        return mkfifo(path.c_str(), 0644) == 0;
+      case Plant::fifo_with_reader: {
+        if (mkfifo(path.c_str(), 0644) != 0) return false;
+        int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (reader >= 0) fifo_readers.push_back(reader);
+        return reader >= 0;
+      }
+      case Plant::terminal_device:
+        return mknod(path.c_str(), S_IFCHR | 0600, terminal_numbers) == 0;
+      case Plant::directory:
+        return mkdir(path.c_str(), 0755) == 0;
+      case Plant::link_outside:
+        return symlink(outside.c_str(), path.c_str()) == 0;
+    }
+    return false;
+  }
+
+  // The entry is still what was planted, and untouched.
+  bool still_planted(const std::string& path) const {
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0) return false;
+    switch (GetParam().kind) {
+      case Plant::fifo:
+      case Plant::fifo_with_reader:
+        return S_ISFIFO(info.st_mode);
+      case Plant::terminal_device:
+        return S_ISCHR(info.st_mode) && info.st_rdev == terminal_numbers;
+      case Plant::directory:
+        return S_ISDIR(info.st_mode) && directory_names(path).empty();
+      case Plant::link_outside:
+        return S_ISLNK(info.st_mode);
+    }
+    return false;
+  }
+
+  // Whatever reached the FIFO readers, the terminal or the file outside.
+  std::string came_through() const {
+    std::string bytes = read_whole_file(outside);
+    char buffer[4096];
+    for (int fd : fifo_readers) {
+      for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0;)
+        bytes.append(buffer, static_cast<std::size_t>(got));
+    }
+    if (terminal_master >= 0) {
+      for (ssize_t got; (got = read(terminal_master, buffer, sizeof buffer)) > 0;)
+        bytes.append(buffer, static_cast<std::size_t>(got));
+    }
+    return bytes;
+  }
+
+  std::vector<int> fifo_readers;
+  int terminal_master = -1;
+  int terminal_slave = -1;
+  dev_t terminal_numbers = 0;
+  std::string outside = root.at("/outside.log");
+};
+
+TEST_P(PlantedEntryTest, CostsTheLinesOfItsSecondsOnlyAndPollingKeepsItsCadence) {
+  if (!mount_card(4096)) GTEST_SKIP() << card->why_not();
+  ASSERT_TRUE(start_sim({"--slaves", "1"}));
+  write_whole_file(outside, "");
+  if (GetParam().kind == Plant::terminal_device) {
+    ASSERT_TRUE(open_terminal());
+  }
+  std::time_t first = std::time(nullptr);
+  std::vector<std::string> planted;
+  for (std::time_t second = first; second < first + PLANTED_SECONDS; ++second) {
+    planted.push_back(log_dir + "/" + log_name_at(second));
+    ASSERT_TRUE(plant(planted.back())) << planted.back();
+  }
+  start_daemon(1, std::string(ON_CARD) + FAST_LINE + "MOD_METERSCRIBE_SEND_PERIOD=60\n");
+  ASSERT_TRUE(daemon->wait_for_message("Can not create file", 3s)) << daemon->messages();
+
+  // Exchanges per second while every name the daemon wants is taken.
+  double planted_until = static_cast<double>(first + PLANTED_SECONDS) - 0.2;
+  std::vector<int> per_second;
+  int counted = started();
+  for (auto next = std::chrono::steady_clock::now() + 1s; wall_seconds() + 1.0 < planted_until; next += 1s) {
+    std::this_thread::sleep_until(next);
+    int now = started();
+    per_second.push_back(now - counted);
+    counted = now;
+  }
+  EXPECT_TRUE(all_log_lines(log_dir).empty()) << "a line was written while every log name was taken";
+  EXPECT_EQ(controlling_tty(daemon->pid()), 0);
+  ASSERT_GE(per_second.size(), 2u) << "the daemon started too late to be measured";
+  for (int exchanges : per_second) {
+    EXPECT_GE(exchanges, MIN_EXCHANGES_PER_SECOND)
+        << "polling slowed down or stopped: " << testing::PrintToString(per_second);
+  }
+
+  // Past the planted seconds lines go into a regular file again.
+  EXPECT_TRUE(wait_until([&] { return all_log_lines(log_dir).size() >= 3; }, 10s)) << daemon->messages();
+  daemon->stop(SIGTERM);
+  expect_lines_accounted_for();
+  // Each exchange while the names were taken cost its line, and only that.
+  int measured = 0;
+  for (int exchanges : per_second) measured += exchanges;
+  EXPECT_GE(count_exchanges(daemon->messages()).lost_writes, measured);
+  for (const std::string& path : planted) EXPECT_TRUE(still_planted(path)) << path;
+  EXPECT_EQ(came_through(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, PlantedEntryTest,
+                         ::testing::Values(PlantCase{"FifoWithoutReader", Plant::fifo},
+                                           PlantCase{"FifoWithReader", Plant::fifo_with_reader},
+                                           PlantCase{"TerminalDevice", Plant::terminal_device},
+                                           PlantCase{"Directory", Plant::directory},
+                                           PlantCase{"LinkToAFileOutside", Plant::link_outside}),
+                         [](const ::testing::TestParamInfo<PlantCase>& row) { return std::string(row.param.name); });
+
+// ---------------------------------------------------------------------------
+// Log directories on the card that start-up refuses.
+
+// What a row builds below the card's mount point `mnt`; `elsewhere` is a
+// directory outside the card. A mount it needs is handed back to live
+// until the daemon has ended.
+using Shape = std::unique_ptr<TmpfsMount> (*)(const std::string& mnt, const std::string& elsewhere);
+
+struct RefusedDirCase {
+  const char* name;
+  bool card_mounted;  // a tmpfs at the mount point, as memCard leaves it
+  const char* cache_dir;
+  Shape shape;
+  // The message, %s standing for the log directory's path; without %s the
+  // directory is accepted and start-up ends later, at the missing device.
+  const char* message;
+};
+
+constexpr const char* LINK_MESSAGE =
+    "error: directory %s has a symbolic link in its path; links on the memory card are not followed\n";
+constexpr const char* OTHER_FS_MESSAGE = "error: directory %s is not on the memory card's file system\n";
+
+std::unique_ptr<TmpfsMount> nothing_mounted() { return nullptr; }
+
+const RefusedDirCase REFUSED_DIRS[] = {
+    {"LastComponentIsALink", true, "logs",
+     [](const std::string& mnt, const std::string& elsewhere) {
+       EXPECT_EQ(symlink(elsewhere.c_str(), (mnt + "/logs").c_str()), 0);
+       return nothing_mounted();
+     },
+     LINK_MESSAGE},
+    {"LinkInTheMiddle", true, "a/logs",
+     [](const std::string& mnt, const std::string& elsewhere) {
+       EXPECT_EQ(mkdir((elsewhere + "/logs").c_str(), 0755), 0);
+       EXPECT_EQ(symlink(elsewhere.c_str(), (mnt + "/a").c_str()), 0);
+       return nothing_mounted();
+     },
+     LINK_MESSAGE},
+    {"NotADirectory", true, "logs",
+     [](const std::string& mnt, const std::string&) {
+       write_whole_file(mnt + "/logs", "");
+       return nothing_mounted();
+     },
+     "error: %s is not a directory\n"},
+    {"AnotherFileSystemOnTheCard", true, "card/sub",
+     [](const std::string& mnt, const std::string&) {
+       EXPECT_EQ(mkdir((mnt + "/card").c_str(), 0755), 0);
+       return std::make_unique<TmpfsMount>(mnt + "/card/sub", 64);
+     },
+     OTHER_FS_MESSAGE},
+    {"AnotherFileSystemBelowAPlainMountPoint", false, "logs",
+     [](const std::string& mnt, const std::string&) { return std::make_unique<TmpfsMount>(mnt + "/logs", 64); },
+     OTHER_FS_MESSAGE},
+    {"ClimbingOutOfTheCard", true, "../../../elsewhere",
+     [](const std::string&, const std::string&) { return nothing_mounted(); }, OTHER_FS_MESSAGE},
+    {"ARealDirectoryTwoLevelsDownIsAccepted", true, "a/logs",
+     [](const std::string& mnt, const std::string&) {
+       EXPECT_EQ(mkdir((mnt + "/a").c_str(), 0755), 0);
+       EXPECT_EQ(mkdir((mnt + "/a/logs").c_str(), 0755), 0);
+       return nothing_mounted();
+     },
+     "open(/dev/ttyNONE) error: No such file or directory\n"},
+};
+
+void PrintTo(const RefusedDirCase& row, std::ostream* out) { *out << row.name; }
+
+class RefusedLogDirTest : public HostileCardTest, public ::testing::WithParamInterface<RefusedDirCase> {};
+
+TEST_P(RefusedLogDirTest, EndsStartUpNamingThePathAndWhy) {
+  const RefusedDirCase& row = GetParam();
+  std::string mnt = root.at(MEMCARD_LOG_DIR);
+  if (row.card_mounted) {
+    card = std::make_unique<TmpfsMount>(mnt, 1024);
+    if (!card->mounted()) GTEST_SKIP() << card->why_not();
+  }
+  std::string elsewhere = root.at("/elsewhere");
+  ASSERT_EQ(mkdir(elsewhere.c_str(), 0755), 0);
+  std::unique_ptr<TmpfsMount> other = row.shape(mnt, elsewhere);
+  if (other && !other->mounted()) GTEST_SKIP() << other->why_not();
+  std::vector<std::string> elsewhere_before = directory_names(elsewhere);
+  std::string path = mnt + "/" + row.cache_dir;
+  std::vector<std::string> target_before = directory_names(path);
+
+  root.write_settings(meter_settings(
+      "ttyNONE", 1, std::string("MOD_METERSCRIBE_CACHE=1\nMOD_METERSCRIBE_CACHE_DIR=") + row.cache_dir + "\n"));
+  daemon = std::make_unique<DaemonProcess>(root.path());
+  int status = daemon->wait_for_exit(20s);
+  ASSERT_TRUE(WIFEXITED(status)) << daemon->messages();
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  std::string expected = row.message;
+  std::size_t at = expected.find("%s");
+  bool refused = at != std::string::npos;
+  if (refused) expected.replace(at, 2, path);
+  std::string messages = daemon->messages();
+  EXPECT_NE(messages.find(expected), std::string::npos) << "expected: " << expected << "got:\n" << messages;
+  if (refused) {
+    EXPECT_EQ(messages.find("open(/dev/"), std::string::npos) << "start-up went on:\n" << messages;
+  }
+  EXPECT_NE(access(lock_file("ttyNONE").c_str(), F_OK), 0);
+  EXPECT_EQ(directory_names(elsewhere), elsewhere_before);
+  EXPECT_EQ(directory_names(path), target_before);
+  daemon.reset();
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, RefusedLogDirTest, ::testing::ValuesIn(REFUSED_DIRS),
+                         [](const ::testing::TestParamInfo<RefusedDirCase>& row) {
+                           return std::string(row.param.name);
+                         });
+
+// ---------------------------------------------------------------------------
+// Trimming while polling goes on.
+
+// A removeFile that notes each call (the wall-clock time, the path and the
+// reason) before it waits `seconds` and removes its argument.
+std::string recording_remove_file(int seconds) {
+  std::string body = "printf '%s %s %s\\n' \"$(date +%s.%N)\" \"$1\" \"$2\" >> \"$0.calls\"\n";
+  if (seconds > 0) body += "sleep " + std::to_string(seconds) + "\n";
+  return body + "rm -f -- \"$1\"\n";
+}
+
+TEST_F(HostileCardTest, ARemoveFileThatTakesSecondsDoesNotSlowPolling) {
+  if (!mount_card(1024)) GTEST_SKIP() << card->why_not();
+  ASSERT_TRUE(start_sim({"--slaves", "1"}));
+  // About three quarters of the card in yesterday's files; the daemon's
+  // first line releases the newest, and with it all of them.
+  std::vector<std::string> old = write_old_logs(log_dir, 7, 110000);
+  ASSERT_GE(card->use_percent(), 70u);
+  root.write_script(REMOVE_SCRIPT, recording_remove_file(3));
+  std::string calls_path = root.at(std::string(REMOVE_SCRIPT) + ".calls");
+  // No release of the daemon's own file falls due during the test.
+  start_daemon(1, std::string(ON_CARD) + FAST_LINE + "MOD_METERSCRIBE_SEND_PERIOD=60\n");
+
+  // The exchanges begun so far, sampled on the wall clock the script uses.
+  std::vector<std::pair<double, int>> samples;
+  double call_began = 0;
+  ASSERT_TRUE(wait_until(
+      [&] {
+        samples.emplace_back(wall_seconds(), started());
+        if (call_began == 0) call_began = std::atof(read_whole_file(calls_path).c_str());
+        return call_began > 0 && samples.back().first > call_began + 2.2;
+      },
+      40s))
+      << daemon->messages();
+  auto started_at = [&](double when) {
+    int count = 0;
+    for (const auto& [at, started_then] : samples)
+      if (at <= when) count = started_then;
+    return count;
+  };
+  int before = started_at(call_began) - started_at(call_began - 2);
+  int during = started_at(call_began + 2) - started_at(call_began);
+  EXPECT_GE(before, 2 * MIN_EXCHANGES_PER_SECOND) << "polling was slow before the trim";
+  EXPECT_GE(during, before / 3) << "polling slowed down while removeFile ran: " << before
+                                << " exchanges in the 2 s before, " << during << " in the 2 s after it began";
+  // The call was still under way: the whole measurement fell inside it.
+  std::vector<std::string> calls = complete_lines(read_whole_file(calls_path));
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_NE(calls[0].find(" storage_full"), std::string::npos) << calls[0];
+  daemon->stop(SIGTERM);
+  expect_lines_accounted_for(old);
+}
+
+class VolatileTmpfsTest : public HostileCardTest {
+ protected:
+  void TearDown() override { daemon.reset(); }  // before the tmpfs goes
+  std::unique_ptr<TmpfsMount> volatile_fs;
+};
+
+// RAM in use: MemTotal less MemAvailable, in percent of MemTotal.
+unsigned ram_use_percent() {
+  std::string meminfo = read_whole_file("/proc/meminfo");
+  auto field = [&](const char* name) {
+    std::size_t at = meminfo.find(name);
+    return at == std::string::npos ? 0.0 : std::atof(meminfo.c_str() + at + std::strlen(name));
+  };
+  double total = field("MemTotal:");
+  double available = field("MemAvailable:");
+  return total > 0 ? static_cast<unsigned>((total - available) * 100 / total) : 100;
+}
+
+TEST_F(VolatileTmpfsTest, AFullVolatileTmpfsIsTrimmedWhileRamIsMostlyFree) {
+  if (ram_use_percent() >= 50) GTEST_SKIP() << "RAM is " << ram_use_percent() << " % used; the tmpfs would not decide";
+  volatile_fs = std::make_unique<TmpfsMount>(log_dir, 1024);
+  if (!volatile_fs->mounted()) GTEST_SKIP() << volatile_fs->why_not();
+  ASSERT_TRUE(start_sim({"--slaves", "1"}));
+  std::vector<std::string> old = write_old_logs(log_dir, 7, 110000);
+  unsigned use_before = volatile_fs->use_percent();
+  ASSERT_GE(use_before, 70u);
+  root.write_script(REMOVE_SCRIPT, recording_remove_file(0));
+  std::string calls_path = root.at(std::string(REMOVE_SCRIPT) + ".calls");
+  start_daemon(1, std::string(FAST_LINE) + "MOD_METERSCRIBE_SEND_PERIOD=60\n");
+
+  ASSERT_TRUE(wait_until([&] { return volatile_fs->use_percent() < 67; }, 40s))
+      << "not trimmed: " << volatile_fs->use_percent() << " % used\n"
+      << read_whole_file(calls_path) << daemon->messages();
+  std::size_t lines = all_log_lines(log_dir).size();
+  EXPECT_TRUE(wait_until([&] { return all_log_lines(log_dir).size() >= lines + 20; }, 10s)) << daemon->messages();
+  daemon->stop(SIGTERM);
+  // Only yesterday's released files went, each through removeFile.
+  std::vector<std::string> calls = complete_lines(read_whole_file(calls_path));
+  ASSERT_FALSE(calls.empty());
+  for (const std::string& call : calls) {
+    bool names_old_file = false;
+    for (const std::string& name : old) names_old_file |= call.find(" " + log_dir + "/" + name) != std::string::npos;
+    EXPECT_TRUE(names_old_file) << call;
+    EXPECT_NE(call.find(" storage_full"), std::string::npos) << call;
+  }
+  expect_lines_accounted_for(old);
+}
+
+}  // namespace
