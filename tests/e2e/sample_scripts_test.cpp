@@ -3,22 +3,18 @@
 // (mount, mountpoint, curl) and the system log (logger) are small shell
 // stand-ins first in PATH that record their arguments; uname tells the
 // kernel release the case wants.
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "support/reliability.h"
+#include "support/sample_script.h"
 #include "support/temp_root.h"
 #include "sys/paths.h"
-
-extern char** environ;
 
 namespace {
 
@@ -26,8 +22,7 @@ class SampleScriptsTest : public TempRootTest {
  protected:
   void SetUp() override {
     ::mkdir(root.at("/bin").c_str(), 0755);
-    // Arguments of every call, each followed by "|", one call a line.
-    const std::string record = "for arg in \"$@\"; do printf '%s|' \"$arg\"; done >> \"$0.calls\"\necho >> \"$0.calls\"\n";
+    const std::string record = RECORD_CALL;
     root.write_script("/bin/logger", record);
     root.write_script("/bin/mount", record + "case \"$*\" in *nosymfollow*) [ -z \"$MS_NO_NOSYMFOLLOW\" ] || exit 32 ;; esac\n");
     root.write_script("/bin/mountpoint", "exit 1\n");
@@ -40,35 +35,9 @@ class SampleScriptsTest : public TempRootTest {
                       "mkdir -- \"$MS_BECOMES_DIRECTORY\"; fi\n");
   }
 
-  // Installs the sample and runs it with the arguments; its exit status.
-  int run(const std::string& name, const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
-    std::string script = root.at("/opt/meterscribe/etc/") + name;
-    root.write_file("/opt/meterscribe/etc/" + name, read_whole_file(std::string(MS_SOURCE_DIR) + "/etc/" + name), 0755);
-    std::vector<std::string> env_text = {"METERSCRIBE_ROOT=" + root.path(), "MS_KERNEL=6.1.0-13-arm64"};
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-      std::string text = *entry;
-      if (text.rfind("PATH=", 0) == 0) env_text.push_back("PATH=" + root.at("/bin") + ":" + text.substr(5));
-      else if (text.rfind("METERSCRIBE_", 0) != 0 && text.rfind("MS_", 0) != 0) env_text.push_back(text);
-    }
-    env_text.insert(env_text.end(), env.begin(), env.end());  // later entries win in the shell
-    std::vector<std::string> argv_text = {script};
-    argv_text.insert(argv_text.end(), args.begin(), args.end());
-    std::vector<char*> argv, envp;
-    for (std::string& text : argv_text) argv.push_back(text.data());
-    for (std::string& text : env_text) envp.push_back(text.data());
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
-    pid_t child = fork();
-    if (child == 0) {
-      int quiet = open("/dev/null", O_WRONLY);
-      dup2(quiet, 1);
-      dup2(quiet, 2);
-      execve(argv[0], argv.data(), envp.data());
-      _exit(127);
-    }
-    int status = -1;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  int run(const std::string& name, const std::vector<std::string>& args, std::vector<std::string> env = {}) {
+    env.insert(env.begin(), "MS_KERNEL=6.1.0-13-arm64");
+    return run_sample_script(root, name, args, env);
   }
   std::string calls(const std::string& program) const { return root.read_file("/bin/" + program + ".calls"); }
 };

@@ -1,0 +1,292 @@
+// The sample send script with the real curl against the servers gateways
+// deliver to, each started by the test on loopback in the test root:
+// vsftpd with explicit TLS and without, for a local user with a password,
+// and nginx taking HTTP PUT behind basic authentication. logger is a
+// stand-in that records its arguments.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/reliability.h"
+#include "support/sample_script.h"
+#include "support/temp_root.h"
+#include "sys/paths.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const char* VSFTPD = "/usr/sbin/vsftpd";
+constexpr const char* NGINX = "/usr/sbin/nginx";
+constexpr const char* PASSWORD = "s3cret-pw";
+
+sockaddr_in loopback(int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
+// A port of 127.0.0.1 that was free a moment ago (0 when none was had).
+int free_port() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = loopback(0);
+  socklen_t size = sizeof address;
+  int port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0)
+    port = ntohs(address.sin_port);
+  close(fd);
+  return port;
+}
+
+bool accepts(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = loopback(port);
+  bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  close(fd);
+  return connected;
+}
+
+bool shell(const std::string& command) { return std::system(command.c_str()) == 0; }
+
+// A server run in the foreground as a child, its output in a file; ended
+// with SIGTERM.
+class ServerProcess {
+ public:
+  ServerProcess(std::vector<std::string> argv, const std::string& output, int port) : output_(output) {
+    pid_ = fork();
+    if (pid_ == 0) {
+      int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(out, 1);
+      dup2(out, 2);
+      std::vector<char*> args;
+      for (std::string& arg : argv) args.push_back(arg.data());
+      args.push_back(nullptr);
+      execv(args[0], args.data());
+      _exit(127);
+    }
+    ready_ = pid_ > 0 && wait_until([&] { return accepts(port) || waitpid(pid_, nullptr, WNOHANG) != 0; }, 10s) &&
+             waitpid(pid_, nullptr, WNOHANG) == 0;
+  }
+  ~ServerProcess() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+  }
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+
+  bool ready() const { return ready_; }
+  std::string output() const { return read_whole_file(output_); }
+
+ private:
+  pid_t pid_ = -1;
+  bool ready_ = false;
+  std::string output_;
+};
+
+// A local user with a password for FTP logins, removed at the end (even
+// while a session of it still ends).
+class LocalUser {
+ public:
+  explicit LocalUser(const std::string& home) : name_("mssend" + std::to_string(getpid())) {
+    made_ = shell("useradd -M -N -d '" + home + "' -s /bin/sh " + name_ + " && echo '" + name_ + ":" + PASSWORD +
+                  "' | chpasswd && chown " + name_ + " '" + home + "'");
+  }
+  ~LocalUser() {
+    if (!shell("userdel -f " + name_ + " 2>/dev/null")) { /* gone already */ }
+  }
+  LocalUser(const LocalUser&) = delete;
+  LocalUser& operator=(const LocalUser&) = delete;
+
+  bool made() const { return made_; }
+  const std::string& name() const { return name_; }
+
+ private:
+  std::string name_;
+  bool made_ = false;
+};
+
+enum class Kind { FTPES, FTP, HTTP };
+
+class SendServersTest : public TempRootTest {
+ protected:
+  void SetUp() override {
+    // The FTP user's sessions must reach their directory inside the root.
+    ::chmod(root.path().c_str(), 0755);
+    ::mkdir(root.at("/srv").c_str(), 0755);
+    ::mkdir(home.c_str(), 0755);
+    ::mkdir(root.at("/srv/empty").c_str(), 0755);
+    ::mkdir(root.at("/srv/nginx").c_str(), 0755);
+    ::mkdir(root.at("/bin").c_str(), 0755);
+    root.write_script("/bin/logger", RECORD_CALL);
+    // A throwaway CA and a certificate for 127.0.0.1 signed by it; the CA
+    // goes where an integrator puts it, beside the settings.
+    const std::string srv = root.at("/srv");
+    ASSERT_TRUE(shell("cd '" + srv +
+                      "' && exec 2>openssl.err && openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2"
+                      " -subj /CN=meterscribe-test-ca && openssl req -newkey rsa:2048 -nodes -keyout server.key"
+                      " -out server.csr -subj /CN=127.0.0.1 && printf 'subjectAltName=IP:127.0.0.1\\n' > ext &&"
+                      " openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2"
+                      " -extfile ext -out server.pem && printf 'meter:%s\\n' \"$(openssl passwd -apr1 " +
+                      PASSWORD + ")\" > htpasswd"))
+        << read_whole_file(srv + "/openssl.err");
+    root.write_file("/opt/meterscribe/etc/ca.pem", read_whole_file(srv + "/ca.pem"));
+  }
+
+  // Starts the server of the kind on `port`; null (and `missing` set) when
+  // its binary is not installed.
+  std::unique_ptr<ServerProcess> start(Kind kind, int port, std::string& missing) {
+    const char* binary = kind == Kind::HTTP ? NGINX : VSFTPD;
+    if (access(binary, X_OK) != 0) {
+      missing += std::string(" ") + binary;
+      return nullptr;
+    }
+    const std::string srv = root.at("/srv");
+    if (kind == Kind::HTTP) {
+      root.write_file("/srv/nginx/nginx.conf", filled(R"(user root root;
+worker_processes 1;
+pid @SRV@/nginx/nginx.pid;
+events { worker_connections 16; }
+http {
+  access_log off;
+  client_body_temp_path @SRV@/nginx/body;
+  proxy_temp_path @SRV@/nginx/proxy;
+  fastcgi_temp_path @SRV@/nginx/fastcgi;
+  uwsgi_temp_path @SRV@/nginx/uwsgi;
+  scgi_temp_path @SRV@/nginx/scgi;
+  server {
+    listen 127.0.0.1:@PORT@;
+    root @SRV@/home;
+    location / {
+      dav_methods PUT;
+      auth_basic meterscribe;
+      auth_basic_user_file @SRV@/htpasswd;
+    }
+  }
+}
+)", port));
+      return std::make_unique<ServerProcess>(
+          std::vector<std::string>{NGINX, "-p", srv + "/nginx", "-e", srv + "/nginx/error.log", "-c",
+                                   srv + "/nginx/nginx.conf", "-g", "daemon off;"},
+          srv + "/nginx/output", port);
+    }
+    root.write_file("/srv/vsftpd.conf", filled(R"(listen=YES
+listen_ipv6=NO
+listen_address=127.0.0.1
+listen_port=@PORT@
+background=NO
+anonymous_enable=NO
+local_enable=YES
+write_enable=YES
+local_root=@SRV@/home
+pam_service_name=vsftpd
+seccomp_sandbox=NO
+secure_chroot_dir=@SRV@/empty
+pasv_address=127.0.0.1
+)", port) + (kind == Kind::FTPES ? filled(R"(ssl_enable=YES
+force_local_logins_ssl=YES
+force_local_data_ssl=YES
+rsa_cert_file=@SRV@/server.pem
+rsa_private_key_file=@SRV@/server.key
+)", port) : "ssl_enable=NO\n"));
+    return std::make_unique<ServerProcess>(std::vector<std::string>{VSFTPD, srv + "/vsftpd.conf"}, srv + "/vsftpd.out",
+                                           port);
+  }
+
+  // A configuration text with @SRV@ and @PORT@ filled in.
+  std::string filled(std::string text, int port) const {
+    for (std::size_t at; (at = text.find("@SRV@")) != std::string::npos;) text.replace(at, 5, root.at("/srv"));
+    for (std::size_t at; (at = text.find("@PORT@")) != std::string::npos;) text.replace(at, 6, std::to_string(port));
+    return text;
+  }
+
+  const std::string home = root.at("/srv/home");  // where the servers write
+};
+
+TEST_F(SendServersTest, DeliveredWholeAndRemovedOrOneLoggedLineAndTheFileKept) {
+  struct Case {
+    Kind kind;
+    const char* what;
+    const char* password;
+    bool closed_port;
+    int curl_exit;      // 0: delivered
+    const char* error;  // in curl's message
+  } cases[] = {
+      {Kind::FTPES, "FTPES, delivered", PASSWORD, false, 0, ""},
+      {Kind::FTPES, "FTPES, wrong password", "wrong", false, 67, "curl: (67) Access denied: 530"},
+      {Kind::FTPES, "FTPES, closed port", PASSWORD, true, 7, "Couldn't connect to server"},
+      {Kind::FTP, "FTP, delivered", PASSWORD, false, 0, ""},
+      {Kind::FTP, "FTP, wrong password", "wrong", false, 67, "curl: (67) Access denied: 530"},
+      {Kind::FTP, "FTP, closed port", PASSWORD, true, 7, "Couldn't connect to server"},
+      {Kind::HTTP, "HTTP PUT, delivered", PASSWORD, false, 0, ""},
+      {Kind::HTTP, "HTTP PUT, wrong password", "wrong", false, 22, "curl: (22) The requested URL returned error: 401"},
+      {Kind::HTTP, "HTTP PUT, closed port", PASSWORD, true, 7, "Couldn't connect to server"},
+  };
+  LocalUser user(home);
+  ASSERT_TRUE(user.made()) << "useradd/chpasswd failed: the FTP cases need root";
+  std::string missing;
+  std::unique_ptr<ServerProcess> server;
+  int port = 0;
+  int number = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (number == 0 || c.kind != cases[number - 1].kind) {
+      server.reset();
+      port = free_port();
+      server = start(c.kind, port, missing);
+    }
+    ++number;
+    if (!server) continue;
+    ASSERT_TRUE(server->ready()) << server->output();
+    const int to = c.closed_port ? free_port() : port;
+    const char* scheme = c.kind == Kind::HTTP ? "http" : "ftp";
+    root.write_settings(std::string("MOD_METERSCRIBE_REMOTE_URL=") + scheme + "://127.0.0.1:" + std::to_string(to) +
+                        "/\nMOD_METERSCRIBE_USERNAME=" + (c.kind == Kind::HTTP ? "meter" : user.name()) +
+                        "\nMOD_METERSCRIBE_PASSWORD=" + c.password +
+                        "\nMOD_METERSCRIBE_FTPES_ENABLED=" + (c.kind == Kind::FTPES ? "1" : "0") + "\n");
+    const std::string name = "log-2024-01-01-00-00-0" + std::to_string(number);
+    const std::string path = root.at(VOLATILE_LOG_DIR) + "/" + name;
+    const std::string content = "m1:2024-01-01-00-00-00:01 03 02 00 2a b8 44 \nm2:2024-01-01-00-00-01:02 03 02 00 2b\n";
+    write_whole_file(path, content);
+    unlink(root.at("/bin/logger.calls").c_str());
+
+    int status = run_sample_script(root, "send", {path});
+    std::string logged = root.read_file("/bin/logger.calls");
+    if (c.curl_exit == 0) {
+      EXPECT_EQ(status, 0);
+      EXPECT_EQ(read_whole_file(home + "/" + name), content);
+      EXPECT_NE(access(path.c_str(), F_OK), 0) << "delivered but not removed";
+      EXPECT_EQ(logged, "");
+      continue;
+    }
+    EXPECT_NE(status, 0);
+    EXPECT_EQ(read_whole_file(path), content) << "not delivered, yet not kept";
+    EXPECT_NE(access((home + "/" + name).c_str(), F_OK), 0);
+    std::string line = "-t|meterscribe-send|-p|daemon.err|--|could not deliver " + path +
+                       ": curl exit " + std::to_string(c.curl_exit) + ": ";
+    EXPECT_EQ(logged.substr(0, line.size()), line) << logged;
+    EXPECT_NE(logged.find(c.error, line.size()), std::string::npos) << logged;
+    EXPECT_EQ(complete_lines(logged).size(), 1u) << logged;
+  }
+  server.reset();
+  if (!missing.empty()) GTEST_SKIP() << "not installed (scripts/deps.sh installs them):" << missing;
+}
+
+}  // namespace
