@@ -4,9 +4,10 @@
 # layout is rooted at "/": destinations are relative to an install prefix of
 # "/" (the default here), and `cmake --install build --prefix <dir>` lays
 # the same tree out below <dir> for staging. The package carries the
-# daemon, the sample scripts and a settings example under /opt/meterscribe,
-# the systemd unit and the tmpfiles.d entry for the log directories; the
-# settings file itself is the integrator's and never shipped.
+# daemon, the field tools, the sample scripts and a settings example under
+# /opt/meterscribe, the manual pages, the systemd unit and the tmpfiles.d
+# entry for the log directories; the settings file itself is the
+# integrator's and never shipped.
 if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
   set(CMAKE_INSTALL_PREFIX "/" CACHE PATH "Install prefix: the daemon's paths are fixed below /" FORCE)
 endif()
@@ -31,6 +32,34 @@ install(FILES ${MS_CHANGELOG_GZ} DESTINATION usr/share/doc/meterscribe)
 install(FILES ${MS_ETC_SOURCE}/debian/meterscribe.lintian-overrides
         DESTINATION usr/share/lintian/overrides RENAME meterscribe)
 
+# Manual pages carry the project's version and are compressed as Debian
+# wants them.
+function(ms_install_man_page page section)
+  set(source ${PROJECT_SOURCE_DIR}/man/${page}.${section})
+  set(page_file ${CMAKE_BINARY_DIR}/man/${page}.${section})
+  configure_file(${source} ${page_file} @ONLY)
+  execute_process(COMMAND gzip -9nc ${page_file} OUTPUT_FILE ${page_file}.gz COMMAND_ERROR_IS_FATAL ANY)
+  install(FILES ${page_file}.gz DESTINATION usr/share/man/man${section})
+endfunction()
+ms_install_man_page(meterscribe 8)
+ms_install_man_page(meterscribe-settings 5)
+
+# The field tools of etc/debian/field-tools that this tree builds (each
+# installs itself in tools/CMakeLists.txt). They are linked like the daemon
+# (src/daemon/CMakeLists.txt): with the C++ runtime linked in, the package
+# needs the C library alone.
+file(STRINGS ${MS_ETC_SOURCE}/debian/field-tools MS_FIELD_TOOLS REGEX "^[a-z]")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${MS_ETC_SOURCE}/debian/field-tools)
+foreach(tool ${MS_FIELD_TOOLS})
+  if(NOT TARGET ${tool})
+    continue()
+  endif()
+  if(NOT CMAKE_CXX_FLAGS MATCHES "-fsanitize")
+    target_link_options(${tool} PRIVATE -static-libstdc++ -static-libgcc LINKER:--as-needed)
+  endif()
+  ms_install_man_page(${tool} 1)
+endforeach()
+
 # --- Debian package (cpack -G DEB) ---------------------------------------
 if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
   # Native builds: the build machine's architecture. Cross builds get it
@@ -52,16 +81,18 @@ time-stamped log files in RAM or on a memory card. Log files that reach a
 configured age are handed one by one to an upload script; when uploads
 fail and the storage fills up, the oldest released data is trimmed.
 .
-The package holds the daemon, sample upload, trimming and memory-card
-scripts, a commented settings example, a systemd unit and the tmpfiles.d
-entry for the log directories.]])
+The package holds the daemon, the field tools that check a settings file,
+decode log files, poll the meters once and report the gateway's state,
+sample upload, trimming and memory-card scripts, a commented settings
+example, manual pages, a systemd unit and the tmpfiles.d entry for the log
+directories.]])
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The toolchain's C library is no dpkg package of the target architecture,
 # so dpkg-shlibdeps cannot work for cross builds: the dependency is fixed at
 # the version the build uses (Debian 12). The C++ runtime is linked into the
-# daemon, which therefore needs the C library alone.
+# daemon and the field tools, which therefore need the C library alone.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34)")
 # curl: the sample send script delivers with it.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "curl")
@@ -72,9 +103,12 @@ foreach(script ${MS_SAMPLE_SCRIPTS})
   string(APPEND MS_CONFFILES "/opt/meterscribe/etc/${script}\n")
 endforeach()
 file(WRITE ${MS_DEB_CONTROL}/conffiles ${MS_CONFFILES})
-configure_file(${MS_ETC_SOURCE}/debian/postinst ${MS_DEB_CONTROL}/postinst COPYONLY
-               FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${MS_DEB_CONTROL}/conffiles;${MS_DEB_CONTROL}/postinst")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${MS_DEB_CONTROL}/conffiles")
+foreach(script postinst prerm postrm)
+  configure_file(${MS_ETC_SOURCE}/debian/${script} ${MS_DEB_CONTROL}/${script} COPYONLY
+                 FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+  list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${MS_DEB_CONTROL}/${script})
+endforeach()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 include(CPack)

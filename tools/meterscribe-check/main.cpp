@@ -19,19 +19,26 @@
 namespace {
 
 constexpr const char* USAGE =
-    "usage: meterscribe-check [--settings PATH | PATH]\n"
+    "usage: meterscribe-check [--settings PATH | PATH] [--help] [--version]\n"
     "Explains how meterscribe reads the settings file (default /opt/meterscribe/etc/settings).\n"
     "Exit status: 0 nothing surprising, 1 findings listed, 2 usage error or unreadable file.\n";
 
 // The settings path, or null on a usage error.
 const char* parse_arguments(int argc, char** argv) {
   static const option long_options[] = {
-      {"settings", required_argument, nullptr, 's'}, {"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
+      {"settings", required_argument, nullptr, 's'},
+      {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, 'V'},
+      {nullptr, 0, nullptr, 0}};
   const char* path = SETTINGS_PATH;
   int option_code;
   while ((option_code = getopt_long(argc, argv, "s:h", long_options, nullptr)) != -1) {
     if (option_code == 'h') {
       std::fputs(USAGE, stdout);
+      std::exit(0);
+    }
+    if (option_code == 'V') {
+      std::fputs("meterscribe-check " METERSCRIBE_VERSION "\n", stdout);
       std::exit(0);
     }
     if (option_code != 's') return nullptr;

@@ -57,6 +57,7 @@ int parse_options(int argc, char** argv, DecodeRun& run) {
       {"u16", no_argument, nullptr, U16},                 {"u32", no_argument, nullptr, U32},
       {"s32", no_argument, nullptr, S32},                 {"float32", no_argument, nullptr, FLOAT32},
       {"word-order", required_argument, nullptr, WORD_ORDER}, {"help", no_argument, nullptr, HELP},
+      {"version", no_argument, nullptr, 'V'},
       {nullptr, 0, nullptr, 0}};
   int option_code;
   while ((option_code = getopt_long(argc, argv, "s:jh", long_options, nullptr)) != -1) {
@@ -71,6 +72,7 @@ int parse_options(int argc, char** argv, DecodeRun& run) {
         if (!parse_word_order(optarg, run)) return -1;
         break;
       case HELP: std::fputs(USAGE, stdout); std::exit(0);
+      case 'V': std::fputs("meterscribe-decode " METERSCRIBE_VERSION "\n", stdout); std::exit(0);
       default: return -1;
     }
   }
