@@ -191,12 +191,20 @@ void survey_meters(const LogDir& dir, unsigned count, GatewayStatus& status) {
 }  // namespace
 
 std::time_t log_name_time(const char* name) {
+  if (!is_log_name(name)) return 0;
+  // "log-YYYY-MM-DD-hh-mm-ss": fields of digits at fixed places.
+  auto field = [name](std::size_t at, std::size_t count) {
+    int value = 0;
+    for (std::size_t i = at; i < at + count; ++i) value = value * 10 + (name[i] - '0');
+    return value;
+  };
   struct tm local {};
-  if (std::sscanf(name, "log-%4d-%2d-%2d-%2d-%2d-%2d", &local.tm_year, &local.tm_mon, &local.tm_mday, &local.tm_hour,
-                  &local.tm_min, &local.tm_sec) != 6)
-    return 0;
-  local.tm_year -= 1900;
-  local.tm_mon -= 1;
+  local.tm_year = field(4, 4) - 1900;
+  local.tm_mon = field(9, 2) - 1;
+  local.tm_mday = field(12, 2);
+  local.tm_hour = field(15, 2);
+  local.tm_min = field(18, 2);
+  local.tm_sec = field(21, 2);
   local.tm_isdst = -1;
   return std::mktime(&local);
 }
