@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -175,6 +176,8 @@ class NodeExporter {
     std::string textfiles = "--collector.textfile.directory=" + dir;
     pid_ = fork();
     if (pid_ == 0) {
+      // It goes with the test, even one that dies before its destructors.
+      prctl(PR_SET_PDEATHSIG, SIGTERM);
       int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       dup2(out, 1);
       dup2(out, 2);
