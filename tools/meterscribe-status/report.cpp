@@ -1,0 +1,262 @@
+#include "report.h"
+
+#include <array>
+#include <ctime>
+
+#include "store/storage_trim.h"
+
+namespace {
+
+constexpr std::int64_t MINUTE = 60;
+constexpr std::int64_t HOUR = 60 * MINUTE;
+constexpr std::int64_t DAY = 24 * HOUR;
+
+std::string local_time(std::time_t when) {
+  struct tm local {};
+  std::array<char, 32> text{};
+  localtime_r(&when, &local);
+  std::strftime(text.data(), text.size(), "%Y-%m-%d %H:%M:%S", &local);
+  return text.data();
+}
+
+// "45 s", "7 min 9 s", "2 h 5 min", "3 d 4 h": the two largest units.
+std::string duration(std::int64_t seconds) {
+  if (seconds < 0) return "-" + duration(-seconds);
+  if (seconds < MINUTE) return std::to_string(seconds) + " s";
+  if (seconds < HOUR) return std::to_string(seconds / MINUTE) + " min " + std::to_string(seconds % MINUTE) + " s";
+  if (seconds < DAY) return std::to_string(seconds / HOUR) + " h " + std::to_string(seconds % HOUR / MINUTE) + " min";
+  return std::to_string(seconds / DAY) + " d " + std::to_string(seconds % DAY / HOUR) + " h";
+}
+
+std::string age(const GatewayStatus& status, std::time_t when) {
+  if (when > status.now) return duration(when - status.now) + " in the future";
+  return duration(status.now - when) + " ago";
+}
+
+std::time_t release_time(const GatewayStatus& status, const FileFigure& file) {
+  return file.begun + static_cast<std::time_t>(status.timing.send_period_s);
+}
+
+void add_lock_items(const LockFigures& lock, std::vector<std::string>& items) {
+  if (lock.state == LockState::none)
+    items.push_back("no daemon: nothing holds the lock " + lock.path + " of " + lock.device);
+  else if (lock.state == LockState::stale && lock.pid != 0)
+    items.push_back("stale lock " + lock.path + ": it names pid " + std::to_string(lock.pid) +
+                    ", which is not running; no daemon holds " + lock.device);
+  else if (lock.state == LockState::stale)
+    items.push_back("stale lock " + lock.path + ": it names no process; no daemon holds " + lock.device);
+}
+
+void add_storage_items(const StorageFigures& storage, std::vector<std::string>& items) {
+  if (!storage.opened)
+    items.push_back("the log directory cannot be opened: " + storage.why_not);
+  else if (!storage.use_known)
+    items.push_back("the storage use cannot be measured (" + storage.why_not + "): the daemon never trims then");
+  else if (storage.use_percent >= TRIM_THRESHOLD_PERCENT)
+    items.push_back("storage " + std::to_string(storage.use_percent) + " % used, at or above the " +
+                    std::to_string(TRIM_THRESHOLD_PERCENT) + " % trim threshold: each failed send trims released files");
+}
+
+void add_file_items(const GatewayStatus& status, std::vector<std::string>& items) {
+  if (status.uploads_failing) {
+    const FileFigure& oldest = status.waiting.front();
+    items.push_back("uploads are failing: " + oldest.name + " was released at " +
+                    local_time(release_time(status, oldest)) + " and still waits, more than one send period later");
+  }
+  for (const std::string& name : status.interrupted_cuts)
+    items.push_back("interrupted head cut: " + name + " holds the old content (see Reliability in the README)");
+  for (const std::string& name : status.future_files)
+    items.push_back("named in the future: " + name + " (lines go into it until the clock gets there)");
+}
+
+void add_meter_items(const GatewayStatus& status, std::vector<std::string>& items) {
+  for (std::size_t i = 0; i < status.meters.size(); ++i) {
+    const MeterFigure& meter = status.meters[i];
+    if (!meter.silent) continue;
+    std::string what = "meter " + std::to_string(i + 1) + " is silent: ";
+    if (meter.seen)
+      items.push_back(what + "its last line is " + age(status, meter.last) + ", more than " +
+                      std::to_string(status.timing.silent_after_s) + " s");
+    else
+      items.push_back(what + "no line in the newest " + std::to_string(status.files_scanned) + " log files");
+  }
+}
+
+void write_daemon(FILE* out, const LockFigures& lock) {
+  if (lock.state == LockState::held)
+    std::fprintf(out, "Daemon    running: pid %ld (%s) holds %s (lock %s)\n", lock.pid,
+                 lock.command.empty() ? "?" : lock.command.c_str(), lock.device.c_str(), lock.path.c_str());
+  else if (lock.state == LockState::stale)
+    std::fprintf(out, "Daemon    not running: stale lock %s\n", lock.path.c_str());
+  else
+    std::fprintf(out, "Daemon    not running: no lock %s for %s\n", lock.path.c_str(), lock.device.c_str());
+}
+
+void write_storage(FILE* out, const StorageFigures& storage) {
+  std::fprintf(out, "Storage   %s, log directory %s\n", storage.on_card ? "memory card" : "volatile storage (RAM)",
+               storage.log_dir.c_str());
+  if (!storage.opened)
+    std::fprintf(out, "          not opened: %s\n", storage.why_not.c_str());
+  else if (!storage.use_known)
+    std::fprintf(out, "          use unknown: %s\n", storage.why_not.c_str());
+  else
+    std::fprintf(out, "          %llu %% used; after a failed send the daemon trims released files at %u %%\n",
+                 static_cast<unsigned long long>(storage.use_percent), TRIM_THRESHOLD_PERCENT);
+}
+
+void write_current(FILE* out, const GatewayStatus& status) {
+  if (!status.has_current) {
+    std::fprintf(out, "Current   none: the next line begins a log file\n");
+    return;
+  }
+  const FileFigure& current = status.current;
+  std::fprintf(out, "Current   %s, %llu bytes, begun %s\n", current.name.c_str(),
+               static_cast<unsigned long long>(current.bytes), age(status, current.begun).c_str());
+  if (status.current_due)
+    std::fprintf(out, "          due for release: the next line releases it\n");
+  else
+    std::fprintf(out, "          released by the first line after %s (SEND_PERIOD %u min)\n",
+                 local_time(release_time(status, current)).c_str(), status.timing.send_period_min);
+}
+
+void write_waiting(FILE* out, const GatewayStatus& status) {
+  if (status.waiting.empty()) {
+    std::fprintf(out, "Waiting   none: no released file waits for upload\n");
+    return;
+  }
+  std::uint64_t bytes = 0;
+  for (const FileFigure& file : status.waiting) bytes += file.bytes;
+  const FileFigure& oldest = status.waiting.front();
+  std::fprintf(out, "Waiting   %zu file%s, %llu bytes, oldest %s (begun %s)\n", status.waiting.size(),
+               status.waiting.size() == 1 ? "" : "s", static_cast<unsigned long long>(bytes), oldest.name.c_str(), age(status, oldest.begun).c_str());
+}
+
+void write_meters(FILE* out, const GatewayStatus& status) {
+  std::fprintf(out, "Meters    %zu polled; silent after %u s without a line (%u cycles of at most %u s, and %u s)\n",
+               status.meters.size(), status.timing.silent_after_s, SILENT_CYCLES, status.timing.cycle_s,
+               SILENCE_MARGIN_S);
+  for (std::size_t i = 0; i < status.meters.size(); ++i) {
+    const MeterFigure& meter = status.meters[i];
+    if (meter.seen)
+      std::fprintf(out, "  meter %-2zu last line %s, %s%s\n", i + 1, local_time(meter.last).c_str(),
+                   age(status, meter.last).c_str(), meter.silent ? ": silent" : "");
+    else
+      std::fprintf(out, "  meter %-2zu no line in the newest %u log files: silent\n", i + 1, status.files_scanned);
+  }
+}
+
+void write_names(FILE* out, const char* what, const std::vector<std::string>& names) {
+  for (const std::string& name : names) std::fprintf(out, "  %-20s %s\n", what, name.c_str());
+}
+
+void write_other_files(FILE* out, const GatewayStatus& status) {
+  if (status.interrupted_cuts.empty() && status.future_files.empty() && status.foreign_files.empty()) return;
+  std::fprintf(out, "Other files\n");
+  write_names(out, "interrupted cut", status.interrupted_cuts);
+  write_names(out, "named in the future", status.future_files);
+  write_names(out, "not a log file", status.foreign_files);
+}
+
+void write_attention(FILE* out, const std::vector<std::string>& items) {
+  if (items.empty()) {
+    std::fprintf(out, "\nNothing needs attention.\n");
+    return;
+  }
+  std::fprintf(out, "\nNeeds attention (%zu)\n", items.size());
+  for (const std::string& item : items) std::fprintf(out, "  %s\n", item.c_str());
+}
+
+// Gauges: one family, its HELP and TYPE, then its samples.
+void family(FILE* out, const char* name, const char* help) {
+  std::fprintf(out, "# HELP meterscribe_%s %s\n# TYPE meterscribe_%s gauge\n", name, help, name);
+}
+
+void gauge(FILE* out, const char* name, const char* help, const std::string& value) {
+  family(out, name, help);
+  std::fprintf(out, "meterscribe_%s %s\n", name, value.c_str());
+}
+
+std::string number(std::int64_t value) { return std::to_string(value); }
+std::string flag(bool value) { return value ? "1" : "0"; }
+std::string known(bool is_known, std::int64_t value) { return is_known ? number(value) : "NaN"; }
+
+void write_daemon_gauges(FILE* out, const GatewayStatus& status) {
+  gauge(out, "daemon_running", "1 when a live process holds the lock of the daemon's serial device.",
+        flag(status.lock.state == LockState::held));
+  gauge(out, "lock_stale", "1 when the device's lock names no live process.",
+        flag(status.lock.state == LockState::stale));
+  gauge(out, "log_dir_open", "1 when the log directory opens as the daemon opens it.", flag(status.storage.opened));
+  gauge(out, "storage_on_card", "1 when the logs go to the memory card, 0 for volatile storage.",
+        flag(status.storage.on_card));
+  gauge(out, "storage_use_percent", "Use of the log storage as the daemon measures it (NaN when unknown).",
+        known(status.storage.use_known, static_cast<std::int64_t>(status.storage.use_percent)));
+  gauge(out, "trim_threshold_percent", "Storage use at which a failed send trims released files.",
+        number(TRIM_THRESHOLD_PERCENT));
+}
+
+void write_file_gauges(FILE* out, const GatewayStatus& status) {
+  std::uint64_t waiting_bytes = 0;
+  for (const FileFigure& file : status.waiting) waiting_bytes += file.bytes;
+  bool waiting = !status.waiting.empty();
+  gauge(out, "current_file_age_seconds", "Seconds since the current log file was begun (NaN without one).",
+        known(status.has_current, status.now - status.current.begun));
+  gauge(out, "current_file_bytes", "Size of the current log file.", number(static_cast<std::int64_t>(status.current.bytes)));
+  gauge(out, "waiting_files", "Log files older than the current one: released and not yet uploaded.",
+        number(static_cast<std::int64_t>(status.waiting.size())));
+  gauge(out, "waiting_bytes", "Bytes in the log files waiting for upload.", number(static_cast<std::int64_t>(waiting_bytes)));
+  gauge(out, "oldest_waiting_age_seconds", "Seconds since the oldest waiting log file was begun (NaN without one).",
+        known(waiting, waiting ? status.now - status.waiting.front().begun : 0));
+  gauge(out, "uploads_failing", "1 when the oldest waiting file is more than one send period past its release.",
+        flag(status.uploads_failing));
+  gauge(out, "interrupted_cuts", "Leftover .tmp files of interrupted head cuts.",
+        number(static_cast<std::int64_t>(status.interrupted_cuts.size())));
+  gauge(out, "future_files", "Log files named after a time later than now.",
+        number(static_cast<std::int64_t>(status.future_files.size())));
+  gauge(out, "foreign_files", "Regular files in the log directory that are no log files.",
+        number(static_cast<std::int64_t>(status.foreign_files.size())));
+}
+
+void write_meter_gauges(FILE* out, const GatewayStatus& status) {
+  family(out, "meter_last_line_age_seconds", "Seconds since the meter's newest logged line (NaN when none was found).");
+  for (std::size_t i = 0; i < status.meters.size(); ++i)
+    std::fprintf(out, "meterscribe_meter_last_line_age_seconds{meter=\"%zu\"} %s\n", i + 1,
+                 known(status.meters[i].seen, status.now - status.meters[i].last).c_str());
+  family(out, "meter_silent", "1 when the meter has logged no line for several poll cycles.");
+  for (std::size_t i = 0; i < status.meters.size(); ++i)
+    std::fprintf(out, "meterscribe_meter_silent{meter=\"%zu\"} %s\n", i + 1, flag(status.meters[i].silent).c_str());
+  gauge(out, "silent_after_seconds", "Seconds without a line after which a meter counts as silent.",
+        number(status.timing.silent_after_s));
+}
+
+}  // namespace
+
+std::vector<std::string> attention_items(const GatewayStatus& status) {
+  std::vector<std::string> items;
+  add_lock_items(status.lock, items);
+  add_storage_items(status.storage, items);
+  add_file_items(status, items);
+  add_meter_items(status, items);
+  return items;
+}
+
+void write_text(FILE* out, const GatewayStatus& status) {
+  std::fprintf(out, "meterscribe-status at %s, settings %s\n\n", local_time(status.now).c_str(),
+               status.settings_path.c_str());
+  write_daemon(out, status.lock);
+  write_storage(out, status.storage);
+  if (status.storage.opened) {
+    write_current(out, status);
+    write_waiting(out, status);
+  }
+  write_meters(out, status);
+  write_other_files(out, status);
+  write_attention(out, attention_items(status));
+}
+
+void write_prometheus(FILE* out, const GatewayStatus& status) {
+  write_daemon_gauges(out, status);
+  write_file_gauges(out, status);
+  write_meter_gauges(out, status);
+  gauge(out, "attention", "1 when anything needs a person (meterscribe-status exits 1).",
+        flag(!attention_items(status).empty()));
+}

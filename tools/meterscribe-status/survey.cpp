@@ -1,0 +1,237 @@
+#include "survey.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "daemon/context.h"
+#include "daemon/start_up.h"
+#include "last_lines.h"
+#include "modbus/device_lock.h"
+#include "store/log_dir.h"
+#include "store/log_store.h"
+#include "store/storage_trim.h"
+#include "sys/log.h"
+#include "sys/paths.h"
+#include "sys/unique_fd.h"
+#include "sys/unique_file.h"
+
+namespace {
+
+constexpr std::uint32_t MS_PER_S = 1000;
+constexpr std::uint32_t FIRST_BYTE_WAIT_MS = 1000;
+constexpr std::uint32_t S_PER_MIN = 60;
+
+// The daemon's code reports through its log; here its words become the
+// tool's, kept for the report instead of going to syslog.
+std::string& last_message() {
+  static std::string text;
+  return text;
+}
+
+void keep_message(int /*level*/, const char* text) { last_message() = text; }
+
+// A cycle at its longest: the pause, and for each meter the first-byte
+// wait and the split budget of an answer that comes late.
+Timing timing_of(const DaemonContext& context, unsigned meters) {
+  Timing timing;
+  std::uint64_t per_meter_ms = std::uint64_t{FIRST_BYTE_WAIT_MS} + context.split;
+  std::uint64_t cycle = context.period + (meters * per_meter_ms + MS_PER_S - 1) / MS_PER_S;
+  std::uint64_t send_period = std::uint64_t{context.send_period} * S_PER_MIN;
+  auto clamp = [](std::uint64_t seconds) {
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(seconds, std::numeric_limits<std::uint32_t>::max() / 4));
+  };
+  timing.send_period_min = context.send_period;
+  timing.cycle_s = clamp(cycle);
+  timing.send_period_s = clamp(send_period);
+  timing.silent_after_s = SILENT_CYCLES * timing.cycle_s + SILENCE_MARGIN_S;
+  // A released file waits for the next pass, at most one send period after
+  // a successful one; its release itself waits for the next line.
+  timing.upload_grace_s = timing.send_period_s + timing.cycle_s + UPLOAD_MARGIN_S;
+  return timing;
+}
+
+// The owner a lock names, by the daemon's rules: a number within the range
+// of process ids, else none (0).
+long lock_owner(int fd) {
+  std::array<char, 64> text{};
+  ssize_t length = read(fd, text.data(), text.size() - 1);
+  if (length <= 0) return 0;
+  char* end = nullptr;
+  errno = 0;
+  long long owner = std::strtoll(text.data(), &end, 10);
+  if (end == text.data() || errno == ERANGE || owner < 1 || owner > std::numeric_limits<pid_t>::max()) return 0;
+  return static_cast<long>(owner);
+}
+
+std::string process_name(long pid) {
+  std::string path = "/proc/" + std::to_string(pid) + "/comm";
+  unique_file file(std::fopen(path.c_str(), "r"));
+  std::array<char, 64> name{};
+  if (!file || std::fgets(name.data(), name.size(), file.get()) == nullptr) return "";
+  name[std::strcspn(name.data(), "\n")] = '\0';
+  return name.data();
+}
+
+// The UUCP lock of the device as the daemon names it, read as the daemon
+// reads it: never through a link, never blocking; anything but a regular
+// file naming a live process is stale.
+LockFigures survey_lock(const char* device) {
+  LockFigures lock;
+  lock.device = std::string("/dev/") + device;
+  std::size_t slash = lock.device.rfind('/');
+  lock.path = std::string(path_root()) + LOCK_DIR + "/LCK.." + lock.device.substr(slash + 1);
+  unique_fd fd(open(lock.path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+  if (!fd.valid()) {
+    lock.state = errno == ENOENT ? LockState::none : LockState::stale;
+    return lock;
+  }
+  struct stat info {};
+  bool regular = fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode);
+  lock.pid = regular ? lock_owner(fd.get()) : 0;
+  bool alive = lock.pid != 0 && process_alive(static_cast<pid_t>(lock.pid)) != 0;
+  lock.state = alive ? LockState::held : LockState::stale;
+  if (alive) lock.command = process_name(lock.pid);
+  return lock;
+}
+
+// The log directory, composed and opened as start-up does it.
+std::string log_dir_path(const DaemonContext& context) {
+  PathBuffer path;
+  if (context.cache[0] == '\0') return rooted_path(path.data(), path.size(), VOLATILE_LOG_DIR);
+  return std::string(rooted_path(path.data(), path.size(), MEMCARD_LOG_DIR)) + "/" + context.cache_dir;
+}
+
+void survey_storage(DaemonContext& context, StorageFigures& storage) {
+  storage.on_card = context.cache[0] != '\0';
+  storage.log_dir = log_dir_path(context);
+  last_message().clear();
+  storage.opened = open_log_dir(context, storage.log_dir.c_str());
+  if (!storage.opened) {
+    storage.why_not = last_message();
+    return;
+  }
+  storage.use_known = storage_use_percent(context.log_dir, &storage.use_percent);
+  if (!storage.use_known) storage.why_not = last_message();
+}
+
+std::uint64_t file_bytes(const LogDir& dir, const char* name) {
+  struct stat info {};
+  if (fstatat(dir.fd.get(), name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode)) return 0;
+  return static_cast<std::uint64_t>(info.st_size);
+}
+
+bool is_cut_leftover(const std::string& name) {
+  std::size_t suffix = std::strlen(TMP_SUFFIX);
+  return name.size() == LOG_NAME_LEN + suffix && name.compare(LOG_NAME_LEN, suffix, TMP_SUFFIX) == 0 &&
+         is_log_name(name.substr(0, LOG_NAME_LEN).c_str());
+}
+
+// Sorts every listed name into its kind; the log files come back oldest
+// first.
+std::vector<FileFigure> sort_names(const LogDir& dir, GatewayStatus& status) {
+  std::vector<FileFigure> logs;
+  FileList names = log_dir_list(dir);
+  for (char** name = names ? names.get() : nullptr; name != nullptr && *name != nullptr; ++name) {
+    if (is_log_name(*name))
+      logs.push_back({*name, file_bytes(dir, *name), log_name_time(*name)});
+    else if (is_cut_leftover(*name))
+      status.interrupted_cuts.emplace_back(*name);
+    else
+      status.foreign_files.emplace_back(*name);
+  }
+  std::sort(logs.begin(), logs.end(), [](const FileFigure& a, const FileFigure& b) { return a.name < b.name; });
+  std::sort(status.interrupted_cuts.begin(), status.interrupted_cuts.end());
+  std::sort(status.foreign_files.begin(), status.foreign_files.end());
+  for (const FileFigure& file : logs)
+    if (file.begun > status.now) status.future_files.push_back(file.name);
+  return logs;
+}
+
+// The newest log name is the current file, as the daemon chooses it; the
+// released name lives in the daemon's memory only, so every older log file
+// counts as released and waiting for upload.
+void survey_files(const LogDir& dir, GatewayStatus& status) {
+  std::vector<FileFigure> logs = sort_names(dir, status);
+  LogName newest;
+  log_dir_newest_log_name(dir, newest);
+  if (newest[0] != '\0' && !logs.empty() && logs.back().name == newest) {
+    status.has_current = true;
+    status.current = logs.back();
+    logs.pop_back();
+    LogName cutoff;
+    format_release_cutoff(cutoff, status.now, status.timing.send_period_min);
+    status.current_due = std::strcmp(newest, cutoff) < 0;
+  }
+  status.waiting = logs;
+  status.uploads_failing =
+      !logs.empty() &&
+      status.now - logs.front().begun >
+          static_cast<std::time_t>(status.timing.send_period_s) + static_cast<std::time_t>(status.timing.upload_grace_s);
+}
+
+void survey_meters(const LogDir& dir, unsigned count, GatewayStatus& status) {
+  std::vector<std::string> newest_first;
+  if (status.has_current) newest_first.push_back(status.current.name);
+  for (auto file = status.waiting.rbegin(); file != status.waiting.rend(); ++file) newest_first.push_back(file->name);
+  status.meters.assign(count, MeterFigure{});
+  status.files_scanned = find_last_lines(dir, newest_first, status.meters);
+  for (MeterFigure& meter : status.meters)
+    meter.silent = !meter.seen || status.now - meter.last > static_cast<std::time_t>(status.timing.silent_after_s);
+}
+
+}  // namespace
+
+std::time_t log_name_time(const char* name) {
+  if (!is_log_name(name)) return 0;
+  // "log-YYYY-MM-DD-hh-mm-ss": fields of digits at fixed places.
+  auto field = [name](std::size_t at, std::size_t count) {
+    int value = 0;
+    for (std::size_t i = at; i < at + count; ++i) value = value * 10 + (name[i] - '0');
+    return value;
+  };
+  struct tm local {};
+  local.tm_year = field(4, 4) - 1900;
+  local.tm_mon = field(9, 2) - 1;
+  local.tm_mday = field(12, 2);
+  local.tm_hour = field(15, 2);
+  local.tm_min = field(18, 2);
+  local.tm_sec = field(21, 2);
+  local.tm_isdst = -1;
+  return std::mktime(&local);
+}
+
+bool survey_gateway(const char* settings_path, std::time_t now, GatewayStatus& status, std::string& why) {
+  unique_file probe(std::fopen(settings_path, "r"));
+  if (!probe) {
+    why = std::string("cannot read settings ") + settings_path + ": " + std::strerror(errno);
+    return false;
+  }
+  log_set_capture(keep_message);
+  DaemonContext context{};
+  load_settings_from(&context, settings_path);
+  unsigned meters = count_polled_meters(&context);
+  status.now = now;
+  status.settings_path = settings_path;
+  status.timing = timing_of(context, meters);
+  status.lock = survey_lock(context.device);
+  survey_storage(context, status.storage);
+  if (status.storage.opened) {
+    survey_files(context.log_dir, status);
+    survey_meters(context.log_dir, meters, status);
+  } else {
+    status.meters.assign(meters, MeterFigure{false, 0, true});
+  }
+  release_context(&context);
+  log_set_capture(nullptr);
+  return true;
+}
+

@@ -1,0 +1,82 @@
+// What the gateway's disk says about the daemon: its lock, its storage, its
+// log files and the last line of each meter. Gathered with the daemon's own
+// code (settings reader, log directory, storage measurement, release
+// cut-off), never by asking the daemon.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+enum class LockState { held, stale, none };
+
+struct LockFigures {
+  std::string path;    // the rooted UUCP lock of the device
+  std::string device;  // "/dev/<DEVICE>"
+  LockState state = LockState::none;
+  long pid = 0;         // the owner it names; 0 when it names none
+  std::string command;  // the live owner's name from /proc, when known
+};
+
+struct StorageFigures {
+  bool on_card = false;
+  std::string log_dir;
+  bool opened = false;
+  std::string why_not;  // when not opened
+  bool use_known = false;
+  std::uint64_t use_percent = 0;
+};
+
+struct FileFigure {
+  std::string name;
+  std::uint64_t bytes = 0;
+  std::time_t begun = 0;  // the local time its name stands for
+};
+
+struct MeterFigure {
+  bool seen = false;        // a line was found in the files read
+  std::time_t last = 0;     // the time of its newest line
+  bool silent = false;
+};
+
+struct Timing {
+  std::uint32_t send_period_min = 0;  // SEND_PERIOD as the daemon reads it
+  std::uint32_t send_period_s = 0;
+  std::uint32_t cycle_s = 0;          // the longest a poll cycle takes
+  std::uint32_t silent_after_s = 0;   // no line for longer: the meter is silent
+  std::uint32_t upload_grace_s = 0;   // a waiting file older than release + this: uploads fail
+};
+
+struct GatewayStatus {
+  std::time_t now = 0;
+  std::string settings_path;
+  Timing timing;
+  LockFigures lock;
+  StorageFigures storage;
+  bool has_current = false;
+  FileFigure current;
+  bool current_due = false;  // the next line releases it
+  std::vector<FileFigure> waiting;  // every log file older than the current one, oldest first
+  bool uploads_failing = false;
+  std::vector<std::string> interrupted_cuts;  // "log-X.tmp" left by a head cut
+  std::vector<std::string> future_files;      // log names later than now
+  std::vector<std::string> foreign_files;     // regular files of no log form
+  std::vector<MeterFigure> meters;            // one per polled meter
+  unsigned files_scanned = 0;                 // for the last lines
+};
+
+// Seconds the daemon may take beyond the nominal figures before something
+// counts as wrong: a line written late because a trim held up a release,
+// a send pass that takes a while.
+constexpr std::uint32_t SILENCE_MARGIN_S = 30;
+constexpr std::uint32_t UPLOAD_MARGIN_S = 120;
+constexpr std::uint32_t SILENT_CYCLES = 3;
+
+// Surveys the gateway as it stands at `now`, reading the settings at
+// `settings_path` with the daemon's reader. False, with `why` set, when the
+// settings file cannot be read at all.
+bool survey_gateway(const char* settings_path, std::time_t now, GatewayStatus& status, std::string& why);
+
+// The local time a log name (or a line's 19-character time) stands for.
+std::time_t log_name_time(const char* name);
