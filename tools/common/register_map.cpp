@@ -2,7 +2,9 @@
 
 #include <array>
 #include <bit>
+#include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,21 +54,25 @@ bool parse_order(const std::string& text, ByteOrder& order) {
 }
 
 // A whole number in decimal or, after 0x, hexadecimal; nothing after it.
+// A leading zero is no octal prefix: "010" is ten, as an integrator reads it.
 bool parse_whole(const std::string& text, unsigned long limit, unsigned& value) {
-  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+  bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  std::string digits = hex ? text.substr(2) : text;
+  if (digits.empty() || std::isxdigit(static_cast<unsigned char>(digits[0])) == 0) return false;
   char* end = nullptr;
   errno = 0;
-  unsigned long number = std::strtoul(text.c_str(), &end, 0);
+  unsigned long number = std::strtoul(digits.c_str(), &end, hex ? 16 : 10);
   if (*end != '\0' || errno == ERANGE || number > limit) return false;
   value = static_cast<unsigned>(number);
   return true;
 }
 
+// A finite number; NaN or an infinity would turn every reading into one.
 bool parse_scale(const std::string& text, double& scale) {
   char* end = nullptr;
   errno = 0;
   scale = std::strtod(text.c_str(), &end);
-  return !text.empty() && *end == '\0' && errno != ERANGE;
+  return !text.empty() && *end == '\0' && errno != ERANGE && std::isfinite(scale);
 }
 
 // Why a line is no entry, or "" when it is one (or holds none).
