@@ -1,16 +1,13 @@
 // meterscribe-decode, the real binary on real files: exact records for
 // holding registers, coils with padding bits and input-register floats in
-// both word orders, and bad lines reported by file and line while the good
-// ones still print.
+// both word orders, bad lines reported by file and line while the good ones
+// still print, named values of a register map in each output format, and
+// local times around a real zone's clock changes.
 #include <algorithm>
-#include <cstdint>
-#include <cstdio>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
-#include "support/crc16_reference.h"
 #include "support/temp_root.h"
 #include "tool_run.h"
 
@@ -185,22 +182,6 @@ TEST_F(DecodeTest, UsageErrorsAndUnreadableFilesEndWithStatus2) {
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.err.substr(0, c.err_start.size()), c.err_start);
   }
-}
-
-// A log line of meter `index` at `time` with its CRC appended, worked out by
-// the tests' own CRC.
-std::string log_line(unsigned index, const std::string& time, const std::vector<unsigned>& bytes) {
-  std::vector<unsigned> frame = bytes;
-  std::uint16_t crc = crc16_reference(frame, frame.size());
-  frame.push_back(crc & 0xFFu);
-  frame.push_back(crc >> 8u);
-  std::string line = "m" + std::to_string(index) + ":" + time + ":";
-  char hex[4];
-  for (unsigned byte : frame) {
-    std::snprintf(hex, sizeof hex, "%02x ", byte);
-    line += hex;
-  }
-  return line + "\n";
 }
 
 // A map across meters 1 and 3, every value in another order; the count's
