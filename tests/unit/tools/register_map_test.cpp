@@ -154,6 +154,14 @@ TEST_F(RegisterMapFileTest, AMapFileIsReadWithCommentsBlankLinesAndLineEndsOfEit
   EXPECT_EQ(map.values[2].unit, "m3/h");
 }
 
+TEST(RegisterMapTest, TheExampleMapIsValidAndFitsTheRequestItSuggests) {
+  RegisterMap map;
+  std::string error;
+  ASSERT_TRUE(load_register_map(MS_SOURCE_DIR "/etc/registers.example", map, error)) << error;
+  ASSERT_EQ(map.values.size(), 12U);
+  for (const MappedValue& value : map.values) EXPECT_LE(value.address + register_count(value.type), 76U) << value.name;
+}
+
 TEST_F(RegisterMapFileTest, ABadEntryIsReportedByFileAndLine) {
   const struct {
     const char* entry;
