@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -104,7 +105,7 @@ std::uint64_t assemble(const std::uint8_t* data, unsigned registers, ByteOrder o
   for (unsigned k = 0; k < registers; ++k) {
     bool words_reversed = order == ByteOrder::cdab || order == ByteOrder::dcba;
     bool bytes_swapped = order == ByteOrder::badc || order == ByteOrder::dcba;
-    const std::uint8_t* word = data + 2 * (words_reversed ? registers - 1 - k : k);
+    const std::uint8_t* word = data + 2 * static_cast<std::size_t>(words_reversed ? registers - 1 - k : k);
     std::uint8_t high = bytes_swapped ? word[1] : word[0];
     std::uint8_t low = bytes_swapped ? word[0] : word[1];
     bits = bits << 16 | static_cast<std::uint64_t>(high) << 8 | low;
@@ -188,7 +189,7 @@ std::vector<Reading> readings_of(const RegisterMap& map, unsigned meter, unsigne
     if (value.meter != meter || value.address < start) continue;
     unsigned offset = value.address - start;
     if (offset + register_count(value.type) > count) continue;
-    RawNumber raw = decode_raw(data + 2 * offset, value.type, value.order);
+    RawNumber raw = decode_raw(data + 2 * static_cast<std::size_t>(offset), value.type, value.order);
     readings.push_back({&value, raw, scaled_value(raw, value.scale)});
   }
   return readings;
