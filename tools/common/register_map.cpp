@@ -2,7 +2,10 @@
 
 #include <array>
 #include <bit>
+#include <cctype>
 #include <cerrno>
+#include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,21 +55,25 @@ bool parse_order(const std::string& text, ByteOrder& order) {
 }
 
 // A whole number in decimal or, after 0x, hexadecimal; nothing after it.
+// A leading zero is no octal prefix: "010" is ten, as an integrator reads it.
 bool parse_whole(const std::string& text, unsigned long limit, unsigned& value) {
-  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+  bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  std::string digits = hex ? text.substr(2) : text;
+  if (digits.empty() || std::isxdigit(static_cast<unsigned char>(digits[0])) == 0) return false;
   char* end = nullptr;
   errno = 0;
-  unsigned long number = std::strtoul(text.c_str(), &end, 0);
+  unsigned long number = std::strtoul(digits.c_str(), &end, hex ? 16 : 10);
   if (*end != '\0' || errno == ERANGE || number > limit) return false;
   value = static_cast<unsigned>(number);
   return true;
 }
 
+// A finite number; NaN or an infinity would turn every reading into one.
 bool parse_scale(const std::string& text, double& scale) {
   char* end = nullptr;
   errno = 0;
   scale = std::strtod(text.c_str(), &end);
-  return !text.empty() && *end == '\0' && errno != ERANGE;
+  return !text.empty() && *end == '\0' && errno != ERANGE && std::isfinite(scale);
 }
 
 // Why a line is no entry, or "" when it is one (or holds none).
@@ -98,7 +105,7 @@ std::uint64_t assemble(const std::uint8_t* data, unsigned registers, ByteOrder o
   for (unsigned k = 0; k < registers; ++k) {
     bool words_reversed = order == ByteOrder::cdab || order == ByteOrder::dcba;
     bool bytes_swapped = order == ByteOrder::badc || order == ByteOrder::dcba;
-    const std::uint8_t* word = data + std::size_t{2} * (words_reversed ? registers - 1 - k : k);
+    const std::uint8_t* word = data + 2 * static_cast<std::size_t>(words_reversed ? registers - 1 - k : k);
     std::uint8_t high = bytes_swapped ? word[1] : word[0];
     std::uint8_t low = bytes_swapped ? word[0] : word[1];
     bits = bits << 16 | static_cast<std::uint64_t>(high) << 8 | low;
@@ -182,7 +189,7 @@ std::vector<Reading> readings_of(const RegisterMap& map, unsigned meter, unsigne
     if (value.meter != meter || value.address < start) continue;
     unsigned offset = value.address - start;
     if (offset + register_count(value.type) > count) continue;
-    RawNumber raw = decode_raw(data + std::size_t{2} * offset, value.type, value.order);
+    RawNumber raw = decode_raw(data + 2 * static_cast<std::size_t>(offset), value.type, value.order);
     readings.push_back({&value, raw, scaled_value(raw, value.scale)});
   }
   return readings;

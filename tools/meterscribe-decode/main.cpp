@@ -1,6 +1,7 @@
 // meterscribe-decode: prints the values in meterscribe log files, one record
-// per register or coil, as CSV or JSON lines. The responses carry no start
-// addresses, so the settings file the daemon polled with supplies them.
+// per register or coil, or per value of a register map, as CSV, JSON lines
+// or InfluxDB line protocol. The responses carry no start addresses, so the
+// settings file the daemon polled with supplies them.
 // Damaged lines are reported with file and line number and skipped.
 #include <getopt.h>
 #include <sys/stat.h>
@@ -10,11 +11,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
 #include "daemon/context.h"
 #include "log_line.h"
+#include "record.h"
+#include "register_map.h"
 #include "store/log_dir.h"
 #include "sys/paths.h"
 #include "sys/unique_file.h"
@@ -23,20 +27,35 @@
 namespace {
 
 constexpr const char* USAGE =
-    "usage: meterscribe-decode [--settings PATH] [--json] [--u16 | --u32 | --s32 | --float32]\n"
-    "                          [--word-order big|little] LOG-FILE-OR-DIRECTORY...\n"
+    "usage: meterscribe-decode [--settings PATH] [--map FILE] [--json | --influx] [--utc]\n"
+    "                          [--u16 | --u32 | --s32 | --float32] [--word-order big|little]\n"
+    "                          [--help] [--version] LOG-FILE-OR-DIRECTORY...\n"
     "  --settings PATH   the settings the daemon polled with (default /opt/meterscribe/etc/settings)\n"
-    "  --json            JSON lines instead of CSV\n"
+    "  --map FILE        a register map: one record per mapped value (name, unit, raw and scaled\n"
+    "                    number) instead of one per register\n"
+    "  --json            JSON lines instead of CSV (NaN and infinities are null)\n"
+    "  --influx          InfluxDB line protocol: measurement meterscribe, tags address, function,\n"
+    "                    meter, name, slave, unit; field value (a float) or, for unscaled integers,\n"
+    "                    value_int; nanosecond timestamps (NaN and infinities are left out)\n"
+    "  --utc             times in UTC (...Z) instead of local time with its UTC offset\n"
     "  --u16             registers as unsigned 16-bit words (default)\n"
     "  --u32, --s32      register pairs (start, start+1), ... as unsigned / signed 32-bit integers\n"
     "  --float32         register pairs as 32-bit floats\n"
     "  --word-order big|little  big: the first register of a pair holds the high word (default)\n"
+    "The register formats do not apply with a map: the map gives each value its type and order.\n"
     "A directory stands for its log-YYYY-MM-DD-hh-mm-ss files in time order; - is standard input.\n"
+    "Times are logged in the gateway's local time and read with the zone of TZ. In the hour repeated\n"
+    "when daylight saving ends, the earlier instant (still daylight saving) is taken; a time in the\n"
+    "hour skipped when it begins is taken as if the clock had not yet been put forward.\n"
     "Exit status: 0 all lines decoded, 1 some lines reported bad, 2 usage error or unreadable file.\n";
 
 struct DecodeRun {
   const char* settings_path = SETTINGS_PATH;
-  OutputOptions output{RegisterFormat::u16, false, false};
+  const char* map_path = nullptr;
+  RegisterMap map;
+  OutputOptions output{RegisterFormat::u16, false, OutputFormat::csv, nullptr};
+  bool utc = false;
+  bool format_given = false;
   MeterTable table{};
   unsigned bad_lines = 0;
   bool unreadable = false;
@@ -51,19 +70,25 @@ bool parse_word_order(const char* text, DecodeRun& run) {
 
 // Returns the index of the first input argument, or -1 on a usage error.
 int parse_options(int argc, char** argv, DecodeRun& run) {
-  enum { SETTINGS = 's', JSON = 'j', U16 = 256, U32, S32, FLOAT32, WORD_ORDER, HELP = 'h' };
+  enum { SETTINGS = 's', JSON = 'j', U16 = 256, U32, S32, FLOAT32, WORD_ORDER, MAP, INFLUX, UTC, HELP = 'h' };
   static const option long_options[] = {
       {"settings", required_argument, nullptr, SETTINGS}, {"json", no_argument, nullptr, JSON},
       {"u16", no_argument, nullptr, U16},                 {"u32", no_argument, nullptr, U32},
       {"s32", no_argument, nullptr, S32},                 {"float32", no_argument, nullptr, FLOAT32},
-      {"word-order", required_argument, nullptr, WORD_ORDER}, {"help", no_argument, nullptr, HELP},
-      {"version", no_argument, nullptr, 'V'},
+      {"word-order", required_argument, nullptr, WORD_ORDER}, {"map", required_argument, nullptr, MAP},
+      {"influx", no_argument, nullptr, INFLUX},           {"utc", no_argument, nullptr, UTC},
+      {"help", no_argument, nullptr, HELP},               {"version", no_argument, nullptr, 'V'},
       {nullptr, 0, nullptr, 0}};
   int option_code;
   while ((option_code = getopt_long(argc, argv, "s:jh", long_options, nullptr)) != -1) {
+    run.format_given |= option_code == U16 || option_code == U32 || option_code == S32 || option_code == FLOAT32 ||
+                        option_code == WORD_ORDER;
     switch (option_code) {
       case SETTINGS: run.settings_path = optarg; break;
-      case JSON: run.output.json = true; break;
+      case MAP: run.map_path = optarg; break;
+      case JSON: run.output.output = OutputFormat::json; break;
+      case INFLUX: run.output.output = OutputFormat::influx; break;
+      case UTC: run.utc = true; break;
       case U16: run.output.format = RegisterFormat::u16; break;
       case U32: run.output.format = RegisterFormat::u32; break;
       case S32: run.output.format = RegisterFormat::s32; break;
@@ -76,6 +101,7 @@ int parse_options(int argc, char** argv, DecodeRun& run) {
       default: return -1;
     }
   }
+  if (run.map_path != nullptr && run.format_given) return -1;
   return optind < argc ? optind : -1;
 }
 
@@ -93,6 +119,39 @@ bool load_meter_table(const char* path, MeterTable& table) {
   std::copy(std::begin(context.meters), std::end(context.meters), table.meters);
   table.count = count_polled_meters(&context);
   release_context(&context);
+  return true;
+}
+
+// A mapped value outside what the settings poll would silently never
+// print: each one is said once, before the records.
+void warn_unpolled(const MappedValue& value, const DecodeRun& run) {
+  unsigned last = value.address + register_count(value.type) - 1;
+  const char* why = nullptr;
+  if (value.meter > run.table.count) {
+    why = "is not polled with these settings";
+  } else {
+    const MeterConfig& meter = run.table.meters[value.meter - 1];
+    unsigned function = meter.func & 0xFF;
+    unsigned start = meter.start & 0xFFFF;
+    if (function != 3 && function != 4)
+      why = "reads no registers";
+    else if (value.address < start || last >= start + (meter.reg_count & 0xFFFF))
+      why = "does not read all of these registers";
+  }
+  if (why != nullptr)
+    std::fprintf(stderr, "meterscribe-decode: %s: %s (registers %u to %u): meter %u %s\n", run.map_path,
+                 value.name.c_str(), value.address, last, value.meter, why);
+}
+
+bool load_map(DecodeRun& run) {
+  if (run.map_path == nullptr) return true;
+  std::string error;
+  if (!load_register_map(run.map_path, run.map, error)) {
+    std::fprintf(stderr, "meterscribe-decode: %s\n", error.c_str());
+    return false;
+  }
+  for (const MappedValue& value : run.map.values) warn_unpolled(value, run);
+  run.output.map = &run.map;
   return true;
 }
 
@@ -121,8 +180,10 @@ void decode_text_line(char* text, std::size_t length, const char* name, unsigned
   if (!parse_log_line(text, line, problem) || !check_logged_response(line, problem) ||
       !check_against_meter(line, run.table, problem))
     return report_bad_line(name, number, problem.text, run);
+  RecordHead head{};
+  if (!record_head(line, run.utc, head)) return report_bad_line(name, number, "the time is no calendar time", run);
   const MeterConfig& meter = run.table.meters[line.meter_index];
-  if (print_line_values(stdout, line, meter, run.output) != 0) report_unpaired(line.meter_index, run);
+  if (print_line_values(stdout, head, line, meter, run.output) != 0) report_unpaired(line.meter_index, run);
 }
 
 void decode_stream(FILE* file, const char* name, DecodeRun& run) {
@@ -181,8 +242,9 @@ int main(int argc, char** argv) {
     std::fputs(USAGE, stderr);
     return 2;
   }
-  if (!load_meter_table(run.settings_path, run.table)) return 2;
-  if (!run.output.json) print_csv_header(stdout);
+  if (!load_meter_table(run.settings_path, run.table) || !load_map(run)) return 2;
+  tzset();  // the zone of the logged local times, read once
+  print_header(stdout, run.output.output, run.map_path != nullptr);
   for (int i = first_input; i < argc; ++i) decode_argument(argv[i], run);
   if (run.unreadable) return 2;
   return run.bad_lines != 0 ? 1 : 0;

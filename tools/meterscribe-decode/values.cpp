@@ -4,88 +4,65 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
+#include <limits>
+#include <vector>
 
 namespace {
 
-// What every record of one line shares.
-struct RecordHead {
-  char time[LOG_TIME_LEN + 1];  // "YYYY-MM-DDThh:mm:ss", local time as logged
-  unsigned meter;               // 1-based
-  unsigned slave;
-  unsigned function;
-};
+using NumberText = char[32];
 
-RecordHead head_of(const LogLine& line) {
-  RecordHead head{};
-  std::memcpy(head.time, line.time, sizeof head.time);
-  head.time[10] = 'T';
-  head.time[13] = ':';
-  head.time[16] = ':';
-  head.meter = line.meter_index + 1;
-  head.slave = line.bytes[0];
-  head.function = line.bytes[1];
-  return head;
-}
-
-// value is already text; JSON has no NaN or infinity, so those become null.
-void print_record(FILE* out, const RecordHead& head, std::uint32_t address, const char* value, bool json,
-                  bool finite = true) {
-  if (!json) {
-    std::fprintf(out, "%s,%u,%u,%u,%u,%s\n", head.time, head.meter, head.slave, head.function, address, value);
-    return;
-  }
-  std::fprintf(out, "{\"time\":\"%s\",\"meter\":%u,\"slave\":%u,\"function\":%u,\"address\":%u,\"value\":%s}\n",
-               head.time, head.meter, head.slave, head.function, address, finite ? value : "null");
-}
-
-// The shortest text that reads back as the same float; false for NaN and
-// the infinities.
-bool format_float(char (&text)[32], std::uint32_t bits) {
-  float value = std::bit_cast<float>(bits);
+// The shortest text that reads back as the same number of the type's own
+// width (a float32 printed as a double would show digits it never had).
+template <typename Real>
+void format_real(NumberText& text, Real value) {
   if (std::isnan(value)) {
     std::snprintf(text, sizeof text, "nan");
-    return false;
+    return;
   }
   auto result = std::to_chars(text, text + sizeof text - 1, value);
   *result.ptr = '\0';
-  return std::isfinite(value);
 }
 
-// The value as text; false when it is no finite number.
-bool format_register_value(char (&text)[32], std::uint32_t bits, RegisterFormat format) {
+// The value as text: digits, or nan, inf, -inf.
+void format_register_value(NumberText& text, std::uint32_t bits, RegisterFormat format) {
   switch (format) {
     case RegisterFormat::u16:
-    case RegisterFormat::u32: std::snprintf(text, sizeof text, "%u", bits); return true;
-    case RegisterFormat::s32: std::snprintf(text, sizeof text, "%d", static_cast<std::int32_t>(bits)); return true;
-    case RegisterFormat::float32: return format_float(text, bits);
+    case RegisterFormat::u32: std::snprintf(text, sizeof text, "%u", bits); return;
+    case RegisterFormat::s32: std::snprintf(text, sizeof text, "%d", static_cast<std::int32_t>(bits)); return;
+    case RegisterFormat::float32: format_real(text, std::bit_cast<float>(bits)); return;
   }
-  return true;
+}
+
+RecordValue plain_value(std::uint32_t address, const char* value, bool integer, const OutputOptions& options) {
+  // Under a map every record has the map's columns; a coil has no name.
+  if (options.map != nullptr) return {address, "", "", value, value, integer};
+  return {address, nullptr, "", nullptr, value, integer};
 }
 
 // Coils come eight to a byte, the lowest address in the lowest bit; the
 // bits past bin_count in the last byte are padding.
-void print_coils(FILE* out, const LogLine& line, const MeterConfig& meter, const OutputOptions& options) {
-  RecordHead head = head_of(line);
+void print_coils(FILE* out, const RecordHead& head, const LogLine& line, const MeterConfig& meter,
+                 const OutputOptions& options) {
   std::uint32_t start = meter.start & 0xFFFF;
   unsigned coils = meter.bin_count & 0xFFFF;
   for (unsigned k = 0; k < coils; ++k) {
     unsigned bit = (static_cast<unsigned>(line.bytes[3 + k / 8]) >> (k % 8)) & 1u;
-    print_record(out, head, start + k, bit != 0 ? "1" : "0", options.json);
+    print_record(out, head, plain_value(start + k, bit != 0 ? "1" : "0", true, options), options.output);
   }
 }
 
-unsigned print_registers(FILE* out, const LogLine& line, const MeterConfig& meter, const OutputOptions& options) {
-  RecordHead head = head_of(line);
+unsigned print_registers(FILE* out, const RecordHead& head, const LogLine& line, const MeterConfig& meter,
+                         const OutputOptions& options) {
   std::uint32_t start = meter.start & 0xFFFF;
   unsigned registers = line.bytes[2] / 2u;
   const std::uint8_t* data = line.bytes + 3;
   auto word = [data](std::size_t k) { return static_cast<std::uint32_t>(data[2 * k] << 8 | data[2 * k + 1]); };
-  char text[32];
+  bool integer = options.format != RegisterFormat::float32;
+  NumberText text;
   if (options.format == RegisterFormat::u16) {
     for (unsigned k = 0; k < registers; ++k) {
       format_register_value(text, word(k), options.format);
-      print_record(out, head, start + k, text, options.json);
+      print_record(out, head, plain_value(start + k, text, integer, options), options.output);
     }
     return 0;
   }
@@ -94,20 +71,78 @@ unsigned print_registers(FILE* out, const LogLine& line, const MeterConfig& mete
   for (unsigned k = 0; k + 1 < registers; k += 2) {
     std::uint32_t high = options.low_word_first ? word(k + 1) : word(k);
     std::uint32_t low = options.low_word_first ? word(k) : word(k + 1);
-    bool finite = format_register_value(text, high << 16 | low, options.format);
-    print_record(out, head, start + k, text, options.json, finite);
+    format_register_value(text, high << 16 | low, options.format);
+    print_record(out, head, plain_value(start + k, text, integer, options), options.output);
   }
   return registers % 2;
 }
 
+void format_raw(NumberText& text, const RawNumber& raw, ValueType type) {
+  switch (raw.kind) {
+    case RawNumber::Kind::unsigned_integer:
+      std::snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(raw.unsigned_value));
+      return;
+    case RawNumber::Kind::signed_integer:
+      std::snprintf(text, sizeof text, "%lld", static_cast<long long>(raw.signed_value));
+      return;
+    case RawNumber::Kind::real:
+      if (type == ValueType::float32) return format_real(text, static_cast<float>(raw.real_value));
+      return format_real(text, raw.real_value);
+  }
+}
+
+bool is_unscaled(const MappedValue& value) { return value.scale == 1.0; }
+
+// An unscaled value prints as its raw number. A scaled one carries the
+// scale's binary rounding (12345 * 0.01 is not quite 123.45): 15 digits,
+// all that a double holds for certain, leave it out. A scaled float32
+// keeps float precision, which is all the meter sent.
+void format_scaled(NumberText& text, const Reading& reading) {
+  const MappedValue& value = *reading.value;
+  if (is_unscaled(value)) return format_raw(text, reading.raw, value.type);
+  if (value.type == ValueType::float32) return format_real(text, static_cast<float>(reading.scaled));
+  if (!std::isfinite(reading.scaled)) return format_real(text, reading.scaled);
+  std::snprintf(text, sizeof text, "%.15g", reading.scaled);
+}
+
+// The line protocol's integers are signed 64-bit.
+bool is_integer_field(const Reading& reading) {
+  switch (reading.raw.kind) {
+    case RawNumber::Kind::unsigned_integer:
+      return is_unscaled(*reading.value) &&
+             reading.raw.unsigned_value <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    case RawNumber::Kind::signed_integer: return is_unscaled(*reading.value);
+    case RawNumber::Kind::real: return false;
+  }
+  return false;
+}
+
+void print_mapped(FILE* out, const RecordHead& head, const LogLine& line, const MeterConfig& meter,
+                  const OutputOptions& options) {
+  std::vector<Reading> readings =
+      readings_of(*options.map, head.meter, meter.start & 0xFFFF, line.bytes + 3, line.bytes[2] / 2u);
+  NumberText raw;
+  NumberText scaled;
+  for (const Reading& reading : readings) {
+    format_raw(raw, reading.raw, reading.value->type);
+    format_scaled(scaled, reading);
+    const MappedValue& value = *reading.value;
+    RecordValue record{value.address, value.name.c_str(), value.unit.c_str(), raw, scaled, is_integer_field(reading)};
+    print_record(out, head, record, options.output);
+  }
+}
+
 }  // namespace
 
-void print_csv_header(FILE* out) { std::fputs("time,meter,slave,function,address,value\n", out); }
-
-unsigned print_line_values(FILE* out, const LogLine& line, const MeterConfig& meter, const OutputOptions& options) {
+unsigned print_line_values(FILE* out, const RecordHead& head, const LogLine& line, const MeterConfig& meter,
+                           const OutputOptions& options) {
   if (line.bytes[1] == 1) {
-    print_coils(out, line, meter, options);
+    print_coils(out, head, line, meter, options);
     return 0;
   }
-  return print_registers(out, line, meter, options);
+  if (options.map != nullptr) {
+    print_mapped(out, head, line, meter, options);
+    return 0;
+  }
+  return print_registers(out, head, line, meter, options);
 }

@@ -1,7 +1,8 @@
 // meterscribe-decode, the real binary on real files: exact records for
 // holding registers, coils with padding bits and input-register floats in
-// both word orders, and bad lines reported by file and line while the good
-// ones still print.
+// both word orders, bad lines reported by file and line while the good ones
+// still print, named values of a register map in each output format, and
+// local times around a real zone's clock changes.
 #include <algorithm>
 #include <string>
 
@@ -29,9 +30,15 @@ const std::string FLOATS = "m2:2024-03-05-14-07-11:03 04 08 43 66 80 00 80 00 43
 
 const std::string HEADER = "time,meter,slave,function,address,value\n";
 
+// The logged local times are read in the zone of TZ, as on a gateway in
+// Germany: UTC+1 in winter, UTC+2 in summer.
 class DecodeTest : public TempRootTest {
  protected:
-  void SetUp() override { root.write_file("/settings", SETTINGS); }
+  void SetUp() override {
+    root.write_file("/settings", SETTINGS);
+    setenv("TZ", "Europe/Berlin", 1);
+  }
+  void TearDown() override { unsetenv("TZ"); }
   ToolRun decode(const std::string& options, const std::string& log_content) {
     root.write_file("/log", log_content);
     return run_tool(MS_DECODE_TOOL, "--settings " + root.at("/settings") + " " + options + " " + root.at("/log"),
@@ -42,9 +49,9 @@ class DecodeTest : public TempRootTest {
 TEST_F(DecodeTest, HoldingRegistersGetTheirAddressesFromTheSettings) {
   ToolRun run = decode("", HOLDING);
   EXPECT_EQ(run.out, HEADER +
-                         "2024-03-05T14:07:09,1,1,3,100,42\n"
-                         "2024-03-05T14:07:09,1,1,3,101,65535\n"
-                         "2024-03-05T14:07:09,1,1,3,102,4660\n");
+                         "2024-03-05T14:07:09+01:00,1,1,3,100,42\n"
+                         "2024-03-05T14:07:09+01:00,1,1,3,101,65535\n"
+                         "2024-03-05T14:07:09+01:00,1,1,3,102,4660\n");
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.status, 0);
 }
@@ -53,7 +60,7 @@ TEST_F(DecodeTest, CoilsStopAtTheBinCountAndIgnorePaddingBits) {
   ToolRun run = decode("", COILS);
   std::string expected = HEADER;
   const char* bits[] = {"1", "0", "1", "1", "0", "0", "1", "1", "1", "0"};
-  for (unsigned k = 0; k < 10; ++k) expected += "2024-03-05T14:07:10,2,2,1," + std::to_string(20 + k) + "," + bits[k] + "\n";
+  for (unsigned k = 0; k < 10; ++k) expected += "2024-03-05T14:07:10+01:00,2,2,1," + std::to_string(20 + k) + "," + bits[k] + "\n";
   EXPECT_EQ(run.out, expected);
   EXPECT_EQ(run.status, 0);
 }
@@ -75,7 +82,7 @@ TEST_F(DecodeTest, RegisterPairsInEitherWordOrder) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.options);
     ToolRun run = decode(c.options, FLOATS);
-    EXPECT_EQ(run.out, HEADER + "2024-03-05T14:07:11,3,3,4,0," + c.first + "\n" + "2024-03-05T14:07:11,3,3,4,2," +
+    EXPECT_EQ(run.out, HEADER + "2024-03-05T14:07:11+01:00,3,3,4,0," + c.first + "\n" + "2024-03-05T14:07:11+01:00,3,3,4,2," +
                            c.second + "\n");
     EXPECT_EQ(run.status, 0);
   }
@@ -85,15 +92,15 @@ TEST_F(DecodeTest, JsonLinesCarryTheSameRecords) {
   ToolRun run = decode("--json --float32", FLOATS + COILS);
   std::string first_lines = run.out.substr(0, run.out.find("\"address\":20"));
   EXPECT_EQ(first_lines,
-            "{\"time\":\"2024-03-05T14:07:11\",\"meter\":3,\"slave\":3,\"function\":4,\"address\":0,\"value\":230.5}\n"
-            "{\"time\":\"2024-03-05T14:07:11\",\"meter\":3,\"slave\":3,\"function\":4,\"address\":2,"
+            "{\"time\":\"2024-03-05T14:07:11+01:00\",\"meter\":3,\"slave\":3,\"function\":4,\"address\":0,\"value\":230.5}\n"
+            "{\"time\":\"2024-03-05T14:07:11+01:00\",\"meter\":3,\"slave\":3,\"function\":4,\"address\":2,"
             "\"value\":-2.4178e-41}\n"
-            "{\"time\":\"2024-03-05T14:07:10\",\"meter\":2,\"slave\":2,\"function\":1,");
+            "{\"time\":\"2024-03-05T14:07:10+01:00\",\"meter\":2,\"slave\":2,\"function\":1,");
 }
 
 TEST_F(DecodeTest, AnOddRegisterLeftWithoutAPartnerIsSaidOnceAndNotPrinted) {
   ToolRun run = decode("--u32", HOLDING + HOLDING);
-  EXPECT_EQ(run.out, HEADER + "2024-03-05T14:07:09,1,1,3,100,2818047\n" + "2024-03-05T14:07:09,1,1,3,100,2818047\n");
+  EXPECT_EQ(run.out, HEADER + "2024-03-05T14:07:09+01:00,1,1,3,100,2818047\n" + "2024-03-05T14:07:09+01:00,1,1,3,100,2818047\n");
   EXPECT_EQ(run.err,
             "meterscribe-decode: meter 1 logs an odd number of registers; the last one has no partner for 32-bit "
             "values and is not printed\n");
@@ -120,6 +127,7 @@ TEST_F(DecodeTest, BadLinesAreReportedByFileAndLineAndTheGoodOnesStillPrint) {
        "no time of the form YYYY-MM-DD-hh-mm-ss and a colon after the meter index"},
       {"m0:2024-03-05-14-07-09:\n", "no response bytes"},
       {"\n", "does not begin with m and a meter index"},
+      {"m0:2024-02-30-14-07-09:01 03 06 00 2a ff ff 12 34 35 e0 \n", "the time is no calendar time"},
   };
   // Good lines first and last; the last bad line has lost its newline.
   std::string content = HOLDING;
@@ -146,7 +154,7 @@ TEST_F(DecodeTest, ADirectoryIsReadInTimeOrderAndOnlyItsLogFiles) {
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.status, 0);
   ASSERT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1 + 10 + 3);
-  EXPECT_EQ(run.out.substr(HEADER.size(), 30), "2024-03-05T14:00:00,2,2,1,20,1");
+  EXPECT_EQ(run.out.substr(HEADER.size(), 36), "2024-03-05T14:00:00+01:00,2,2,1,20,1");
 }
 
 TEST_F(DecodeTest, UsageErrorsAndUnreadableFilesEndWithStatus2) {
@@ -162,12 +170,122 @@ TEST_F(DecodeTest, UsageErrorsAndUnreadableFilesEndWithStatus2) {
        "meterscribe-decode: cannot read settings " + root.at("/missing") + ": No such file or directory\n"},
       {settings + root.at("/missing"),
        "meterscribe-decode: cannot read " + root.at("/missing") + ": No such file or directory\n"},
+      {settings + "--map " + root.at("/missing") + " " + root.at("/log"),
+       "meterscribe-decode: " + root.at("/missing") + ": No such file or directory\n"},
+      {settings + "--map " + root.at("/log") + " " + root.at("/log"),
+       "meterscribe-decode: " + root.at("/log") + ":1: expected 7 fields (meter address name type order scale unit)\n"},
+      {settings + "--map " + root.at("/log") + " --u32 " + root.at("/log"), "usage: meterscribe-decode"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.arguments);
     ToolRun run = run_tool(MS_DECODE_TOOL, c.arguments, root);
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.err.substr(0, c.err_start.size()), c.err_start);
+  }
+}
+
+// A map across meters 1 and 3, every value in another order; the count's
+// bytes 00 2a read BADC are 0x2a00, the power's ff ff 12 34 are -60876, and
+// 0000 7f80 read CDAB is +inf.
+const char* const MAP =
+    "# meter address name       type    order scale unit\n"
+    "1       100     count      u16     BADC  1     -   \n"
+    "1       101     power      s32     ABCD  0.01  kW  # kW in hundredths\n"
+    "\n"
+    "3       0x0000  voltage_l1 float32 ABCD  1     V\n"
+    "3       2       voltage_l2 float32 CDAB  0.1   V\n";
+
+const std::string NAN_INF = log_line(2, "2024-03-05-14-07-12", {3, 4, 8, 0x7f, 0xc0, 0, 0, 0, 0, 0x7f, 0x80});
+
+TEST_F(DecodeTest, AMapGivesNamedScaledValuesInEachFormat) {
+  root.write_file("/map", MAP);
+  const std::string map = "--map " + root.at("/map") + " ";
+  const struct {
+    std::string options;
+    std::string out;
+  } cases[] = {
+      {map,
+       "time,meter,slave,function,address,name,unit,raw,value\n"
+       "2024-03-05T14:07:09+01:00,1,1,3,100,count,,10752,10752\n"
+       "2024-03-05T14:07:09+01:00,1,1,3,101,power,kW,-60876,-608.76\n"
+       "2024-03-05T14:07:11+01:00,3,3,4,0,voltage_l1,V,230.5,230.5\n"
+       "2024-03-05T14:07:11+01:00,3,3,4,2,voltage_l2,V,230.5,23.05\n"
+       "2024-03-05T14:07:12+01:00,3,3,4,0,voltage_l1,V,nan,nan\n"
+       "2024-03-05T14:07:12+01:00,3,3,4,2,voltage_l2,V,inf,inf\n"},
+      {map + "--json --utc",
+       "{\"time\":\"2024-03-05T13:07:09Z\",\"meter\":1,\"slave\":1,\"function\":3,\"address\":100,\"name\":\"count\","
+       "\"unit\":\"\",\"raw\":10752,\"value\":10752}\n"
+       "{\"time\":\"2024-03-05T13:07:09Z\",\"meter\":1,\"slave\":1,\"function\":3,\"address\":101,\"name\":\"power\","
+       "\"unit\":\"kW\",\"raw\":-60876,\"value\":-608.76}\n"
+       "{\"time\":\"2024-03-05T13:07:11Z\",\"meter\":3,\"slave\":3,\"function\":4,\"address\":0,"
+       "\"name\":\"voltage_l1\",\"unit\":\"V\",\"raw\":230.5,\"value\":230.5}\n"
+       "{\"time\":\"2024-03-05T13:07:11Z\",\"meter\":3,\"slave\":3,\"function\":4,\"address\":2,"
+       "\"name\":\"voltage_l2\",\"unit\":\"V\",\"raw\":230.5,\"value\":23.05}\n"
+       "{\"time\":\"2024-03-05T13:07:12Z\",\"meter\":3,\"slave\":3,\"function\":4,\"address\":0,"
+       "\"name\":\"voltage_l1\",\"unit\":\"V\",\"raw\":null,\"value\":null}\n"
+       "{\"time\":\"2024-03-05T13:07:12Z\",\"meter\":3,\"slave\":3,\"function\":4,\"address\":2,"
+       "\"name\":\"voltage_l2\",\"unit\":\"V\",\"raw\":null,\"value\":null}\n"},
+      // No NaN or infinity in the line protocol: those records are left out.
+      {map + "--influx",
+       "meterscribe,address=100,function=3,meter=1,name=count,slave=1 value_int=10752i 1709644029000000000\n"
+       "meterscribe,address=101,function=3,meter=1,name=power,slave=1,unit=kW value=-608.76 1709644029000000000\n"
+       "meterscribe,address=0,function=4,meter=3,name=voltage_l1,slave=3,unit=V value=230.5 1709644031000000000\n"
+       "meterscribe,address=2,function=4,meter=3,name=voltage_l2,slave=3,unit=V value=23.05 1709644031000000000\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.options);
+    ToolRun run = decode(c.options, HOLDING + FLOATS + NAN_INF);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 0);
+  }
+}
+
+TEST_F(DecodeTest, UnderAMapCoilsStayOneRecordEachAndUnpolledValuesAreSaid) {
+  root.write_file("/map", std::string(MAP) + "1 102 beyond u32 ABCD 1 -\n2 20 coil u16 ABCD 1 -\n");
+  ToolRun run = decode("--map " + root.at("/map"), COILS);
+  EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1 + 10);
+  EXPECT_NE(run.out.find("\n2024-03-05T14:07:10+01:00,2,2,1,20,,,1,1\n"), std::string::npos);
+  EXPECT_EQ(run.err, "meterscribe-decode: " + root.at("/map") +
+                         ": beyond (registers 102 to 103): meter 1 does not read all of these registers\n"
+                         "meterscribe-decode: " + root.at("/map") + ": coil (registers 20 to 20): meter 2 reads no registers\n");
+  EXPECT_EQ(run.status, 0);
+}
+
+// Berlin's clocks went back from 03:00 to 02:00 on 27 October 2024 and
+// forward from 02:00 to 03:00 on 31 March 2024.
+TEST_F(DecodeTest, LocalTimesAroundTheClockChangesOfARealZone) {
+  const struct {
+    const char* logged;
+    const char* local;
+    const char* utc;
+  } cases[] = {
+      {"2024-10-27-01-59-59", "2024-10-27T01:59:59+02:00", "2024-10-26T23:59:59Z"},
+      {"2024-10-27-02-00-00", "2024-10-27T02:00:00+02:00", "2024-10-27T00:00:00Z"},  // repeated: the earlier
+      {"2024-10-27-02-59-59", "2024-10-27T02:59:59+02:00", "2024-10-27T00:59:59Z"},
+      {"2024-10-27-03-00-00", "2024-10-27T03:00:00+01:00", "2024-10-27T02:00:00Z"},
+      {"2024-03-31-01-59-59", "2024-03-31T01:59:59+01:00", "2024-03-31T00:59:59Z"},
+      {"2024-03-31-02-00-00", "2024-03-31T02:00:00+01:00", "2024-03-31T01:00:00Z"},  // skipped: not yet forward
+      {"2024-03-31-02-30-00", "2024-03-31T02:30:00+01:00", "2024-03-31T01:30:00Z"},
+      {"2024-03-31-03-00-00", "2024-03-31T03:00:00+02:00", "2024-03-31T01:00:00Z"},
+      {"2024-07-01-00-00-00", "2024-07-01T00:00:00+02:00", "2024-06-30T22:00:00Z"},
+  };
+  std::string content;
+  for (const auto& c : cases) content += "m0:" + std::string(c.logged) + HOLDING.substr(22);
+  ToolRun local = decode("", content);
+  ToolRun utc = decode("--utc", content);
+  ASSERT_EQ(local.status, 0);
+  ASSERT_EQ(utc.status, 0);
+  std::size_t local_at = HEADER.size();
+  std::size_t utc_at = HEADER.size();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.logged);
+    EXPECT_EQ(local.out.substr(local_at, std::string(c.local).size() + 1), c.local + std::string(","));
+    EXPECT_EQ(utc.out.substr(utc_at, std::string(c.utc).size() + 1), c.utc + std::string(","));
+    for (int records = 0; records < 3; ++records) {  // three registers a line
+      local_at = local.out.find('\n', local_at) + 1;
+      utc_at = utc.out.find('\n', utc_at) + 1;
+    }
   }
 }
 

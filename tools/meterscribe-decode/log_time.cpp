@@ -1,0 +1,75 @@
+#include "log_time.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <initializer_list>
+
+namespace {
+
+constexpr std::int64_t DAY = 86400;
+
+// Two digits at a time; the caller's text has passed parse_log_line.
+int number_at(const char* text, unsigned at, unsigned digits) {
+  int value = 0;
+  for (unsigned i = 0; i < digits; ++i) value = value * 10 + (text[at + i] - '0');
+  return value;
+}
+
+// The zone's offset from UTC at an instant.
+long offset_at(std::int64_t seconds) {
+  auto time = static_cast<time_t>(seconds);
+  tm local{};
+  if (localtime_r(&time, &local) == nullptr) return 0;
+  return local.tm_gmtoff;
+}
+
+}  // namespace
+
+bool resolve_log_time(const char* logged, LogInstant& instant) {
+  tm fields{};
+  fields.tm_year = number_at(logged, 0, 4) - 1900;
+  fields.tm_mon = number_at(logged, 5, 2) - 1;
+  fields.tm_mday = number_at(logged, 8, 2);
+  fields.tm_hour = number_at(logged, 11, 2);
+  fields.tm_min = number_at(logged, 14, 2);
+  fields.tm_sec = number_at(logged, 17, 2);
+  tm check = fields;
+  // The wall-clock reading counted as if it were UTC; timegm normalises
+  // what is out of range, so a field that moved was no calendar time.
+  time_t wall = timegm(&check);
+  if (check.tm_mon != fields.tm_mon || check.tm_mday != fields.tm_mday || check.tm_hour != fields.tm_hour ||
+      check.tm_min != fields.tm_min || check.tm_sec != fields.tm_sec)
+    return false;
+  // The offsets a day before and a day after cover any one change of the
+  // clock; an offset fits when the instant it gives has that offset.
+  long before = offset_at(wall - DAY);
+  long after = offset_at(wall + DAY);
+  bool found = false;
+  for (long offset : {before, after}) {
+    std::int64_t candidate = wall - offset;
+    if (offset_at(candidate) != offset || (found && candidate >= instant.seconds)) continue;
+    instant = {candidate, offset};
+    found = true;
+  }
+  if (!found) instant = {wall - before, before};  // the skipped hour
+  return true;
+}
+
+void format_iso_time(const char* logged, const LogInstant& instant, bool utc, char (&text)[ISO_TIME_SIZE]) {
+  if (utc) {
+    auto time = static_cast<time_t>(instant.seconds);
+    tm fields{};
+    gmtime_r(&time, &fields);
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &fields);
+    return;
+  }
+  long offset = std::labs(instant.utc_offset);
+  char sign = instant.utc_offset < 0 ? '-' : '+';
+  int written = std::snprintf(text, sizeof text, "%.10sT%.2s:%.2s:%.2s%c%02ld:%02ld", logged, logged + 11,
+                              logged + 14, logged + 17, sign, offset / 3600, offset / 60 % 60);
+  // Offsets of whole minutes are all ISO 8601 can say; older local mean
+  // times had seconds too.
+  if (offset % 60 != 0 && written > 0)
+    std::snprintf(text + written, sizeof text - static_cast<unsigned>(written), ":%02ld", offset % 60);
+}
