@@ -132,7 +132,7 @@ std::uint64_t expected_words(const DaemonContext& context, unsigned* meters) {
 }
 
 void check_derived(DaemonContext& context, std::uint64_t words, unsigned meters) {
-  derive_meter_table(&context);
+  check(derive_meter_table(&context), "a table with meters was refused");
   check(context.meter_count == meters, "meter_count is not the slots before the first address 0");
   for (unsigned i = 0; i < meters; ++i) {
     const MeterConfig& meter = context.meters[i];
@@ -142,8 +142,8 @@ void check_derived(DaemonContext& context, std::uint64_t words, unsigned meters)
   check(context.register_image != nullptr, "no register image");
   // Reading every word lets AddressSanitizer catch a short allocation.
   for (std::uint64_t i = 0; i < words; ++i) check(context.register_image[i] == 0, "register image not zeroed");
-  check(context.ready_name[0] == '\0', "ready_name not empty");
-  pthread_mutex_destroy(&context.ready_lock);
+  check(context.release.ready_name[0] == '\0', "ready_name not empty");
+  pthread_mutex_destroy(&context.release.ready_lock);
 }
 
 }  // namespace
