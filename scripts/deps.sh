@@ -4,7 +4,7 @@
 # Usage: scripts/deps.sh [extra package ...]
 set -eu
 
-PACKAGES="g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libmodbus-dev libbenchmark-dev curl python3 python3-pyftpdlib faketime libfaketime util-linux procps bsdutils $*"
+PACKAGES="g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libmodbus-dev libbenchmark-dev curl python3 python3-pyftpdlib python3-pymodbus python3-serial-asyncio faketime libfaketime util-linux procps bsdutils $*"
 
 missing=""
 for package in $PACKAGES; do
