@@ -87,7 +87,7 @@ bool parse_options(int argc, char** argv, ProbeRun& run) {
       case MAP: run.map_path = optarg; break;
       case JSON: run.json = true; break;
       case HELP: std::fputs(USAGE, stdout); std::exit(0);
-      case VERSION: std::printf("meterscribe-probe %s\n", MS_VERSION); std::exit(0);
+      case VERSION: std::printf("meterscribe-probe %s\n", MS_PROJECT_VERSION); std::exit(0);
       default: return false;
     }
   }
@@ -126,6 +126,8 @@ bool probe_meters(const ProbeRun& run, const ProbeLine& line, const ReportOption
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Whoever reads the lines, a person or a program, sees each exchange as it ends.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   catch_daemon_messages();
   if (!paths_init_from_env()) {
     std::fprintf(stderr, "meterscribe-probe: METERSCRIBE_ROOT is too long\n");

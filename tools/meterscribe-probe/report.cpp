@@ -142,7 +142,7 @@ std::vector<ValueText> register_values(unsigned meter_number, const MeterConfig&
       values.push_back({reading.value->name, json_number(reading.scaled), reading.value->unit});
     if (!values.empty()) return values;
   }
-  for (unsigned k = 0; k < registers; ++k)
+  for (std::size_t k = 0; k < registers; ++k)
     values.push_back({std::to_string(start + k), std::to_string(data[2 * k] << 8 | data[2 * k + 1]), ""});
   return values;
 }
