@@ -41,13 +41,15 @@ bool wait_first_byte(int serial_fd, unsigned meter_number) {
   return ready > 0;
 }
 
-unsigned read_response(int serial_fd, std::uint8_t* buffer, unsigned capacity, std::uint32_t split_ms) {
+unsigned read_response(int serial_fd, std::uint8_t* buffer, unsigned capacity, std::uint32_t split_ms,
+                       ReceiveTiming* timing) {
   unsigned received = 0;
   std::int64_t budget_ms = split_ms;
   for (;;) {
     ssize_t got = read(serial_fd, buffer + received, capacity - received);
     if (got <= 0) break;
     received += static_cast<unsigned>(got);
+    if (timing != nullptr) timing->last_byte_ns = monotonic_ns();
     // The budget is one per response: once it is spent, each wait only looks
     // whether more bytes are already there.
     std::int64_t before = monotonic_ms();

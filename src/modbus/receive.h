@@ -13,8 +13,16 @@ constexpr unsigned FIRST_BYTE_WAIT_MS = 1000;
 // meter_number) at LOG_NOTICE.
 bool wait_first_byte(int serial_fd, unsigned meter_number);
 
+// When the bytes of a response came, for the field tools that time an
+// exchange; the daemon passes none.
+struct ReceiveTiming {
+  std::int64_t last_byte_ns;  // monotonic_ns() after the last read that got bytes
+};
+
 // Reads a response into buffer (at most `capacity` bytes) once the first
 // byte is there: reads what the port has, then waits for more within one
 // budget of `split_ms` shared by all waits of the response. Returns the
-// number of bytes received.
-unsigned read_response(int serial_fd, std::uint8_t* buffer, unsigned capacity, std::uint32_t split_ms);
+// number of bytes received. With `timing`, the time of each read that got
+// bytes is stored there, so the last one remains.
+unsigned read_response(int serial_fd, std::uint8_t* buffer, unsigned capacity, std::uint32_t split_ms,
+                       ReceiveTiming* timing = nullptr);

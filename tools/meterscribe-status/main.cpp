@@ -73,7 +73,7 @@ bool parse_options(int argc, char** argv, Options& options) {
         std::fputs(USAGE, stdout);
         std::fputs(HELP_TEXT, stdout);
         std::exit(0);
-      case VERSION: std::printf("meterscribe-status %s\n", MS_VERSION); std::exit(0);
+      case VERSION: std::printf("meterscribe-status %s\n", METERSCRIBE_VERSION); std::exit(0);
       default: return false;
     }
   }
