@@ -3,13 +3,7 @@
 // vsftpd with explicit TLS and without, for a local user with a password,
 // and nginx taking HTTP PUT behind basic authentication. logger is a
 // stand-in that records its arguments.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -23,6 +17,7 @@
 
 #include "support/reliability.h"
 #include "support/sample_script.h"
+#include "support/server_process.h"
 #include "support/temp_root.h"
 #include "sys/paths.h"
 
@@ -34,72 +29,7 @@ constexpr const char* VSFTPD = "/usr/sbin/vsftpd";
 constexpr const char* NGINX = "/usr/sbin/nginx";
 constexpr const char* PASSWORD = "s3cret-pw";
 
-sockaddr_in loopback(int port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
-
-// A port of 127.0.0.1 that was free a moment ago (0 when none was had).
-int free_port() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = loopback(0);
-  socklen_t size = sizeof address;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0)
-    port = ntohs(address.sin_port);
-  close(fd);
-  return port;
-}
-
-bool accepts(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = loopback(port);
-  bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  close(fd);
-  return connected;
-}
-
 bool shell(const std::string& command) { return std::system(command.c_str()) == 0; }
-
-// A server run in the foreground as a child, its output in a file; ended
-// with SIGTERM.
-class ServerProcess {
- public:
-  ServerProcess(std::vector<std::string> argv, const std::string& output, int port) : output_(output) {
-    pid_ = fork();
-    if (pid_ == 0) {
-      int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      dup2(out, 1);
-      dup2(out, 2);
-      std::vector<char*> args;
-      for (std::string& arg : argv) args.push_back(arg.data());
-      args.push_back(nullptr);
-      execv(args[0], args.data());
-      _exit(127);
-    }
-    ready_ = pid_ > 0 && wait_until([&] { return accepts(port) || waitpid(pid_, nullptr, WNOHANG) != 0; }, 10s) &&
-             waitpid(pid_, nullptr, WNOHANG) == 0;
-  }
-  ~ServerProcess() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-  }
-  ServerProcess(const ServerProcess&) = delete;
-  ServerProcess& operator=(const ServerProcess&) = delete;
-
-  bool ready() const { return ready_; }
-  std::string output() const { return read_whole_file(output_); }
-
- private:
-  pid_t pid_ = -1;
-  bool ready_ = false;
-  std::string output_;
-};
 
 // A local user with a password for FTP logins, removed at the end (even
 // while a session of it still ends).
@@ -185,7 +115,7 @@ http {
       return std::make_unique<ServerProcess>(
           std::vector<std::string>{NGINX, "-p", srv + "/nginx", "-e", srv + "/nginx/error.log", "-c",
                                    srv + "/nginx/nginx.conf", "-g", "daemon off;"},
-          srv + "/nginx/output", port);
+          srv + "/nginx/output");
     }
     root.write_file("/srv/vsftpd.conf", filled(R"(listen=YES
 listen_ipv6=NO
@@ -206,8 +136,7 @@ force_local_data_ssl=YES
 rsa_cert_file=@SRV@/server.pem
 rsa_private_key_file=@SRV@/server.key
 )", port) : "ssl_enable=NO\n"));
-    return std::make_unique<ServerProcess>(std::vector<std::string>{VSFTPD, srv + "/vsftpd.conf"}, srv + "/vsftpd.out",
-                                           port);
+    return std::make_unique<ServerProcess>(std::vector<std::string>{VSFTPD, srv + "/vsftpd.conf"}, srv + "/vsftpd.out");
   }
 
   // A configuration text with @SRV@ and @PORT@ filled in.
@@ -249,13 +178,13 @@ TEST_F(SendServersTest, DeliveredWholeAndRemovedOrOneLoggedLineAndTheFileKept) {
     SCOPED_TRACE(c.what);
     if (number == 0 || c.kind != cases[number - 1].kind) {
       server.reset();
-      port = free_port();
+      port = free_loopback_port();
       server = start(c.kind, port, missing);
+      ASSERT_TRUE(!server || server->wait_listening(port, 10s)) << server->log();
     }
     ++number;
     if (!server) continue;
-    ASSERT_TRUE(server->ready()) << server->output();
-    const int to = c.closed_port ? free_port() : port;
+    const int to = c.closed_port ? free_loopback_port() : port;
     const char* scheme = c.kind == Kind::HTTP ? "http" : "ftp";
     root.write_settings(std::string("MOD_METERSCRIBE_REMOTE_URL=") + scheme + "://127.0.0.1:" + std::to_string(to) +
                         "/\nMOD_METERSCRIBE_USERNAME=" + (c.kind == Kind::HTTP ? "meter" : user.name()) +

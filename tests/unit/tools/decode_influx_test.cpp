@@ -1,12 +1,7 @@
 // meterscribe-decode's line protocol written into a real InfluxDB server
 // (influxd, Debian package influxdb) on loopback and read back: values,
 // types, escaped tags and nanosecond timestamps arrive as the log meant them.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "support/reliability.h"
+#include "support/server_process.h"
 #include "support/temp_root.h"
 #include "tool_run.h"
 
@@ -31,66 +27,16 @@ std::string find_on_path(const char* program) {
   return "";
 }
 
-// A port nobody listens on right now, chosen by the kernel.
-unsigned free_loopback_port() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
-}
-
 // influxd with its HTTP service alone on a free loopback port, its data in
 // the test's root; stopped with the object.
 class InfluxServer {
  public:
-  InfluxServer(const std::string& binary, const TempRoot& root) : root_(root) {
-    port_ = free_loopback_port();
-    std::string dir = root.at("/influx");
-    mkdir(dir.c_str(), 0755);
-    root.write_file("/influx/influxd.conf",
-                    "reporting-disabled = true\n"
-                    "bind-address = \"127.0.0.1:" + std::to_string(free_loopback_port()) + "\"\n"
-                    "[meta]\n  dir = \"" + dir + "/meta\"\n"
-                    "[data]\n  dir = \"" + dir + "/data\"\n  wal-dir = \"" + dir + "/wal\"\n"
-                    "  query-log-enabled = false\n"
-                    "[http]\n  enabled = true\n  bind-address = \"127.0.0.1:" + std::to_string(port_) + "\"\n"
-                    "  log-enabled = false\n"
-                    "[monitor]\n  store-enabled = false\n"
-                    "[subscriber]\n  enabled = false\n"
-                    "[continuous_queries]\n  enabled = false\n");
-    pid_ = fork();
-    if (pid_ == 0) {
-      std::string log = dir + "/influxd.log";
-      freopen(log.c_str(), "w", stdout);
-      freopen(log.c_str(), "a", stderr);
-      execl(binary.c_str(), "influxd", "-config", (dir + "/influxd.conf").c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-  }
-  ~InfluxServer() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-  }
-  InfluxServer(const InfluxServer&) = delete;
-  InfluxServer& operator=(const InfluxServer&) = delete;
+  InfluxServer(const std::string& binary, const TempRoot& root)
+      : root_(root), port_(free_loopback_port()), process_(configure(binary, root, port_)) {}
 
   // True once the server answers; false at once when it has ended.
   bool ready() {
-    bool answers = false;
-    wait_until(
-        [this, &answers] {
-          if (waitpid(pid_, nullptr, WNOHANG) != 0) pid_ = -1;
-          answers = pid_ > 0 && http("/ping", "") == " 204";
-          return answers || pid_ < 0;
-        },
-        std::chrono::seconds(30));
-    return answers;
+    return process_.wait_ready([this] { return http("/ping", "") == " 204"; }, std::chrono::seconds(30));
   }
   // curl's answer: the body, a blank and the HTTP status.
   std::string http(const std::string& path, const std::string& curl_options) {
@@ -99,12 +45,30 @@ class InfluxServer {
                     root_)
         .out;
   }
-  std::string log() const { return root_.read_file("/influx/influxd.log"); }
+  std::string log() const { return process_.log(); }
 
  private:
+  // Writes the configuration; the command line that runs the server on it.
+  static ServerProcess configure(const std::string& binary, const TempRoot& root, int port) {
+    std::string dir = root.at("/influx");
+    mkdir(dir.c_str(), 0755);
+    root.write_file("/influx/influxd.conf",
+                    "reporting-disabled = true\n"
+                    "bind-address = \"127.0.0.1:" + std::to_string(free_loopback_port()) + "\"\n"
+                    "[meta]\n  dir = \"" + dir + "/meta\"\n"
+                    "[data]\n  dir = \"" + dir + "/data\"\n  wal-dir = \"" + dir + "/wal\"\n"
+                    "  query-log-enabled = false\n"
+                    "[http]\n  enabled = true\n  bind-address = \"127.0.0.1:" + std::to_string(port) + "\"\n"
+                    "  log-enabled = false\n"
+                    "[monitor]\n  store-enabled = false\n"
+                    "[subscriber]\n  enabled = false\n"
+                    "[continuous_queries]\n  enabled = false\n");
+    return ServerProcess({binary, "-config", dir + "/influxd.conf"}, dir + "/influxd.log");
+  }
+
   const TempRoot& root_;
-  unsigned port_;
-  pid_t pid_ = -1;
+  int port_;
+  ServerProcess process_;
 };
 
 // Meter 1 reads the energy registers 0x46 to 0x4B (input registers), meter

@@ -1,11 +1,7 @@
 // meterscribe-status, the real binary on gateway roots built to show each
 // state: its exit status and what it says needs attention. Its gauges are
 // scraped through a real node exporter.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "support/reliability.h"
+#include "support/server_process.h"
 #include "support/temp_root.h"
 #include "tool_run.h"
 
@@ -171,28 +168,11 @@ TEST(StatusTest, EachStateAndWhatNeedsAttention) {
 // port, for as long as the object lives.
 class NodeExporter {
  public:
-  NodeExporter(const std::string& dir, const std::string& log) : port_(free_port()) {
-    std::string listen = "--web.listen-address=127.0.0.1:" + std::to_string(port_);
-    std::string textfiles = "--collector.textfile.directory=" + dir;
-    pid_ = fork();
-    if (pid_ == 0) {
-      // It goes with the test, even one that dies before its destructors.
-      prctl(PR_SET_PDEATHSIG, SIGTERM);
-      int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      dup2(out, 1);
-      dup2(out, 2);
-      execl(EXPORTER, EXPORTER, listen.c_str(), "--collector.disable-defaults", "--collector.textfile",
-            textfiles.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-  }
-  ~NodeExporter() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-  }
-  NodeExporter(const NodeExporter&) = delete;
-  NodeExporter& operator=(const NodeExporter&) = delete;
+  NodeExporter(const std::string& dir, const std::string& log)
+      : port_(free_loopback_port()),
+        process_({EXPORTER, "--web.listen-address=127.0.0.1:" + std::to_string(port_), "--collector.disable-defaults",
+                  "--collector.textfile", "--collector.textfile.directory=" + dir},
+                 log) {}
 
   // /metrics as served, "" until the exporter answers.
   std::string scrape(const TempRoot& root) const {
@@ -201,20 +181,8 @@ class NodeExporter {
   }
 
  private:
-  static int free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-  }
-
   int port_;
-  pid_t pid_ = -1;
+  ServerProcess process_;
 };
 
 // Sample lines ("name{labels} value") of the text format, by name and labels.
