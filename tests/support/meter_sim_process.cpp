@@ -6,17 +6,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-MeterSimProcess::MeterSimProcess(const std::vector<std::string>& options) {
-#ifdef MS_METER_SIM
-  std::vector<std::string> words = {MS_METER_SIM};
-  words.insert(words.end(), options.begin(), options.end());
+pid_t start_line_peer(std::vector<std::string> words, int limit_ms, std::string& device) {
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
   int out[2];
-  if (pipe(out) != 0) return;
-  pid_ = fork();
-  if (pid_ == 0) {
+  if (pipe(out) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
     dup2(out[1], 1);
     close(out[0]);
     close(out[1]);
@@ -24,13 +21,29 @@ MeterSimProcess::MeterSimProcess(const std::vector<std::string>& options) {
     _exit(127);
   }
   close(out[1]);
-  // The first line is the device name; wait for it at most 10 s.
   std::string line;
   char c = 0;
   pollfd watch{out[0], POLLIN, 0};
-  while (poll(&watch, 1, 10000) > 0 && read(out[0], &c, 1) == 1 && c != '\n') line += c;
+  while (poll(&watch, 1, limit_ms) > 0 && read(out[0], &c, 1) == 1 && c != '\n') line += c;
   close(out[0]);
-  if (c == '\n') device_ = line;
+  if (c == '\n') device = line;
+  return pid;
+}
+
+void stop_line_peer(pid_t& pid) {
+  if (pid <= 0) return;
+  kill(pid, SIGTERM);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  pid = -1;
+}
+
+MeterSimProcess::MeterSimProcess(const std::vector<std::string>& options) {
+#ifdef MS_METER_SIM
+  std::vector<std::string> words = {MS_METER_SIM};
+  words.insert(words.end(), options.begin(), options.end());
+  // The first line is the device name; wait for it at most 10 s.
+  pid_ = start_line_peer(std::move(words), 10000, device_);
 #else
   (void)options;
 #endif
@@ -38,10 +51,4 @@ MeterSimProcess::MeterSimProcess(const std::vector<std::string>& options) {
 
 MeterSimProcess::~MeterSimProcess() { stop(); }
 
-void MeterSimProcess::stop() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGTERM);
-  int status = 0;
-  waitpid(pid_, &status, 0);
-  pid_ = -1;
-}
+void MeterSimProcess::stop() { stop_line_peer(pid_); }
