@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <vector>
 
@@ -41,18 +42,18 @@ RecordValue plain_value(std::uint32_t address, const char* value, bool integer, 
 
 // Coils come eight to a byte, the lowest address in the lowest bit; the
 // bits past bin_count in the last byte are padding.
-void print_coils(FILE* out, const RecordHead& head, const LogLine& line, const MeterConfig& meter,
-                 const OutputOptions& options) {
+void coil_values(const LogLine& line, const MeterConfig& meter, const OutputOptions& options,
+                 const ValueSink& sink) {
   std::uint32_t start = meter.start & 0xFFFF;
   unsigned coils = meter.bin_count & 0xFFFF;
   for (unsigned k = 0; k < coils; ++k) {
     unsigned bit = (static_cast<unsigned>(line.bytes[3 + k / 8]) >> (k % 8)) & 1u;
-    print_record(out, head, plain_value(start + k, bit != 0 ? "1" : "0", true, options), options.output);
+    sink(plain_value(start + k, bit != 0 ? "1" : "0", true, options));
   }
 }
 
-unsigned print_registers(FILE* out, const RecordHead& head, const LogLine& line, const MeterConfig& meter,
-                         const OutputOptions& options) {
+unsigned register_values(const LogLine& line, const MeterConfig& meter, const OutputOptions& options,
+                         const ValueSink& sink) {
   std::uint32_t start = meter.start & 0xFFFF;
   unsigned registers = line.bytes[2] / 2u;
   const std::uint8_t* data = line.bytes + 3;
@@ -62,7 +63,7 @@ unsigned print_registers(FILE* out, const RecordHead& head, const LogLine& line,
   if (options.format == RegisterFormat::u16) {
     for (unsigned k = 0; k < registers; ++k) {
       format_register_value(text, word(k), options.format);
-      print_record(out, head, plain_value(start + k, text, integer, options), options.output);
+      sink(plain_value(start + k, text, integer, options));
     }
     return 0;
   }
@@ -72,7 +73,7 @@ unsigned print_registers(FILE* out, const RecordHead& head, const LogLine& line,
     std::uint32_t high = options.low_word_first ? word(k + 1) : word(k);
     std::uint32_t low = options.low_word_first ? word(k) : word(k + 1);
     format_register_value(text, high << 16 | low, options.format);
-    print_record(out, head, plain_value(start + k, text, integer, options), options.output);
+    sink(plain_value(start + k, text, integer, options));
   }
   return registers % 2;
 }
@@ -117,10 +118,10 @@ bool is_integer_field(const Reading& reading) {
   return false;
 }
 
-void print_mapped(FILE* out, const RecordHead& head, const LogLine& line, const MeterConfig& meter,
-                  const OutputOptions& options) {
+void mapped_values(const LogLine& line, const MeterConfig& meter, const OutputOptions& options,
+                   const ValueSink& sink) {
   std::vector<Reading> readings =
-      readings_of(*options.map, head.meter, meter.start & 0xFFFF, line.bytes + 3, line.bytes[2] / 2u);
+      readings_of(*options.map, line.meter_index + 1, meter.start & 0xFFFF, line.bytes + 3, line.bytes[2] / 2u);
   NumberText raw;
   NumberText scaled;
   for (const Reading& reading : readings) {
@@ -128,21 +129,27 @@ void print_mapped(FILE* out, const RecordHead& head, const LogLine& line, const 
     format_scaled(scaled, reading);
     const MappedValue& value = *reading.value;
     RecordValue record{value.address, value.name.c_str(), value.unit.c_str(), raw, scaled, is_integer_field(reading)};
-    print_record(out, head, record, options.output);
+    sink(record);
   }
 }
 
 }  // namespace
 
-unsigned print_line_values(FILE* out, const RecordHead& head, const LogLine& line, const MeterConfig& meter,
-                           const OutputOptions& options) {
+unsigned line_values(const LogLine& line, const MeterConfig& meter, const OutputOptions& options,
+                     const ValueSink& sink) {
   if (line.bytes[1] == 1) {
-    print_coils(out, head, line, meter, options);
+    coil_values(line, meter, options, sink);
     return 0;
   }
   if (options.map != nullptr) {
-    print_mapped(out, head, line, meter, options);
+    mapped_values(line, meter, options, sink);
     return 0;
   }
-  return print_registers(out, head, line, meter, options);
+  return register_values(line, meter, options, sink);
+}
+
+unsigned print_line_values(FILE* out, const RecordHead& head, const LogLine& line, const MeterConfig& meter,
+                           const OutputOptions& options) {
+  return line_values(line, meter, options,
+                     [&](const RecordValue& value) { print_record(out, head, value, options.output); });
 }

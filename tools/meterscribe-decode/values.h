@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 
 #include "log_line.h"
 #include "record.h"
@@ -22,6 +23,16 @@ struct OutputOptions {
   OutputFormat output;
   const RegisterMap* map;  // nullptr: one record per register
 };
+
+// Takes each value of a line in turn; the texts live only for the call.
+using ValueSink = std::function<void(const RecordValue&)>;
+
+// The values of a line that passed check_logged_response and
+// check_against_meter, handed to `sink` one by one. Returns the number of
+// registers left without a partner in a 32-bit format (0 or 1); they are
+// not handed on.
+unsigned line_values(const LogLine& line, const MeterConfig& meter, const OutputOptions& options,
+                     const ValueSink& sink);
 
 // Prints the records of a line that passed check_logged_response and
 // check_against_meter. Returns the number of registers left without a
