@@ -1,0 +1,157 @@
+#include "file_rows.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "record.h"
+#include "sha256.h"
+#include "sys/unique_file.h"
+#include "values.h"
+
+const char* const READING_COLUMNS = "gateway, meter, slave, function, address, name, time, value, raw, unit, frame, file, line";
+
+namespace {
+
+// Text in COPY's text format: backslash, tab and line ends escaped.
+void append_text(std::string& row, const char* text) {
+  for (const char* c = text; *c != '\0'; ++c) {
+    switch (*c) {
+      case '\\': row += "\\\\"; break;
+      case '\t': row += "\\t"; break;
+      case '\n': row += "\\n"; break;
+      case '\r': row += "\\r"; break;
+      default: row += *c;
+    }
+  }
+}
+
+void append_field(std::string& row, const char* text, bool last = false) {
+  if (text == nullptr || *text == '\0')
+    row += "\\N";
+  else
+    append_text(row, text);
+  row += last ? '\n' : '\t';
+}
+
+bool is_integer_text(const char* text) {
+  if (text == nullptr) return false;
+  const char* digits = *text == '-' ? text + 1 : text;
+  if (*digits == '\0') return false;
+  for (const char* c = digits; *c != '\0'; ++c)
+    if (*c < '0' || *c > '9') return false;
+  return true;
+}
+
+// bytea's hex form, its backslash doubled for COPY.
+std::string frame_text(const LogLine& line) {
+  std::string text = "\\\\x";
+  char hex[3];
+  for (unsigned i = 0; i < line.count; ++i) {
+    std::snprintf(hex, sizeof hex, "%02x", line.bytes[i]);
+    text += hex;
+  }
+  return text;
+}
+
+struct LineContext {
+  const GatewayDecoding& decoding;
+  FileRows& rows;
+  const RecordHead& head;
+  const std::string& frame;
+  unsigned number;
+};
+
+void append_reading(const LineContext& context, const RecordValue& value) {
+  std::string& row = context.rows.copy_text;
+  char numbers[64];
+  std::snprintf(numbers, sizeof numbers, "%u\t%u\t%u\t%u\t", context.head.meter, context.head.slave,
+                context.head.function, value.address);
+  append_field(row, context.decoding.gateway.c_str());
+  row += numbers;
+  // A coil under a map has the name "": no name, as without a map.
+  append_field(row, value.name);
+  append_field(row, context.head.time);
+  append_field(row, value.value);
+  // Without a map an integer register is its own raw number.
+  const char* raw = value.raw != nullptr ? value.raw : value.value;
+  append_field(row, is_integer_text(raw) ? raw : nullptr);
+  append_field(row, value.unit);
+  row += context.frame;
+  row += '\t';
+  append_field(row, context.rows.name.c_str());
+  row += std::to_string(context.number);
+  row += '\n';
+  ++context.rows.readings;
+}
+
+// The line as text the database takes whatever the bytes: anything but
+// printable ASCII as \xNN.
+std::string printable(const std::string& text) {
+  std::string shown;
+  char escaped[5];
+  for (char c : text) {
+    auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte < 0x7F && byte != '\\') {
+      shown += c;
+    } else {
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+      shown += escaped;
+    }
+  }
+  return shown;
+}
+
+void reject(FileRows& rows, unsigned number, const std::string& text, const char* reason) {
+  rows.rejects.push_back({number, printable(text), reason});
+}
+
+// One line without its newline.
+void decode_line(std::string& text, unsigned number, const GatewayDecoding& decoding, FileRows& rows) {
+  LogLine line;
+  LineProblem problem;
+  if (!parse_log_line(text.c_str(), line, problem) || !check_logged_response(line, problem) ||
+      !check_against_meter(line, decoding.table, problem))
+    return reject(rows, number, text, problem.text);
+  RecordHead head{};
+  // UTC: the instant itself, whatever zone the database session keeps.
+  if (!record_head(line, true, head)) return reject(rows, number, text, "the time is no calendar time");
+  rows.months.insert(std::string(head.time, 7));
+  std::string frame = frame_text(line);
+  OutputOptions options{RegisterFormat::u16, false, OutputFormat::csv, decoding.mapped ? &decoding.map : nullptr};
+  LineContext context{decoding, rows, head, frame, number};
+  line_values(line, decoding.table.meters[line.meter_index], options,
+              [&context](const RecordValue& value) { append_reading(context, value); });
+}
+
+bool read_whole(const std::string& path, std::string& content) {
+  unique_file file(std::fopen(path.c_str(), "rb"));
+  if (!file) return false;
+  char buffer[1 << 16];
+  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0;) content.append(buffer, got);
+  return std::ferror(file.get()) == 0;
+}
+
+}  // namespace
+
+bool decode_delivered_file(const std::string& path, const std::string& name, const GatewayDecoding& decoding,
+                           FileRows& rows, std::string& error) {
+  std::string content;
+  if (!read_whole(path, content)) return error = "cannot be read: " + std::string(std::strerror(errno)), false;
+  rows = FileRows{name, content.size(), "", 0, 0, "", {}, {}};
+  rows.sha256 = sha256_hex(reinterpret_cast<const std::uint8_t*>(content.data()), content.size());
+  std::size_t at = 0;
+  while (at < content.size()) {
+    std::size_t end = content.find('\n', at);
+    ++rows.lines;
+    // The daemon writes a line and its newline in one go; a line without
+    // one was cut short (a full card, a trim, an upload in progress).
+    if (end == std::string::npos) {
+      reject(rows, rows.lines, content.substr(at), "no newline: the line was cut short");
+      break;
+    }
+    std::string text = content.substr(at, end - at);
+    decode_line(text, rows.lines, decoding, rows);
+    at = end + 1;
+  }
+  return true;
+}

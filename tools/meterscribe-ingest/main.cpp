@@ -1,0 +1,224 @@
+// meterscribe-ingest: loads the log files that gateways deliver, one
+// directory per gateway, into PostgreSQL, every reading exactly once. The
+// lines are checked and decoded by meterscribe-decode's own code with each
+// gateway's settings and register map, named in a site description.
+#include <dirent.h>
+#include <getopt.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "daemon/context.h"
+#include "database.h"
+#include "file_rows.h"
+#include "site.h"
+#include "store/log_dir.h"
+#include "sys/unique_file.h"
+
+namespace {
+
+constexpr const char* USAGE =
+    "usage: meterscribe-ingest [--db CONNINFO] --init\n"
+    "       meterscribe-ingest [--db CONNINFO] [--init] --once SITE-FILE ROOT\n"
+    "  --db CONNINFO  libpq connection string (default: PGHOST, PGDATABASE, ... of the environment)\n"
+    "  --init         apply the schema (tables, indexes); safe to repeat\n"
+    "  --once         load every file not yet loaded below ROOT, then exit with a summary\n"
+    "ROOT holds one directory per gateway with its delivered log-YYYY-MM-DD-hh-mm-ss files; SITE-FILE\n"
+    "names each gateway's directory, settings, register map and zone:\n"
+    "  gateway <directory> settings <path> [map <path>] [tz <zone>]\n"
+    "Each file is loaded in one transaction with its row in ingested_files: a file loaded before is\n"
+    "skipped, a file whose name came before with other content adds only the readings not yet there,\n"
+    "and lines that fail the checks go to the rejects table with the reason.\n"
+    "Exit status: 0 every file loaded or skipped, 1 a file could not be loaded, 2 usage, site or\n"
+    "database error.\n";
+
+struct IngestRun {
+  const char* conninfo = "";
+  bool init = false;
+  bool once = false;
+  const char* site_path = nullptr;
+  const char* root = nullptr;
+  std::string environment_tz;
+  bool environment_has_tz = false;
+  unsigned loaded = 0;
+  unsigned skipped = 0;
+  unsigned failed = 0;
+  unsigned long long readings = 0;
+  unsigned long long rejected = 0;
+};
+
+bool parse_options(int argc, char** argv, IngestRun& run) {
+  enum { DB = 256, INIT, ONCE, HELP, VERSION };
+  static const option long_options[] = {{"db", required_argument, nullptr, DB},   {"init", no_argument, nullptr, INIT},
+                                        {"once", no_argument, nullptr, ONCE},     {"help", no_argument, nullptr, HELP},
+                                        {"version", no_argument, nullptr, VERSION}, {nullptr, 0, nullptr, 0}};
+  for (int code; (code = getopt_long(argc, argv, "", long_options, nullptr)) != -1;) {
+    switch (code) {
+      case DB: run.conninfo = optarg; break;
+      case INIT: run.init = true; break;
+      case ONCE: run.once = true; break;
+      case HELP: std::fputs(USAGE, stdout); std::exit(0);
+      case VERSION: std::fputs("meterscribe-ingest " METERSCRIBE_VERSION "\n", stdout); std::exit(0);
+      default: return false;
+    }
+  }
+  if (run.once && argc - optind == 2) {
+    run.site_path = argv[optind];
+    run.root = argv[optind + 1];
+    return true;
+  }
+  return run.init && !run.once && optind == argc;
+}
+
+// The daemon's own settings reader, as meterscribe-decode uses it.
+bool load_decoding(const SiteGateway& gateway, GatewayDecoding& decoding) {
+  decoding.gateway = gateway.directory;
+  unique_file probe(std::fopen(gateway.settings.c_str(), "r"));
+  if (!probe) {
+    std::fprintf(stderr, "meterscribe-ingest: %s: cannot read settings %s\n", gateway.directory.c_str(),
+                 gateway.settings.c_str());
+    return false;
+  }
+  DaemonContext context{};
+  load_settings_from(&context, gateway.settings.c_str());
+  std::copy(std::begin(context.meters), std::end(context.meters), decoding.table.meters);
+  decoding.table.count = count_polled_meters(&context);
+  release_context(&context);
+  decoding.mapped = !gateway.map.empty();
+  std::string error;
+  if (decoding.mapped && !load_register_map(gateway.map.c_str(), decoding.map, error)) {
+    std::fprintf(stderr, "meterscribe-ingest: %s\n", error.c_str());
+    return false;
+  }
+  return true;
+}
+
+// The gateway's clock zone for the times of its lines.
+void use_zone(const SiteGateway& gateway, const IngestRun& run) {
+  if (!gateway.tz.empty())
+    setenv("TZ", gateway.tz.c_str(), 1);
+  else if (run.environment_has_tz)
+    setenv("TZ", run.environment_tz.c_str(), 1);
+  else
+    unsetenv("TZ");
+  tzset();
+}
+
+// The log files of a directory in time order, which is their name order.
+std::vector<std::string> log_names_in(const std::string& directory) {
+  std::vector<std::string> names;
+  LogDir dir;
+  log_dir_open(dir, directory.c_str());  // one that cannot be opened lists nothing
+  FileList list = log_dir_list(dir);
+  for (char** entry = list.get(); entry != nullptr && *entry != nullptr; ++entry)
+    if (is_log_name(*entry)) names.emplace_back(*entry);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Returns false only when the database is gone; a file that fails is
+// counted and the run goes on.
+bool ingest_file(PGconn* connection, const GatewayDecoding& decoding, const std::string& path,
+                 const std::string& name, IngestRun& run) {
+  FileRows rows;
+  std::string error;
+  bool loaded = false;
+  FileOutcome outcome{};
+  if (decode_delivered_file(path, name, decoding, rows, error) &&
+      loaded_before(connection, decoding.gateway, rows, loaded, error) &&
+      (loaded || (create_partitions(connection, rows.months, error) &&
+                  load_file(connection, decoding.gateway, rows, outcome, error)))) {
+    if (loaded) {
+      ++run.skipped;
+      return true;
+    }
+    ++run.loaded;
+    run.readings += outcome.new_readings;
+    run.rejected += rows.rejects.size();
+    std::printf("%s/%s: %u lines, %llu readings, %llu new, %zu rejected\n", decoding.gateway.c_str(), name.c_str(),
+                rows.lines, rows.readings, outcome.new_readings, rows.rejects.size());
+    std::fflush(stdout);
+    return true;
+  }
+  ++run.failed;
+  std::fprintf(stderr, "meterscribe-ingest: %s/%s: %s\n", decoding.gateway.c_str(), name.c_str(), error.c_str());
+  return PQstatus(connection) == CONNECTION_OK;
+}
+
+bool ingest_gateway(PGconn* connection, const SiteGateway& gateway, IngestRun& run) {
+  GatewayDecoding decoding{};
+  if (!load_decoding(gateway, decoding)) {
+    ++run.failed;
+    return true;
+  }
+  use_zone(gateway, run);
+  std::string directory = std::string(run.root) + "/" + gateway.directory;
+  for (const std::string& name : log_names_in(directory))
+    if (!ingest_file(connection, decoding, directory + "/" + name, name, run)) return false;
+  return true;
+}
+
+// Gateway directories the site does not describe are said once per run:
+// their files would otherwise wait unseen.
+void warn_undescribed(const Site& site, const char* root) {
+  DIR* dir = opendir(root);
+  if (dir == nullptr) {
+    std::fprintf(stderr, "meterscribe-ingest: cannot read %s\n", root);
+    return;
+  }
+  for (dirent* entry; (entry = readdir(dir)) != nullptr;) {
+    if (entry->d_name[0] == '.') continue;
+    bool described = std::any_of(site.gateways.begin(), site.gateways.end(),
+                                 [entry](const SiteGateway& gateway) { return gateway.directory == entry->d_name; });
+    if (!described)
+      std::fprintf(stderr, "meterscribe-ingest: %s/%s: not in the site description, left alone\n", root,
+                   entry->d_name);
+  }
+  closedir(dir);
+}
+
+int ingest_once(PGconn* connection, IngestRun& run) {
+  Site site;
+  std::string error;
+  if (!load_site(run.site_path, site, error)) {
+    std::fprintf(stderr, "meterscribe-ingest: %s\n", error.c_str());
+    return 2;
+  }
+  if (!prepare_staging(connection, error)) {
+    std::fprintf(stderr, "meterscribe-ingest: %s\n", error.c_str());
+    return 2;
+  }
+  warn_undescribed(site, run.root);
+  bool connected = true;
+  for (const SiteGateway& gateway : site.gateways)
+    if (connected) connected = ingest_gateway(connection, gateway, run);
+  std::printf("meterscribe-ingest: %u files loaded, %u loaded before, %u failed; %llu readings, %llu rejected lines\n",
+              run.loaded, run.skipped, run.failed, run.readings, run.rejected);
+  if (!connected) return 2;
+  return run.failed != 0 ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  IngestRun run;
+  if (!parse_options(argc, argv, run)) {
+    std::fputs(USAGE, stderr);
+    return 2;
+  }
+  const char* tz = std::getenv("TZ");
+  run.environment_has_tz = tz != nullptr;
+  if (tz != nullptr) run.environment_tz = tz;
+  Connection connection;
+  std::string error;
+  if (!connect_database(run.conninfo, connection, error) || (run.init && !apply_schema(connection.get(), error))) {
+    std::fprintf(stderr, "meterscribe-ingest: %s\n", error.c_str());
+    return 2;
+  }
+  return run.once ? ingest_once(connection.get(), run) : 0;
+}

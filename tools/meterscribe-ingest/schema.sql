@@ -1,0 +1,54 @@
+-- meterscribe-ingest: the tables the delivered log files are loaded into.
+-- Applied by meterscribe-ingest --init; every statement may run again.
+
+-- One row per value of a logged response. The raw frame stays beside the
+-- decoded values, so a wrong register map can be decoded again later
+-- without the files.
+CREATE TABLE IF NOT EXISTS readings (
+  gateway  text NOT NULL,
+  meter    smallint NOT NULL,          -- 1-based slot of the settings file
+  slave    smallint NOT NULL,
+  function smallint NOT NULL,
+  address  integer NOT NULL,           -- register or coil address
+  name     text,                       -- the register map's name; null without a map
+  time     timestamptz NOT NULL,       -- the gateway's local time, placed with its zone
+  value    double precision,
+  raw      numeric,                    -- the number as the wire holds it, for integers
+  unit     text,
+  frame    bytea NOT NULL,             -- the response as logged, CRC included
+  file     text NOT NULL,
+  line     integer NOT NULL
+) PARTITION BY RANGE (time);
+
+-- A reading is loaded once whatever the delivery history: the same value
+-- of the same meter at the same logged time is the same reading.
+CREATE UNIQUE INDEX IF NOT EXISTS readings_once
+  ON readings (gateway, meter, time, address, name) NULLS NOT DISTINCT;
+
+-- One meter's values over a period: the unique index above serves it.
+-- The latest value of every meter of a gateway: newest first per meter.
+CREATE INDEX IF NOT EXISTS readings_latest ON readings (gateway, meter, address, time DESC);
+
+-- Every file loaded, in the same transaction as its readings. A file whose
+-- name and content were loaded before is skipped.
+CREATE TABLE IF NOT EXISTS ingested_files (
+  gateway   text NOT NULL,
+  name      text NOT NULL,
+  size      bigint NOT NULL,
+  sha256    text NOT NULL,
+  lines     integer NOT NULL,
+  rejected  integer NOT NULL,
+  readings  bigint NOT NULL,           -- readings new to the table
+  loaded_at timestamptz NOT NULL DEFAULT now(),
+  PRIMARY KEY (gateway, name, sha256)
+);
+
+-- Lines that failed validation, with the reason; each once per file.
+CREATE TABLE IF NOT EXISTS rejects (
+  gateway text NOT NULL,
+  file    text NOT NULL,
+  line    integer NOT NULL,
+  text    text NOT NULL,
+  reason  text NOT NULL,
+  UNIQUE (gateway, file, text, reason)
+);
