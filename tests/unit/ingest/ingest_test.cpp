@@ -1,0 +1,269 @@
+// meterscribe-ingest, the real binary against a real PostgreSQL 15 cluster
+// made for the test. Each case delivers files into a gateway's directory in
+// rounds, running the tool after each; then the database must hold exactly
+// what meterscribe-decode prints for every content ever delivered, each
+// reading once, one ingested_files row per distinct content and every line
+// decode reports bad in the rejects table with decode's reason.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cctype>
+#include <ctime>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/postgres_cluster.h"
+#include "support/reliability.h"
+#include "support/temp_root.h"
+#include "unit/tools/tool_run.h"
+
+extern char** environ;
+
+namespace {
+
+// Meter 1 reads 3 holding registers from 100, meter 2 ten coils from 20,
+// meter 3 four input registers from 0.
+const char* const SETTINGS =
+    "MOD_METERSCRIBE_ADDR1=1\nMOD_METERSCRIBE_FUNC1=3\nMOD_METERSCRIBE_START1=100\nMOD_METERSCRIBE_REG_COUNT1=3\n"
+    "MOD_METERSCRIBE_ADDR2=2\nMOD_METERSCRIBE_FUNC2=1\nMOD_METERSCRIBE_START2=20\nMOD_METERSCRIBE_BIN_COUNT2=10\n"
+    "MOD_METERSCRIBE_ADDR3=3\nMOD_METERSCRIBE_FUNC3=4\nMOD_METERSCRIBE_START3=0\nMOD_METERSCRIBE_REG_COUNT3=4\n";
+
+const char* const MAP =
+    "1 100 count      u16     BADC 1    -\n"
+    "1 101 power      s32     ABCD 0.01 kW\n"
+    "3 0   voltage_l1 float32 ABCD 1    V\n"
+    "3 2   voltage_l2 float32 CDAB 1    V\n";
+
+// Line i is meter i % 3, logged i seconds after 20:00 on the last day of
+// March 2024 in Berlin: long runs cross into April, and a new partition.
+std::string fleet_line(unsigned i) {
+  tm start{};
+  start.tm_year = 124;
+  start.tm_mon = 2;
+  start.tm_mday = 31;
+  start.tm_hour = 20;
+  time_t wall = timegm(&start) + static_cast<time_t>(i);
+  tm fields{};
+  gmtime_r(&wall, &fields);
+  char time[32];
+  std::strftime(time, sizeof time, "%Y-%m-%d-%H-%M-%S", &fields);
+  unsigned seven = i * 7;
+  switch (i % 3) {
+    case 0: return log_line(0, time, {1, 3, 6, i >> 8 & 0xFF, i & 0xFF, 0xFF, 0xFF, seven >> 8 & 0xFF, seven & 0xFF});
+    case 1: return log_line(1, time, {2, 1, 2, i & 0xFF, i >> 8 & 3});
+    default: return log_line(2, time, {3, 4, 8, 0x43, 0x66, i & 0xFF, 0, 0x80, 0, 0x43, 0x66});
+  }
+}
+
+struct Delivery {
+  std::string name;
+  unsigned first;
+  unsigned count;
+  int corrupt = -1;      // this line's last CRC digit changed
+  bool cut_short = false;  // the last line without its newline
+};
+
+std::string content_of(const Delivery& delivery) {
+  std::string content;
+  for (unsigned i = delivery.first; i < delivery.first + delivery.count; ++i) {
+    std::string line = fleet_line(i);
+    if (static_cast<int>(i) == delivery.corrupt) line[line.size() - 3] = line[line.size() - 3] == '0' ? '1' : '0';
+    content += line;
+  }
+  if (delivery.cut_short) content += fleet_line(delivery.first + delivery.count).substr(0, 30);
+  return content;
+}
+
+struct IngestCase {
+  const char* what;
+  std::vector<std::vector<Delivery>> rounds;
+  bool kill_first_round;  // kill -9 while the first round's file is loading
+};
+
+const IngestCase CASES[] = {
+    {"FirstLoad", {{{"log-2024-03-31-20-00-00", 0, 400}, {"log-2024-03-31-20-06-40", 400, 400}}}, false},
+    {"SameFileDeliveredTwice", {{{"log-2024-03-31-20-00-00", 0, 200}}, {{"log-2024-03-31-20-00-00", 0, 200}}}, false},
+    {"HeadCutBetweenDeliveries",
+     {{{"log-2024-03-31-20-00-00", 0, 300}}, {{"log-2024-03-31-20-00-00", 100, 350}}},
+     false},
+    {"CorruptedAndCutLines", {{{"log-2024-03-31-20-00-00", 0, 100, 10, true}}}, false},
+    {"KilledInTheMiddleOfAFile",
+     {{{"log-2024-03-31-20-00-00", 0, 30000}}, {{"log-2024-03-31-20-00-00", 0, 30000}}},
+     true},
+};
+
+void PrintTo(const IngestCase& c, std::ostream* out) { *out << c.what; }
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> sorted(std::vector<std::string> lines) {
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+class IngestTest : public TempRootTest, public ::testing::WithParamInterface<IngestCase> {
+ protected:
+  static void SetUpTestSuite() {
+    if (PostgresCluster::available(unavailable_)) cluster_ = new PostgresCluster;
+  }
+  static void TearDownTestSuite() {
+    delete cluster_;
+    cluster_ = nullptr;
+  }
+
+  void SetUp() override {
+    if (cluster_ == nullptr) GTEST_SKIP() << unavailable_;
+    ASSERT_TRUE(cluster_->started()) << cluster_->log();
+    database_ = "ingest_" + std::string(GetParam().what);
+    std::transform(database_.begin(), database_.end(), database_.begin(), [](char c) { return std::tolower(c); });
+    ASSERT_EQ(cluster_->query("postgres", "DROP DATABASE IF EXISTS " + database_ + "; CREATE DATABASE " + database_),
+              "");
+    for (const char* directory : {"/site", "/tree", "/tree/gw1", "/check"}) mkdir(root.at(directory).c_str(), 0755);
+    root.write_file("/site/gw1.settings", SETTINGS);
+    root.write_file("/site/meters.map", MAP);
+    root.write_file("/site/site", "gateway gw1 settings gw1.settings map meters.map tz Europe/Berlin\n");
+    // The zone meterscribe-decode reads the lines in; the tool takes the
+    // site's.
+    setenv("TZ", "Europe/Berlin", 1);
+    ToolRun init = ingest("--init");
+    ASSERT_EQ(init.status, 0) << init.err;
+  }
+
+  void TearDown() override { unsetenv("TZ"); }
+
+  std::string tool_arguments(const std::string& options) const {
+    return "--db '" + cluster_->conninfo(database_) + "' " + options;
+  }
+  ToolRun ingest(const std::string& options) { return run_tool(MS_INGEST_TOOL, tool_arguments(options), root); }
+  ToolRun ingest_once() { return ingest("--once " + root.at("/site/site") + " " + root.at("/tree")); }
+
+  // As a server completes an upload: written aside, then renamed in place.
+  void deliver(const Delivery& delivery) {
+    std::string content = content_of(delivery);
+    root.write_file("/tree/gw1/.upload", content);
+    ASSERT_EQ(rename(root.at("/tree/gw1/.upload").c_str(), root.at("/tree/gw1/" + delivery.name).c_str()), 0);
+    expect_decoded(delivery.name, content);
+  }
+
+  // What meterscribe-decode makes of a delivered content, for the end.
+  void expect_decoded(const std::string& name, const std::string& content) {
+    root.write_file("/check/" + name, content);
+    std::string path = root.at("/check/" + name);
+    ToolRun decode = run_tool(MS_DECODE_TOOL,
+                              "--settings " + root.at("/site/gw1.settings") + " --map " + root.at("/site/meters.map") +
+                                  " --utc " + path,
+                              root);
+    std::vector<std::string> records = lines_of(decode.out);
+    records.erase(records.begin());  // the CSV header
+    readings_.insert(records.begin(), records.end());
+    std::vector<std::string> reports = lines_of(decode.err);
+    std::set<std::string> reported;
+    for (std::string& report : reports) {
+      reported.insert(report.substr(path.size() + 1, report.find(':', path.size() + 1) - path.size() - 1));
+      rejects_.insert(report.replace(0, path.size(), name));
+    }
+    std::vector<std::string> lines = lines_of(content);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      if (reported.count(std::to_string(i + 1)) != 0) continue;
+      std::string frame = lines[i].substr(lines[i].find(':', 3) + 1);
+      frame.erase(std::remove(frame.begin(), frame.end(), ' '), frame.end());
+      frames_.insert(frame);
+    }
+    std::string sha = run_tool("sha256sum", path, root).out.substr(0, 64);
+    files_.insert(name + "|" + std::to_string(content.size()) + "|" + sha + "|" + std::to_string(lines.size()) + "|" +
+                  std::to_string(reports.size()));
+  }
+
+  // Starts the tool, waits until it is copying or inserting readings (or
+  // done), and kills it at a random moment after that.
+  void ingest_killed() {
+    std::vector<std::string> words = {"/bin/sh", "-c",
+                                      std::string(MS_INGEST_TOOL) + " " +
+                                          tool_arguments("--once " + root.at("/site/site") + " " + root.at("/tree")) +
+                                          " >" + root.at("/killed.out") + " 2>&1"};
+    // exec, so the pid is the tool's own.
+    words[2] = "exec " + words[2];
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    pid_t pid;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+    bool ended = false;
+    wait_until(
+        [&] {
+          ended = waitpid(pid, nullptr, WNOHANG) == pid;
+          return ended || cluster_->query(database_,
+                                          "SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() "
+                                          "AND state = 'active' AND (query LIKE 'COPY%' OR query LIKE 'INSERT%')") !=
+                              "0\n";
+        },
+        std::chrono::seconds(60));
+    if (ended) return;
+    std::random_device seed;
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 1500)(seed)));
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    std::string committed = cluster_->query(database_, "SELECT count(*) FROM readings");
+    std::printf("killed with %s readings committed\n", committed.substr(0, committed.find('\n')).c_str());
+  }
+
+  std::vector<std::string> query_lines(const std::string& sql) { return sorted(lines_of(cluster_->query(database_, sql))); }
+
+  static PostgresCluster* cluster_;
+  static std::string unavailable_;
+  std::string database_;
+  std::set<std::string> readings_;  // decode's CSV records, times in UTC
+  std::set<std::string> rejects_;   // decode's reports: name:line: reason
+  std::set<std::string> files_;     // name|size|sha256|lines|rejected
+  std::set<std::string> frames_;    // the hex bytes of each good line
+};
+
+PostgresCluster* IngestTest::cluster_ = nullptr;
+std::string IngestTest::unavailable_;
+
+TEST_P(IngestTest, EveryReadingOnceAndEveryBadLineRejected) {
+  const IngestCase& c = GetParam();
+  for (std::size_t round = 0; round < c.rounds.size(); ++round) {
+    for (const Delivery& delivery : c.rounds[round]) deliver(delivery);
+    if (round == 0 && c.kill_first_round) {
+      ingest_killed();
+      continue;
+    }
+    ToolRun run = ingest_once();
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+  }
+  // decode's CSV columns: time, meter, slave, function, address, name,
+  // unit, raw, value; a float's raw number is its value.
+  std::vector<std::string> readings = query_lines(
+      "SELECT to_char(time AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"') || ',' || meter || ',' || slave || "
+      "',' || function || ',' || address || ',' || coalesce(name, '') || ',' || coalesce(unit, '') || ',' || "
+      "coalesce(raw::text, value::text) || ',' || value FROM readings");
+  EXPECT_EQ(readings, std::vector<std::string>(readings_.begin(), readings_.end()));
+  EXPECT_EQ(query_lines("SELECT file || ':' || line || ': ' || reason FROM rejects"),
+            std::vector<std::string>(rejects_.begin(), rejects_.end()));
+  EXPECT_EQ(query_lines("SELECT name || '|' || size || '|' || sha256 || '|' || lines || '|' || rejected "
+                        "FROM ingested_files"),
+            std::vector<std::string>(files_.begin(), files_.end()));
+  // The raw frame stays beside the values.
+  EXPECT_EQ(query_lines("SELECT DISTINCT encode(frame, 'hex') FROM readings"),
+            std::vector<std::string>(frames_.begin(), frames_.end()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Deliveries, IngestTest, ::testing::ValuesIn(CASES),
+                         [](const ::testing::TestParamInfo<IngestCase>& param) { return param.param.what; });
+
+}  // namespace
