@@ -197,7 +197,7 @@ int ingest_once(PGconn* connection, IngestRun& run) {
   bool connected = true;
   for (const SiteGateway& gateway : site.gateways)
     if (connected) connected = ingest_gateway(connection, gateway, run);
-  std::printf("meterscribe-ingest: %u files loaded, %u loaded before, %u failed; %llu readings, %llu rejected lines\n",
+  std::printf("meterscribe-ingest: files loaded %u, loaded before %u, failed %u; new readings %llu, rejected lines %llu\n",
               run.loaded, run.skipped, run.failed, run.readings, run.rejected);
   if (!connected) return 2;
   return run.failed != 0 ? 1 : 0;

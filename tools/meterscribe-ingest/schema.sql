@@ -26,8 +26,8 @@ CREATE UNIQUE INDEX IF NOT EXISTS readings_once
   ON readings (gateway, meter, time, address, name) NULLS NOT DISTINCT;
 
 -- One meter's values over a period: the unique index above serves it.
--- The latest value of every meter of a gateway: newest first per meter.
-CREATE INDEX IF NOT EXISTS readings_latest ON readings (gateway, meter, address, time DESC);
+-- The latest value of every meter of a gateway: newest first per value.
+CREATE INDEX IF NOT EXISTS readings_latest ON readings (gateway, meter, address, name, time DESC);
 
 -- Every file loaded, in the same transaction as its readings. A file whose
 -- name and content were loaded before is skipped.
