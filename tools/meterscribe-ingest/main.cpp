@@ -19,15 +19,18 @@
 #include "site.h"
 #include "store/log_dir.h"
 #include "sys/unique_file.h"
+#include "watch.h"
 
 namespace {
 
 constexpr const char* USAGE =
     "usage: meterscribe-ingest [--db CONNINFO] --init\n"
-    "       meterscribe-ingest [--db CONNINFO] [--init] --once SITE-FILE ROOT\n"
+    "       meterscribe-ingest [--db CONNINFO] [--init] [--once] SITE-FILE ROOT\n"
     "  --db CONNINFO  libpq connection string (default: PGHOST, PGDATABASE, ... of the environment)\n"
     "  --init         apply the schema (tables, indexes); safe to repeat\n"
-    "  --once         load every file not yet loaded below ROOT, then exit with a summary\n"
+    "  --once         load every file not yet loaded below ROOT, then exit with a summary; without it\n"
+    "                 the tool loads them and then watches ROOT, taking each file once the server has\n"
+    "                 closed it after writing or renamed it into place\n"
     "ROOT holds one directory per gateway with its delivered log-YYYY-MM-DD-hh-mm-ss files; SITE-FILE\n"
     "names each gateway's directory, settings, register map and zone:\n"
     "  gateway <directory> settings <path> [map <path>] [tz <zone>]\n"
@@ -67,7 +70,7 @@ bool parse_options(int argc, char** argv, IngestRun& run) {
       default: return false;
     }
   }
-  if (run.once && argc - optind == 2) {
+  if (argc - optind == 2) {
     run.site_path = argv[optind];
     run.root = argv[optind + 1];
     return true;
@@ -150,16 +153,34 @@ bool ingest_file(PGconn* connection, const GatewayDecoding& decoding, const std:
   return PQstatus(connection) == CONNECTION_OK;
 }
 
-bool ingest_gateway(PGconn* connection, const SiteGateway& gateway, IngestRun& run) {
-  GatewayDecoding decoding{};
-  if (!load_decoding(gateway, decoding)) {
-    ++run.failed;
-    return true;
+struct Gateways {
+  const Site& site;
+  std::vector<GatewayDecoding> decodings;
+  std::vector<bool> usable;  // settings and map were read
+};
+
+Gateways load_gateways(const Site& site, IngestRun& run) {
+  Gateways gateways{site, std::vector<GatewayDecoding>(site.gateways.size()), {}};
+  for (std::size_t i = 0; i < site.gateways.size(); ++i) {
+    gateways.usable.push_back(load_decoding(site.gateways[i], gateways.decodings[i]));
+    if (!gateways.usable.back()) ++run.failed;
   }
-  use_zone(gateway, run);
-  std::string directory = std::string(run.root) + "/" + gateway.directory;
+  return gateways;
+}
+
+bool ingest_named_file(PGconn* connection, const Gateways& gateways, std::size_t gateway, const std::string& name,
+                       IngestRun& run) {
+  if (!gateways.usable[gateway]) return true;
+  use_zone(gateways.site.gateways[gateway], run);
+  std::string path = std::string(run.root) + "/" + gateways.site.gateways[gateway].directory + "/" + name;
+  return ingest_file(connection, gateways.decodings[gateway], path, name, run);
+}
+
+// Returns false only when the database is gone.
+bool ingest_directory(PGconn* connection, const Gateways& gateways, std::size_t gateway, IngestRun& run) {
+  std::string directory = std::string(run.root) + "/" + gateways.site.gateways[gateway].directory;
   for (const std::string& name : log_names_in(directory))
-    if (!ingest_file(connection, decoding, directory + "/" + name, name, run)) return false;
+    if (!ingest_named_file(connection, gateways, gateway, name, run)) return false;
   return true;
 }
 
@@ -182,23 +203,42 @@ void warn_undescribed(const Site& site, const char* root) {
   closedir(dir);
 }
 
-int ingest_once(PGconn* connection, IngestRun& run) {
+void print_summary(const IngestRun& run) {
+  std::printf("meterscribe-ingest: files loaded %u, loaded before %u, failed %u; new readings %llu, rejected lines %llu\n",
+              run.loaded, run.skipped, run.failed, run.readings, run.rejected);
+}
+
+// Loads what is there, then each file as it is completed, until the
+// database is gone; the service manager starts the tool again.
+int ingest_watching(PGconn* connection, const Gateways& gateways, IngestRun& run) {
+  std::vector<std::string> directories;
+  for (const SiteGateway& gateway : gateways.site.gateways) directories.push_back(gateway.directory);
+  WatchHandlers handlers{
+      [&](std::size_t gateway, const std::string& name) {
+        return ingest_named_file(connection, gateways, gateway, name, run);
+      },
+      [&](std::size_t gateway) { return ingest_directory(connection, gateways, gateway, run); }};
+  std::string error;
+  bool watched = watch_tree(run.root, directories, handlers, error);
+  if (!watched) std::fprintf(stderr, "meterscribe-ingest: %s\n", error.c_str());
+  print_summary(run);
+  return 2;
+}
+
+int ingest_tree(PGconn* connection, IngestRun& run) {
   Site site;
   std::string error;
-  if (!load_site(run.site_path, site, error)) {
-    std::fprintf(stderr, "meterscribe-ingest: %s\n", error.c_str());
-    return 2;
-  }
-  if (!prepare_staging(connection, error)) {
+  if (!load_site(run.site_path, site, error) || !prepare_staging(connection, error)) {
     std::fprintf(stderr, "meterscribe-ingest: %s\n", error.c_str());
     return 2;
   }
   warn_undescribed(site, run.root);
+  Gateways gateways = load_gateways(site, run);
+  if (!run.once) return ingest_watching(connection, gateways, run);
   bool connected = true;
-  for (const SiteGateway& gateway : site.gateways)
-    if (connected) connected = ingest_gateway(connection, gateway, run);
-  std::printf("meterscribe-ingest: files loaded %u, loaded before %u, failed %u; new readings %llu, rejected lines %llu\n",
-              run.loaded, run.skipped, run.failed, run.readings, run.rejected);
+  for (std::size_t gateway = 0; connected && gateway < site.gateways.size(); ++gateway)
+    connected = ingest_directory(connection, gateways, gateway, run);
+  print_summary(run);
   if (!connected) return 2;
   return run.failed != 0 ? 1 : 0;
 }
@@ -220,5 +260,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "meterscribe-ingest: %s\n", error.c_str());
     return 2;
   }
-  return run.once ? ingest_once(connection.get(), run) : 0;
+  return run.site_path != nullptr ? ingest_tree(connection.get(), run) : 0;
 }

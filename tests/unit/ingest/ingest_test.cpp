@@ -3,7 +3,9 @@
 // rounds, running the tool after each; then the database must hold exactly
 // what meterscribe-decode prints for every content ever delivered, each
 // reading once, one ingested_files row per distinct content and every line
-// decode reports bad in the rejects table with decode's reason.
+// decode reports bad in the rejects table with decode's reason. In one case
+// the tool watches the tree and takes files renamed into place or written
+// where they stay, each once it is complete.
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -70,6 +72,7 @@ struct Delivery {
   unsigned count;
   int corrupt = -1;      // this line's last CRC digit changed
   bool cut_short = false;  // the last line without its newline
+  bool in_place = false;   // written where it stays, as an FTP server does
 };
 
 std::string content_of(const Delivery& delivery) {
@@ -87,6 +90,7 @@ struct IngestCase {
   const char* what;
   std::vector<std::vector<Delivery>> rounds;
   bool kill_first_round;  // kill -9 while the first round's file is loading
+  bool watch = false;     // the tool watches the tree instead of running --once
 };
 
 const IngestCase CASES[] = {
@@ -98,6 +102,11 @@ const IngestCase CASES[] = {
     {"CorruptedAndCutLines", {{{"log-2024-03-31-20-00-00", 0, 100, 10, true}}}, false},
     {"KilledInTheMiddleOfAFile",
      {{{"log-2024-03-31-20-00-00", 0, 30000}}, {{"log-2024-03-31-20-00-00", 0, 30000}}},
+     true},
+    {"WatchedDeliveries",
+     {{{"log-2024-03-31-20-00-00", 0, 200}},
+      {{"log-2024-03-31-20-03-20", 200, 200, -1, false, true}, {"log-2024-03-31-20-00-00", 100, 200}}},
+     false,
      true},
 };
 
@@ -154,8 +163,12 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
   // As a server completes an upload: written aside, then renamed in place.
   void deliver(const Delivery& delivery) {
     std::string content = content_of(delivery);
-    root.write_file("/tree/gw1/.upload", content);
-    ASSERT_EQ(rename(root.at("/tree/gw1/.upload").c_str(), root.at("/tree/gw1/" + delivery.name).c_str()), 0);
+    if (delivery.in_place) {
+      root.write_file("/tree/gw1/" + delivery.name, content);
+    } else {
+      root.write_file("/tree/gw1/.upload", content);
+      ASSERT_EQ(rename(root.at("/tree/gw1/.upload").c_str(), root.at("/tree/gw1/" + delivery.name).c_str()), 0);
+    }
     expect_decoded(delivery.name, content);
   }
 
@@ -188,20 +201,25 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
                   std::to_string(reports.size()));
   }
 
-  // Starts the tool, waits until it is copying or inserting readings (or
-  // done), and kills it at a random moment after that.
-  void ingest_killed() {
+  // The tool in the background on the test's tree; its pid is its own.
+  pid_t spawn_tool(const std::string& options) {
     std::vector<std::string> words = {"/bin/sh", "-c",
-                                      std::string(MS_INGEST_TOOL) + " " +
-                                          tool_arguments("--once " + root.at("/site/site") + " " + root.at("/tree")) +
-                                          " >" + root.at("/killed.out") + " 2>&1"};
-    // exec, so the pid is the tool's own.
-    words[2] = "exec " + words[2];
+                                      "exec " + std::string(MS_INGEST_TOOL) + " " + tool_arguments(options) + " " +
+                                          root.at("/site/site") + " " + root.at("/tree") + " >" +
+                                          root.at("/background.out") + " 2>&1"};
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
-    pid_t pid;
-    ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+    pid_t pid = -1;
+    EXPECT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+    return pid;
+  }
+
+  // Starts the tool, waits until it is copying or inserting readings (or
+  // done), and kills it at a random moment after that.
+  void ingest_killed() {
+    pid_t pid = spawn_tool("--once");
+    ASSERT_GT(pid, 0);
     bool ended = false;
     wait_until(
         [&] {
@@ -237,14 +255,26 @@ std::string IngestTest::unavailable_;
 
 TEST_P(IngestTest, EveryReadingOnceAndEveryBadLineRejected) {
   const IngestCase& c = GetParam();
+  pid_t watcher = c.watch ? spawn_tool("") : -1;
   for (std::size_t round = 0; round < c.rounds.size(); ++round) {
     for (const Delivery& delivery : c.rounds[round]) deliver(delivery);
+    if (c.watch) {
+      EXPECT_TRUE(wait_until([&] { return cluster_->query(database_, "SELECT count(*) FROM ingested_files") ==
+                                          std::to_string(files_.size()) + "\n"; },
+                             std::chrono::seconds(30)))
+          << read_whole_file(root.at("/background.out"));
+      continue;
+    }
     if (round == 0 && c.kill_first_round) {
       ingest_killed();
       continue;
     }
     ToolRun run = ingest_once();
     EXPECT_EQ(run.status, 0) << run.out << run.err;
+  }
+  if (watcher > 0) {
+    kill(watcher, SIGTERM);
+    waitpid(watcher, nullptr, 0);
   }
   // decode's CSV columns: time, meter, slave, function, address, name,
   // unit, raw, value; a float's raw number is its value.
