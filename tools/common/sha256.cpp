@@ -22,7 +22,7 @@ using State = std::array<std::uint32_t, 8>;
 
 void compress(State& state, const std::uint8_t* block) {
   std::array<std::uint32_t, 64> w{};
-  for (unsigned i = 0; i < 16; ++i)
+  for (std::size_t i = 0; i < 16; ++i)
     w[i] = static_cast<std::uint32_t>(block[4 * i]) << 24 | static_cast<std::uint32_t>(block[4 * i + 1]) << 16 |
            static_cast<std::uint32_t>(block[4 * i + 2]) << 8 | block[4 * i + 3];
   for (unsigned i = 16; i < 64; ++i) {

@@ -32,6 +32,7 @@ bool execute(PGconn* connection, const char* sql, const char* doing, std::string
 bool execute(PGconn* connection, const char* sql, const std::vector<std::string>& parameters, Result& result,
              const char* doing, std::string& error) {
   std::vector<const char*> values;
+  values.reserve(parameters.size());
   for (const std::string& parameter : parameters) values.push_back(parameter.c_str());
   result.reset(PQexecParams(connection, sql, static_cast<int>(values.size()), nullptr, values.data(), nullptr,
                             nullptr, 0));
@@ -87,10 +88,11 @@ bool record_file(PGconn* connection, const std::string& gateway, const FileRows&
 
 // "YYYY-MM" of the month after.
 std::string next_month(const std::string& month) {
-  int year = std::atoi(month.substr(0, 4).c_str());
-  int number = std::atoi(month.substr(5, 2).c_str());
+  // The text is "YYYY-MM" from a checked log time.
+  long year = std::strtol(month.substr(0, 4).c_str(), nullptr, 10);
+  long number = std::strtol(month.substr(5, 2).c_str(), nullptr, 10);
   char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02d", number == 12 ? year + 1 : year, number == 12 ? 1 : number + 1);
+  std::snprintf(text, sizeof text, "%04ld-%02ld", number == 12 ? year + 1 : year, number == 12 ? 1 : number + 1);
   return text;
 }
 

@@ -136,7 +136,10 @@ bool read_whole(const std::string& path, std::string& content) {
 bool decode_delivered_file(const std::string& path, const std::string& name, const GatewayDecoding& decoding,
                            FileRows& rows, std::string& error) {
   std::string content;
-  if (!read_whole(path, content)) return error = "cannot be read: " + std::string(std::strerror(errno)), false;
+  if (!read_whole(path, content)) {
+    error = "cannot be read: " + std::string(std::strerror(errno));
+    return false;
+  }
   rows = FileRows{name, content.size(), "", 0, 0, "", {}, {}};
   rows.sha256 = sha256_hex(reinterpret_cast<const std::uint8_t*>(content.data()), content.size());
   std::size_t at = 0;

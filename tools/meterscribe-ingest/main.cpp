@@ -172,7 +172,8 @@ bool ingest_named_file(PGconn* connection, const Gateways& gateways, std::size_t
                        IngestRun& run) {
   if (!gateways.usable[gateway]) return true;
   use_zone(gateways.site.gateways[gateway], run);
-  std::string path = std::string(run.root) + "/" + gateways.site.gateways[gateway].directory + "/" + name;
+  std::string path = run.root;
+  path.append("/").append(gateways.site.gateways[gateway].directory).append("/").append(name);
   return ingest_file(connection, gateways.decodings[gateway], path, name, run);
 }
 

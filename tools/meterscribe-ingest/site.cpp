@@ -1,6 +1,8 @@
 #include "site.h"
 
+#include <algorithm>
 #include <fstream>
+#include <utility>
 #include <sstream>
 
 namespace {
@@ -15,15 +17,19 @@ std::string resolved(const std::string& path, const std::string& base) {
 }
 
 bool duplicate(const Site& site, const std::string& directory) {
-  for (const SiteGateway& gateway : site.gateways)
-    if (gateway.directory == directory) return true;
+  return std::any_of(site.gateways.begin(), site.gateways.end(),
+                     [&directory](const SiteGateway& gateway) { return gateway.directory == directory; });
+}
+
+bool fail(std::string& error, std::string text) {
+  error = std::move(text);
   return false;
 }
 
 // The words after "gateway <directory>": key and value pairs.
 bool parse_entry(std::istringstream& words, const std::string& base, SiteGateway& gateway, std::string& why) {
   for (std::string key, value; words >> key;) {
-    if (!(words >> value)) return why = "no value after " + key, false;
+    if (!(words >> value)) return fail(why, "no value after " + key);
     if (key == "settings")
       gateway.settings = resolved(value, base);
     else if (key == "map")
@@ -31,9 +37,9 @@ bool parse_entry(std::istringstream& words, const std::string& base, SiteGateway
     else if (key == "tz")
       gateway.tz = value;
     else
-      return why = "unknown key " + key + " (settings, map, tz)", false;
+      return fail(why, "unknown key " + key + " (settings, map, tz)");
   }
-  if (gateway.settings.empty()) return why = "no settings for gateway " + gateway.directory, false;
+  if (gateway.settings.empty()) return fail(why, "no settings for gateway " + gateway.directory);
   return true;
 }
 
@@ -42,10 +48,10 @@ bool parse_line(const std::string& text, const std::string& base, Site& site, st
   std::string keyword;
   if (!(words >> keyword)) return true;
   SiteGateway gateway;
-  if (keyword != "gateway" || !(words >> gateway.directory)) return why = "not: gateway <directory> settings <path>", false;
+  if (keyword != "gateway" || !(words >> gateway.directory)) return fail(why, "not: gateway <directory> settings <path>");
   if (gateway.directory.find('/') != std::string::npos || gateway.directory[0] == '.')
-    return why = "the gateway directory is one name below the root", false;
-  if (duplicate(site, gateway.directory)) return why = "gateway " + gateway.directory + " is described twice", false;
+    return fail(why, "the gateway directory is one name below the root");
+  if (duplicate(site, gateway.directory)) return fail(why, "gateway " + gateway.directory + " is described twice");
   if (!parse_entry(words, base, gateway, why)) return false;
   site.gateways.push_back(gateway);
   return true;
@@ -55,13 +61,13 @@ bool parse_line(const std::string& text, const std::string& base, Site& site, st
 
 bool load_site(const char* path, Site& site, std::string& error) {
   std::ifstream file(path);
-  if (!file) return error = std::string(path) + ": cannot be read", false;
+  if (!file) return fail(error, std::string(path) + ": cannot be read");
   std::string base = directory_of(path);
   unsigned number = 0;
   std::string why;
   for (std::string text; std::getline(file, text);) {
     ++number;
-    if (!parse_line(text, base, site, why)) return error = std::string(path) + ":" + std::to_string(number) + ": " + why, false;
+    if (!parse_line(text, base, site, why)) return fail(error, std::string(path) + ":" + std::to_string(number) + ": " + why);
   }
   return true;
 }

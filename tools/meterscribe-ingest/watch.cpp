@@ -67,7 +67,10 @@ bool read_events(Watch& watch, bool& stop, std::string& error) {
   alignas(inotify_event) char buffer[64 * 1024];
   ssize_t got = read(watch.fd, buffer, sizeof buffer);
   if (got < 0 && errno == EINTR) return true;
-  if (got <= 0) return error = std::string("reading inotify events: ") + std::strerror(errno), false;
+  if (got <= 0) {
+    error = std::string("reading inotify events: ") + std::strerror(errno);
+    return false;
+  }
   // Each event is its fixed part and its name, padded so the next one is
   // aligned again.
   for (ssize_t at = 0; at < got && !stop;) {
@@ -83,9 +86,13 @@ bool read_events(Watch& watch, bool& stop, std::string& error) {
 bool watch_tree(const std::string& root, const std::vector<std::string>& directories, const WatchHandlers& handlers,
                 std::string& error) {
   int fd = inotify_init1(IN_CLOEXEC);
-  if (fd < 0) return error = std::string("inotify: ") + std::strerror(errno), false;
+  if (fd < 0) {
+    error = std::string("inotify: ") + std::strerror(errno);
+    return false;
+  }
   Watch watch{fd, inotify_add_watch(fd, root.c_str(), ROOT_EVENTS), root, directories, handlers, {}};
-  bool ok = watch.root_wd >= 0 || (error = "cannot watch " + root + ": " + std::strerror(errno), false);
+  bool ok = watch.root_wd >= 0;
+  if (!ok) error = "cannot watch " + root + ": " + std::strerror(errno);
   bool stop = false;
   for (std::size_t gateway = 0; ok && !stop && gateway < directories.size(); ++gateway) stop = !add_gateway(watch, gateway);
   while (ok && !stop) ok = read_events(watch, stop, error);
