@@ -3,6 +3,7 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -24,9 +25,8 @@ struct Watch {
 };
 
 bool watching(const Watch& watch, std::size_t gateway) {
-  for (const auto& entry : watch.gateways)
-    if (entry.second == gateway) return true;
-  return false;
+  return std::any_of(watch.gateways.begin(), watch.gateways.end(),
+                     [gateway](const auto& entry) { return entry.second == gateway; });
 }
 
 // A directory that does not exist yet is watched once it appears; files
@@ -48,11 +48,9 @@ bool on_root_event(Watch& watch, const inotify_event& event) {
 
 bool on_event(Watch& watch, const inotify_event& event) {
   // Lost events: every directory is looked at again.
-  if ((event.mask & IN_Q_OVERFLOW) != 0) {
-    for (const auto& entry : watch.gateways)
-      if (!watch.handlers.directory(entry.second)) return false;
-    return true;
-  }
+  if ((event.mask & IN_Q_OVERFLOW) != 0)
+    return std::all_of(watch.gateways.begin(), watch.gateways.end(),
+                       [&watch](const auto& entry) { return watch.handlers.directory(entry.second); });
   if (event.wd == watch.root_wd) return on_root_event(watch, event);
   auto found = watch.gateways.find(event.wd);
   if ((event.mask & IN_IGNORED) != 0 && found != watch.gateways.end()) {
