@@ -45,20 +45,6 @@ double wall_seconds() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-// The controlling terminal of a process as /proc gives it (field 7,
-// tty_nr); 0 for none, -1 when it cannot be read.
-long controlling_tty(pid_t pid) {
-  std::string stat = read_whole_file("/proc/" + std::to_string(pid) + "/stat");
-  std::size_t close = stat.rfind(')');
-  if (close == std::string::npos) return -1;
-  std::istringstream fields(stat.substr(close + 2));
-  std::string field;
-  for (int number = 3; number <= 7 && fields >> field; ++number) {
-    if (number == 7) return std::atol(field.c_str());
-  }
-  return -1;
-}
-
 // Released files as a failed uplink leaves them: `count` files of `bytes`
 // each (whole 100-byte lines), named after yesterday's clock. Returns the
 // names.

@@ -28,19 +28,6 @@ std::string owner_text(pid_t pid) {
   return text.data();
 }
 
-// The controlling terminal of a process from /proc/<pid>/stat (tty_nr, the
-// fourth field after the command name); -1 when it cannot be read.
-long controlling_tty(pid_t pid) {
-  std::string stat = read_whole_file("/proc/" + std::to_string(pid) + "/stat");
-  std::size_t name_end = stat.rfind(')');
-  if (name_end == std::string::npos) return -1;
-  char state = 0;
-  long parent = 0, group = 0, session = 0, tty = -1;
-  if (std::sscanf(stat.c_str() + name_end + 1, " %c %ld %ld %ld %ld", &state, &parent, &group, &session, &tty) != 5)
-    return -1;
-  return tty;
-}
-
 using LockRaceTest = GatewayRootTest;
 
 // Also where the lock directory refuses hard links, as some flash file

@@ -126,6 +126,19 @@ std::vector<std::string> directory_names(const std::string& path) {
   return names;
 }
 
+long controlling_tty(pid_t pid) {
+  std::string stat = read_whole_file("/proc/" + std::to_string(pid) + "/stat");
+  // The command name may hold blanks; state, parent, group, session and
+  // the terminal follow it.
+  std::size_t name_end = stat.rfind(')');
+  if (name_end == std::string::npos) return -1;
+  char state = 0;
+  long parent = 0, group = 0, session = 0, tty = -1;
+  if (std::sscanf(stat.c_str() + name_end + 1, " %c %ld %ld %ld %ld", &state, &parent, &group, &session, &tty) != 5)
+    return -1;
+  return tty;
+}
+
 long cpu_ticks(pid_t pid) {
   std::string stat = read_whole_file("/proc/" + std::to_string(pid) + "/stat");
   // The command name may hold blanks; the fields after it are plain.

@@ -63,6 +63,10 @@ std::vector<std::string> directory_names(const std::string& path);
 // utime + stime of a process in clock ticks; -1 when it cannot be read.
 long cpu_ticks(pid_t pid);
 
+// The controlling terminal of a process (tty_nr of /proc/<pid>/stat): 0
+// for none, -1 when it cannot be read.
+long controlling_tty(pid_t pid);
+
 // The path of libfaketime.so.1 when installed, else "".
 std::string faketime_library();
 
