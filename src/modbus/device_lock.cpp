@@ -10,13 +10,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits>
-#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "sys/clock.h"
 #include "sys/log.h"
 #include "sys/paths.h"
+#include "sys/unique_dir.h"
 #include "sys/unique_fd.h"
 
 namespace {
@@ -94,23 +94,19 @@ bool lock_is_stale(int fd) {
   return process_alive(read_lock_owner(fd)) == 0;
 }
 
-bool is_symbolic_link(const char* path) {
-  struct stat info {};
-  return lstat(path, &info) == 0 && S_ISLNK(info.st_mode);
-}
-
 // Removes a lock whose owner is gone. A lock we cannot open for reading is
-// left alone: we cannot tell whose it is. Opened non-blocking so that a FIFO
-// planted at the lock path cannot hang start-up.
+// left alone: we cannot tell whose it is.
 //
 // The lock directory is writable by others, and this runs as root in a
-// session without a terminal: opening a terminal planted (or linked) at
-// the lock path would make it our controlling terminal, and its hangup
-// would end us with SIGHUP. So the lock is opened with O_NOCTTY and never
-// through a symbolic link. A link at the lock path names no owner we could
-// read without following it and is no tool's lock: it is removed like any
-// lock without a valid id (unlink removes the link itself, never its
-// target).
+// session without a terminal. The entry is looked at before it is opened:
+// opening a device node can act on the device, and opening a terminal would
+// make it our controlling terminal, whose hangup would end us with SIGHUP.
+// Only a regular file is opened, with O_NOCTTY, O_NONBLOCK (a FIFO swapped
+// in meanwhile cannot hang start-up) and never through a symbolic link. A
+// link at the lock path names no owner we could read without following it
+// and is no tool's lock; nor is a FIFO or a device node. Each is removed
+// like any lock without a valid id (unlink removes the entry itself, never
+// a link's target).
 //
 // Checking and removing is not atomic: two starters that both find the same
 // dead owner may both remove the file, and the later removal can hit the
@@ -119,12 +115,18 @@ bool is_symbolic_link(const char* path) {
 // closing it would need a lock around the lock, which other tools that
 // share the convention would not take.
 void remove_stale_lock(const char* lock_path) {
-  unique_fd lock(open(lock_path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
-  if (!lock.valid()) {
-    if (errno == ELOOP && is_symbolic_link(lock_path) && unlink(lock_path) == 0)
-      log_msg(LOG_WARNING, "lock %s was a symbolic link: removed", lock_path);
+  struct stat entry {};
+  if (lstat(lock_path, &entry) != 0) return;
+  if (S_ISLNK(entry.st_mode)) {
+    if (unlink(lock_path) == 0) log_msg(LOG_WARNING, "lock %s was a symbolic link: removed", lock_path);
     return;
   }
+  if (!S_ISREG(entry.st_mode)) {
+    unlink(lock_path);
+    return;
+  }
+  unique_fd lock(open(lock_path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+  if (!lock.valid()) return;
   bool stale = lock_is_stale(lock.get());
   lock.reset();
   if (stale) unlink(lock_path);
@@ -170,10 +172,6 @@ bool publish_lock(const char* lock_path) {
   return links_refused && create_lock_in_place(lock_path);
 }
 
-struct DirCloser {
-  void operator()(DIR* dir) const { closedir(dir); }
-};
-
 // Removes the drafts of starters killed between writing and linking them,
 // which would otherwise pile up in the lock directory. Only regular files
 // old enough are removed, by name within the opened directory, and never
@@ -183,7 +181,7 @@ struct DirCloser {
 void remove_left_drafts() {
   LockPath dir_path;
   rooted_path(dir_path.data(), dir_path.size(), LOCK_DIR);
-  std::unique_ptr<DIR, DirCloser> dir(opendir(dir_path.data()));
+  unique_dir dir(opendir(dir_path.data()));
   if (!dir) return;
   while (dirent* entry = readdir(dir.get())) {
     if (std::strncmp(entry->d_name, DRAFT_PREFIX, std::strlen(DRAFT_PREFIX)) != 0) continue;

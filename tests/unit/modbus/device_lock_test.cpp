@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -190,6 +191,21 @@ TEST_F(DeviceLockTest, ALinkOrAnythingButARegularFileAtTheLockPathIsReplacedUnre
   struct stat info {};
   EXPECT_EQ(lstat(root.at("/fifo").c_str(), &info), 0);
   EXPECT_TRUE(S_ISFIFO(info.st_mode));
+
+  // Not even opened: a writer waiting on a FIFO at the lock path would be
+  // let through by any open for reading.
+  ASSERT_EQ(mkfifo(lock_path().c_str(), 0644), 0);
+  pid_t writer = fork();
+  if (writer == 0) {
+    alarm(10);
+    _exit(open(lock_path().c_str(), O_WRONLY) >= 0 ? 0 : 1);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(lock_device("/dev/ttyS0", 0), 1);
+  EXPECT_EQ(waitpid(writer, nullptr, WNOHANG), 0) << "the FIFO at the lock path was opened";
+  kill(writer, SIGKILL);
+  waitpid(writer, nullptr, 0);
+  unlink(lock_path().c_str());
 }
 
 // The daemon is a session leader without a terminal. A terminal at the lock
