@@ -8,7 +8,6 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "modbus/rs485_internal.h"
 #include "modbus/serial_port.h"
 #include "sys/clock.h"
 #include "sys/log.h"
@@ -69,10 +68,10 @@ void write_frame(int serial_fd, const std::uint8_t* bytes, std::size_t count) {
   [[maybe_unused]] ssize_t written = write(serial_fd, bytes, count);
 }
 
-}  // namespace
-
-// Two threads asking at once must not both open the device and leak one
-// descriptor; the lock covers the open only, the request runs outside it.
+// One ioctl on the GPIO device, opened on first use; -1 when the device
+// cannot be opened (tried again on the next call). Two threads asking at
+// once must not both open the device and leak one descriptor; the lock
+// covers the open only, the request runs outside it.
 int gpio_ioctl(unsigned long request, unsigned long argument) {
   while (gpio_open_lock.exchange(1) == 1) {
   }
@@ -88,6 +87,8 @@ int gpio_ioctl(unsigned long request, unsigned long argument) {
   if (fd < 0) return -1;
   return ioctl(fd, request, argument);
 }
+
+}  // namespace
 
 int query_port_mode(int not_ttys0) {
   // The driver answers with the port's wiring as the ioctl's result; the

@@ -52,6 +52,8 @@ void place_stream(int stream, int entry, int null_fd) {
   if (source >= 0) dup2(source, stream);
 }
 
+constexpr std::size_t ARGV_SLOTS = MAX_CHILD_ARGS + 2;  // program, arguments, null
+
 // Slot 0 is the program, then at most 62 arguments, then the null; the
 // vector lives on the stack of the child.
 [[noreturn]] void exec_program(const char* program, const char* const* args) {
@@ -194,8 +196,8 @@ bool append_quoted(std::span<char> out, std::size_t& used, const char* word) {
   return append_text(out, used, "'", 1);
 }
 
-}  // namespace
-
+// In the parent: closes the child_redirect entries above 2 and sets all
+// three back to -1, so the next run inherits nothing by accident.
 void release_child_redirect() {
   for (int* entry : {&child_redirect.in_fd, &child_redirect.out_fd, &child_redirect.err_fd}) {
     if (*entry > 2) close(*entry);
@@ -203,7 +205,9 @@ void release_child_redirect() {
   }
 }
 
-void exec_child(const char* program, const char* const* args) {
+// In the forked child: rearranges the streams as child_redirect says,
+// closes every descriptor from 3 up and executes the program; never returns.
+[[noreturn]] void exec_child(const char* program, const char* const* args) {
   int null_fd = above_stdio(open("/dev/null", O_RDWR));
   place_stream(0, child_redirect.in_fd, null_fd);
   place_stream(1, child_redirect.out_fd, null_fd);
@@ -211,6 +215,8 @@ void exec_child(const char* program, const char* const* args) {
   close_from_3();
   exec_program(program, args);
 }
+
+}  // namespace
 
 int run_command(const char* program, const char* const* args) {
   pid_t child = fork();

@@ -20,9 +20,9 @@ constexpr std::size_t COMMAND_LINE_SIZE = 512;
 int run_command(const char* program, const char* const* args);
 
 // Runs program with args, feeding `input` to its standard input and
-// collecting its output and error into capture_buffer (*out_text points to
-// it; the text wraps to the front after CAPTURE_SIZE - 1 bytes and is
-// always NUL-ended). Polls the child every millisecond until it has ended.
+// collecting its output and error into one static buffer of CAPTURE_SIZE
+// bytes (*out_text points to it until the next run; the text wraps to the
+// front after CAPTURE_SIZE - 1 bytes and is always NUL-ended). Polls the child every millisecond until it has ended.
 int run_shell_capture(std::string_view input, const char** out_text, const char* program,
                       const char* const* args);
 

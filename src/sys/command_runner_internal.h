@@ -1,12 +1,10 @@
 // What the command runner tests reach beyond the API: the stream choice of
-// the next run_command child, the capture buffer, and the child's half.
+// the next run_command child and the capture buffer.
 #pragma once
 
 #include <cstddef>
 
 #include "sys/command_runner.h"
-
-constexpr std::size_t ARGV_SLOTS = MAX_CHILD_ARGS + 2;  // program, arguments, null
 
 // Per-thread choice of the standard streams for the next run_command child:
 // an entry equal to its stream's number is inherited, another entry of 0 or
@@ -21,10 +19,3 @@ extern thread_local ChildRedirect child_redirect;
 
 // Collected standard output and error of run_shell_capture children.
 extern char capture_buffer[CAPTURE_SIZE];
-
-// In a forked child only: rearranges the streams, closes every descriptor
-// from 3 up and executes the program. Returns only when execvp fails.
-void exec_child(const char* program, const char* const* args);
-
-// Closes the child_redirect entries above 2 and sets all three back to -1.
-void release_child_redirect();

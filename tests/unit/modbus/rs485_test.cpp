@@ -18,7 +18,6 @@
 
 #include <gtest/gtest.h>
 
-#include "modbus/rs485_internal.h"
 #include "modbus/serial_port.h"
 #include "support/log_capture.h"
 #include "support/temp_root.h"
