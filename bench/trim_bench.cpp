@@ -15,7 +15,7 @@
 #include <benchmark/benchmark.h>
 
 #include "bench_support.h"
-#include "store/storage_trim.h"
+#include "store/storage_trim_internal.h"
 #include "sys/command_runner.h"
 #include "sys/paths.h"
 

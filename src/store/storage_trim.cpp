@@ -1,4 +1,5 @@
 #include "store/storage_trim.h"
+#include "store/storage_trim_internal.h"
 
 #include <array>
 #include <cerrno>

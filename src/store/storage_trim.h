@@ -39,22 +39,3 @@ bool storage_use_percent(const LogDir& dir, std::uint64_t* percent);
 // files, those at or before ready_name. Called with ready_lock held
 // throughout (see release_hold), so no release happens meanwhile.
 void trim_storage(const LogDir& dir, const char* ready_name);
-
-// The walk of one trim: takes up to cut_remaining bytes from the files of
-// the directory whose names sort at or before ready_name, in listing order.
-// Names whose path or temporary path would not fit a path buffer are
-// skipped: removeFile could not be handed them.
-void trim_released_files(const LogDir& dir, const char* ready_name, std::uint64_t cut_remaining);
-
-enum class CutOutcome { walk_ends, walk_goes_on };
-
-// Cuts the head of the entry `name`, a regular file larger than
-// cut_remaining ("Can not open file" for anything else): everything up to and
-// including the first line end at or after offset cut_remaining goes. The
-// file is moved to its ".tmp" name (never over an existing one), the kept
-// part is copied back under the old name, and the temporary file goes to
-// removeFile. With no line end before the last byte the whole file goes.
-// walk_ends once more than cut_remaining bytes are gone. When the kept
-// part cannot be written or removeFile fails, the old content returns
-// whole under its name.
-CutOutcome cut_file_head(const LogDir& dir, const char* name, std::uint64_t cut_remaining);

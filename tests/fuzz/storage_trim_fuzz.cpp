@@ -39,7 +39,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "store/storage_trim.h"
+#include "store/storage_trim_internal.h"
 #include "sys/log.h"
 #include "sys/paths.h"
 

@@ -1,4 +1,4 @@
-#include "store/storage_trim.h"
+#include "store/storage_trim_internal.h"
 
 #include <csignal>
 #include <string>
