@@ -25,19 +25,19 @@ struct FullLogDir {
   }
 };
 
-void BM_list_regular_files(benchmark::State& state) {
+void BM_log_dir_list(benchmark::State& state) {
   FullLogDir dir(state.range(0));
   for (auto _ : state) {
     FileList list = log_dir_list(dir.dir);
     benchmark::DoNotOptimize(list);
   }
 }
-BENCHMARK(BM_list_regular_files)->Arg(999)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_log_dir_list)->Arg(999)->Unit(benchmark::kMicrosecond);
 
-void BM_directory_size(benchmark::State& state) {
+void BM_log_dir_total_size(benchmark::State& state) {
   FullLogDir dir(state.range(0));
   for (auto _ : state) benchmark::DoNotOptimize(log_dir_total_size(dir.dir));
 }
-BENCHMARK(BM_directory_size)->Arg(999)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_log_dir_total_size)->Arg(999)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
