@@ -24,8 +24,10 @@ class SampleScriptsTest : public TempRootTest {
     ::mkdir(root.at("/bin").c_str(), 0755);
     const std::string record = RECORD_CALL;
     root.write_script("/bin/logger", record);
-    root.write_script("/bin/mount", record + "case \"$*\" in *nosymfollow*) [ -z \"$MS_NO_NOSYMFOLLOW\" ] || exit 32 ;; esac\n");
-    root.write_script("/bin/mountpoint", "exit 1\n");
+    root.write_script("/bin/mount", record +
+                                         "case \"$*\" in *nosymfollow*) [ -z \"$MS_NO_NOSYMFOLLOW\" ] || exit 32 ;; esac\n"
+                                         "case \"$*\" in *remount*) [ -z \"$MS_NO_REMOUNT\" ] || exit 32 ;; esac\n");
+    root.write_script("/bin/mountpoint", "[ -n \"$MS_MOUNTED\" ]\n");
     root.write_script("/bin/uname", "echo \"$MS_KERNEL\"\n");
     // Reads what send gives it and confirms the delivery; the delivered file
     // may turn into a directory meanwhile, which rm cannot remove.
@@ -54,24 +56,30 @@ TEST_F(SampleScriptsTest, MemCardMountsOneTypeWithoutSuidDevicesOrProgramsAndNoL
     const char* cache_dir;
     const char* link;  // below the mount point, made a link to a directory off the card
     bool mount_lacks_nosymfollow;
+    const char* mounted;  // "": not yet; "yes": mounted by someone else; "fixed": and not remountable
     int status;
     const char* options;  // of each mount call, in order
     const char* made;     // the log directory made below the mount point
     const char* refusal;  // the message logged
   } cases[] = {
-      {"fresh card", "6.1.0-13-arm64", "logs/day", "", false, 0, "noatime,nosuid,nodev,noexec,nosymfollow|", "logs/day",
+      {"fresh card", "6.1.0-13-arm64", "logs/day", "", false, "", 0, "noatime,nosuid,nodev,noexec,nosymfollow|", "logs/day",
        ""},
-      {"first kernel with nosymfollow", "5.10.0", "logs", "", false, 0, "noatime,nosuid,nodev,noexec,nosymfollow|",
+      {"first kernel with nosymfollow", "5.10.0", "logs", "", false, "", 0, "noatime,nosuid,nodev,noexec,nosymfollow|",
        "logs", ""},
-      {"older kernel", "5.4.0-150-generic", "logs", "", false, 0, "noatime,nosuid,nodev,noexec|", "logs", ""},
-      {"mount program without nosymfollow", "6.1.0", "/logs//./day/", "", true, 0,
+      {"older kernel", "5.4.0-150-generic", "logs", "", false, "", 0, "noatime,nosuid,nodev,noexec|", "logs", ""},
+      {"mount program without nosymfollow", "6.1.0", "/logs//./day/", "", true, "", 0,
        "noatime,nosuid,nodev,noexec,nosymfollow|noatime,nosuid,nodev,noexec|", "logs/day", ""},
-      {"link on the way", "6.1.0", "logs/day", "logs", false, 1, "noatime,nosuid,nodev,noexec,nosymfollow|", "",
+      {"link on the way", "6.1.0", "logs/day", "logs", false, "", 1, "noatime,nosuid,nodev,noexec,nosymfollow|", "",
        "memCard: MOD_METERSCRIBE_CACHE_DIR: <mnt>/logs is a symbolic link"},
-      {"link at the end", "6.1.0", "logs/day", "logs/day", false, 1, "noatime,nosuid,nodev,noexec,nosymfollow|", "",
+      {"link at the end", "6.1.0", "logs/day", "logs/day", false, "", 1, "noatime,nosuid,nodev,noexec,nosymfollow|", "",
        "memCard: MOD_METERSCRIBE_CACHE_DIR: <mnt>/logs/day is a symbolic link"},
-      {"up and off the card", "6.1.0", "logs/../../x", "", false, 1, "noatime,nosuid,nodev,noexec,nosymfollow|", "",
+      {"up and off the card", "6.1.0", "logs/../../x", "", false, "", 1, "noatime,nosuid,nodev,noexec,nosymfollow|", "",
        "memCard: MOD_METERSCRIBE_CACHE_DIR logs/../../x leaves the card"},
+      {"mounted by someone else", "6.1.0", "logs", "", false, "yes", 0, "remount,nosuid,nodev,noexec,nosymfollow|",
+       "logs", ""},
+      {"mounted by someone else, not remountable", "6.1.0", "logs", "", false, "fixed", 1,
+       "remount,nosuid,nodev,noexec,nosymfollow|remount,nosuid,nodev,noexec|", "",
+       "memCard: the card at <mnt> was mounted by someone else and can not be remounted nosuid,nodev,noexec"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -92,12 +100,16 @@ TEST_F(SampleScriptsTest, MemCardMountsOneTypeWithoutSuidDevicesOrProgramsAndNoL
     unlink(root.at("/bin/logger.calls").c_str());
     std::vector<std::string> env = {std::string("MS_KERNEL=") + c.kernel};
     if (c.mount_lacks_nosymfollow) env.emplace_back("MS_NO_NOSYMFOLLOW=1");
+    if (c.mounted[0] != '\0') env.emplace_back("MS_MOUNTED=1");
+    if (std::string(c.mounted) == "fixed") env.emplace_back("MS_NO_REMOUNT=1");
 
     EXPECT_EQ(run("memCard", {"mount"}, env), c.status);
     std::string expected_mounts;
     std::string options = c.options;
     for (std::size_t start = 0, end; (end = options.find('|', start)) != std::string::npos; start = end + 1)
-      expected_mounts += "-t|vfat|-o|" + options.substr(start, end - start) + "|--|/dev/mmcblk0p1|" + mnt + "|\n";
+      expected_mounts += c.mounted[0] != '\0' ? "-o|" + options.substr(start, end - start) + "|--|" + mnt + "|\n"
+                                               : "-t|vfat|-o|" + options.substr(start, end - start) +
+                                                     "|--|/dev/mmcblk0p1|" + mnt + "|\n";
     EXPECT_EQ(calls("mount"), expected_mounts);
     if (c.made[0] != '\0') {
       EXPECT_TRUE(is_directory(mnt + "/" + c.made)) << c.made;
