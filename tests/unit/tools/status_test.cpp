@@ -3,7 +3,6 @@
 // scraped through a real node exporter.
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -18,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/gateway_root.h"
 #include "support/reliability.h"
 #include "support/server_process.h"
 #include "support/temp_root.h"
@@ -55,13 +55,6 @@ std::string log_name(long seconds_ago) { return local(seconds_ago, "log-%Y-%m-%d
 // A line as the daemon writes it: one holding register holding 42.
 std::string line(unsigned meter_index, long seconds_ago) {
   return "m" + std::to_string(meter_index) + ":" + local(seconds_ago, "%Y-%m-%d-%H-%M-%S") + ":01 03 02 00 2a 39 9b \n";
-}
-
-long dead_pid() {
-  pid_t child = fork();
-  if (child == 0) _exit(0);
-  waitpid(child, nullptr, 0);
-  return child;
 }
 
 // A gateway that is all well: a live lock, a current file begun 5 minutes
