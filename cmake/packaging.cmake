@@ -79,7 +79,8 @@ set(CPACK_PACKAGE_DESCRIPTION [[meterscribe polls up to ten meters as the Modbus
 line and writes every valid response, byte for byte in hexadecimal, into
 time-stamped log files in RAM or on a memory card. Log files that reach a
 configured age are handed one by one to an upload script; when uploads
-fail and the storage fills up, the oldest released data is trimmed.
+fail and the storage fills up, released data is trimmed, in the order
+the directory lists the files (not oldest first).
 .
 The package holds the daemon, the field tools that check a settings file,
 decode log files, poll the meters once and report the gateway's state,

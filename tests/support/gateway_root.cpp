@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 GatewayRootTest::GatewayRootTest() {
   root.write_script(MEMCARD_SCRIPT, "exit 0\n");
@@ -36,4 +38,11 @@ std::string lock_content(pid_t pid) {
   char text[32];
   std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
   return text;
+}
+
+pid_t dead_pid() {
+  pid_t child = fork();
+  if (child == 0) _exit(0);
+  waitpid(child, nullptr, 0);
+  return child;
 }

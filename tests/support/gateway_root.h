@@ -44,3 +44,6 @@ class GatewayRootTest : public TempRootTest {
 // A lock file as its owner writes it: the process id in ten columns and a
 // newline.
 std::string lock_content(pid_t pid);
+// The id of a process that has ended and been reaped: what a stale lock
+// names.
+pid_t dead_pid();

@@ -59,6 +59,11 @@ class ProbeTest : public TempRootTest {
     return run_tool(("METERSCRIBE_ROOT=" + root.path() + " " + MS_PROBE_TOOL).c_str(),
                     "--settings " + root.at("/settings") + " " + options, root);
   }
+  // The device's lock below the test root, relative to it.
+  static std::string lock_of(const std::string& device) {
+    return std::string(LOCK_DIR) + "/LCK.." + device.substr(device.rfind('/') + 1);
+  }
+  bool exists(const std::string& relative) const { return access(root.at(relative).c_str(), F_OK) == 0; }
   std::string head(const std::string& device, unsigned split_ms = 100) {
     return "line /dev/" + device + ": 38400 bit/s, RS-232; answers within 1 s, the rest within " +
            std::to_string(split_ms) + " ms (SPLIT)";
@@ -138,7 +143,7 @@ TEST_F(ProbeTest, ALiveLockHolderIsNamedAndKept) {
   MeterSimProcess sim({"--slaves", "1"});
   if (!sim.started()) GTEST_SKIP() << "meter-sim is not built (libmodbus missing)";
   root.write_file("/settings", settings_for(sim.device(), {1}));
-  std::string lock = std::string(LOCK_DIR) + "/LCK.." + sim.device().substr(sim.device().rfind('/') + 1);
+  std::string lock = lock_of(sim.device());
   root.write_file(lock, lock_content(sim.pid()));
   ToolRun run = probe("");
   EXPECT_EQ(run.out, "");
@@ -149,6 +154,56 @@ TEST_F(ProbeTest, ALiveLockHolderIsNamedAndKept) {
   EXPECT_NE(run.err.find("systemctl stop meterscribe"), std::string::npos) << run.err;
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(root.read_file(lock), lock_content(sim.pid()));
+}
+
+// A lock left by a process that has ended is stale: the probe takes it over
+// as the daemon does, polls, and removes it at the end.
+TEST_F(ProbeTest, AStaleLockIsTakenOver) {
+  MeterSimProcess sim({"--slaves", "1"});
+  if (!sim.started()) GTEST_SKIP() << "meter-sim is not built (libmodbus missing)";
+  root.write_file("/settings", settings_for(sim.device(), {1}));
+  root.write_file(lock_of(sim.device()), lock_content(dead_pid()));
+  ToolRun run = probe("");
+  EXPECT_EQ(lines_without_times(run.out), (std::vector<std::string>{head(sim.device()), OK1}));
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_FALSE(exists(lock_of(sim.device())));
+}
+
+// Usage and set-up errors: status 2 and one message before any poll, and no
+// lock left behind. A usage error prints what --help prints.
+TEST_F(ProbeTest, SetUpErrorsEndWithStatusTwo) {
+  const std::string settings = root.at("/settings");
+  const std::string meter = "MOD_METERSCRIBE_ADDR1=1\nMOD_METERSCRIBE_FUNC1=3\nMOD_METERSCRIBE_REG_COUNT1=2\n";
+  const std::string no_port = "MOD_METERSCRIBE_DEVICE=meterscribe-no-such-port\n";
+  const std::string usage = run_tool(MS_PROBE_TOOL, "--help", root).out;
+  struct Case {
+    const char* name;
+    std::string settings;  // "": no settings file
+    const char* options;
+    std::string err;
+  };
+  const Case cases[] = {
+      {"--meter 0", no_port + meter, "--meter 0", usage},
+      {"--meter past the last meter", no_port + meter, "--meter 2",
+       "meterscribe-probe: meter 2 is not polled: the settings name 1 meter(s)\n"},
+      {"no settings file", "", "", "meterscribe-probe: cannot read settings " + settings + ": No such file or directory\n"},
+      {"settings without meters", no_port, "",
+       "meterscribe-probe: no meters to read in " + settings + " (MOD_METERSCRIBE_ADDR1 is 0 or missing)\n"},
+      {"a port that will not open", no_port + meter, "",
+       "meterscribe-probe: open(/dev/meterscribe-no-such-port) error: No such file or directory\n"},
+  };
+  ASSERT_NE(usage.find("usage: meterscribe-probe "), std::string::npos);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    unlink(settings.c_str());
+    if (!c.settings.empty()) root.write_file("/settings", c.settings);
+    ToolRun run = probe(c.options);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_FALSE(exists(lock_of("meterscribe-no-such-port")));
+  }
 }
 
 // Every line is one JSON object, read back by Python's own parser.

@@ -2,7 +2,6 @@
 // project's version on one line, --help prints the usage on standard
 // output; both end with status 0.
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -16,22 +15,14 @@ struct Tool {
   std::string name;
 };
 
-// Tools built on other branches join the table once their binaries are
-// known to the tests.
-std::vector<Tool> field_tools() {
-  std::vector<Tool> tools = {{MS_CHECK_TOOL, "meterscribe-check"}, {MS_DECODE_TOOL, "meterscribe-decode"}};
-#ifdef MS_PROBE_TOOL
-  tools.push_back({MS_PROBE_TOOL, "meterscribe-probe"});
-#endif
-#ifdef MS_STATUS_TOOL
-  tools.push_back({MS_STATUS_TOOL, "meterscribe-status"});
-#endif
-  return tools;
-}
+const Tool FIELD_TOOLS[] = {{MS_CHECK_TOOL, "meterscribe-check"},
+                            {MS_DECODE_TOOL, "meterscribe-decode"},
+                            {MS_PROBE_TOOL, "meterscribe-probe"},
+                            {MS_STATUS_TOOL, "meterscribe-status"}};
 
 TEST(FieldToolOptions, VersionAndHelpAnswerOnStandardOutput) {
   TempRoot root;
-  for (const Tool& tool : field_tools()) {
+  for (const Tool& tool : FIELD_TOOLS) {
     SCOPED_TRACE(tool.name);
     ToolRun version = run_tool(tool.path, "--version", root);
     EXPECT_EQ(version.status, 0);
