@@ -13,17 +13,23 @@ CREATE TABLE IF NOT EXISTS readings (
   name     text,                       -- the register map's name; null without a map
   time     timestamptz NOT NULL,       -- the gateway's local time, placed with its zone
   value    double precision,
-  raw      numeric,                    -- the number as the wire holds it, for integers
+  raw      numeric,                    -- the number as the wire holds it, before scaling
   unit     text,
   frame    bytea NOT NULL,             -- the response as logged, CRC included
   file     text NOT NULL,
   line     integer NOT NULL
 ) PARTITION BY RANGE (time);
 
--- A reading is loaded once whatever the delivery history: the same value
--- of the same meter at the same logged time is the same reading.
-CREATE UNIQUE INDEX IF NOT EXISTS readings_once
-  ON readings (gateway, meter, time, address, name) NULLS NOT DISTINCT;
+-- A reading is loaded once whatever the delivery history: the same raw
+-- number of the same register of the same meter at the same logged time is
+-- the same reading. Log times have whole seconds, and a meter may be logged
+-- more than once in one (a period of 0, the hour repeated when the clocks
+-- go back, a clock stepped back): with another number it is another
+-- reading, kept beside the first.
+CREATE UNIQUE INDEX IF NOT EXISTS readings_identity
+  ON readings (gateway, meter, time, address, name, raw) NULLS NOT DISTINCT;
+-- Tables made before the raw number was part of a reading's identity.
+DROP INDEX IF EXISTS readings_once;
 
 -- One meter's values over a period: the unique index above serves it.
 -- The latest value of every meter of a gateway: newest first per value.

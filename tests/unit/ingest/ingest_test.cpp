@@ -47,7 +47,8 @@ const char* const MAP =
 
 // Line i is meter i % 3, logged i seconds after 20:00 on the last day of
 // March 2024 in Berlin: long runs cross into April, and a new partition.
-std::string fleet_line(unsigned i) {
+// Its numbers are those of line `v`, of the same meter.
+std::string fleet_line(unsigned i, unsigned v) {
   tm start{};
   start.tm_year = 124;
   start.tm_mon = 2;
@@ -58,13 +59,15 @@ std::string fleet_line(unsigned i) {
   gmtime_r(&wall, &fields);
   char time[32];
   std::strftime(time, sizeof time, "%Y-%m-%d-%H-%M-%S", &fields);
-  unsigned seven = i * 7;
+  unsigned seven = v * 7;
   switch (i % 3) {
-    case 0: return log_line(0, time, {1, 3, 6, i >> 8 & 0xFF, i & 0xFF, 0xFF, 0xFF, seven >> 8 & 0xFF, seven & 0xFF});
-    case 1: return log_line(1, time, {2, 1, 2, i & 0xFF, i >> 8 & 3});
-    default: return log_line(2, time, {3, 4, 8, 0x43, 0x66, i & 0xFF, 0, 0x80, 0, 0x43, 0x66});
+    case 0: return log_line(0, time, {1, 3, 6, v >> 8 & 0xFF, v & 0xFF, 0xFF, 0xFF, seven >> 8 & 0xFF, seven & 0xFF});
+    case 1: return log_line(1, time, {2, 1, 2, v & 0xFF, v >> 8 & 3});
+    default: return log_line(2, time, {3, 4, 8, 0x43, 0x66, v & 0xFF, 0, 0x80, 0, 0x43, 0x66});
   }
 }
+
+std::string fleet_line(unsigned i) { return fleet_line(i, i); }
 
 struct Delivery {
   std::string name;
@@ -73,6 +76,7 @@ struct Delivery {
   int corrupt = -1;      // this line's last CRC digit changed
   bool cut_short = false;  // the last line without its newline
   bool in_place = false;   // written where it stays, as an FTP server does
+  bool twins = false;      // each line followed by one of the same meter and second with other numbers
 };
 
 std::string content_of(const Delivery& delivery) {
@@ -81,6 +85,8 @@ std::string content_of(const Delivery& delivery) {
     std::string line = fleet_line(i);
     if (static_cast<int>(i) == delivery.corrupt) line[line.size() - 3] = line[line.size() - 3] == '0' ? '1' : '0';
     content += line;
+    // The same meter and second with the numbers of a line far away.
+    if (delivery.twins) content += fleet_line(i, i + 30001);
   }
   if (delivery.cut_short) content += fleet_line(delivery.first + delivery.count).substr(0, 30);
   return content;
@@ -103,6 +109,11 @@ const IngestCase CASES[] = {
     {"KilledInTheMiddleOfAFile",
      {{{"log-2024-03-31-20-00-00", 0, 30000}}, {{"log-2024-03-31-20-00-00", 0, 30000}}},
      true},
+    {"TwoPollsInOneSecond",
+     {{{.name = "log-2024-03-31-20-00-00", .first = 0, .count = 60, .twins = true}},
+      {{.name = "log-2024-03-31-20-00-00", .first = 0, .count = 60, .twins = true}},
+      {{.name = "log-2024-03-31-20-00-00", .first = 30, .count = 60, .twins = true}}},
+     false},
     {"WatchedDeliveries",
      {{{"log-2024-03-31-20-00-00", 0, 200}},
       {{"log-2024-03-31-20-03-20", 200, 200, -1, false, true}, {"log-2024-03-31-20-00-00", 100, 200}}},
