@@ -126,8 +126,9 @@ bool prepare_staging(PGconn* connection, std::string& error) {
 bool loaded_before(PGconn* connection, const std::string& gateway, const FileRows& rows, bool& loaded,
                    std::string& error) {
   Result result;
-  if (!execute(connection, "SELECT 1 FROM ingested_files WHERE gateway = $1 AND name = $2 AND sha256 = $3",
-               {gateway, rows.name, rows.sha256}, result, "looking up the file", error))
+  if (!execute(connection,
+               "SELECT 1 FROM ingested_files WHERE gateway = $1 AND name = $2 AND size = $3 AND sha256 = $4",
+               {gateway, rows.name, std::to_string(rows.size), rows.sha256}, result, "looking up the file", error))
     return false;
   loaded = PQntuples(result.get()) > 0;
   return true;

@@ -125,15 +125,19 @@ bool read_whole(const std::string& path, std::string& content) {
 
 }  // namespace
 
-bool decode_delivered_file(const std::string& path, const std::string& name, const GatewayDecoding& decoding,
-                           FileRows& rows, std::string& error) {
-  std::string content;
+bool read_delivered_file(const std::string& path, const std::string& name, std::string& content, FileRows& rows,
+                         std::string& error) {
+  content.clear();
   if (!read_whole(path, content)) {
     error = "cannot be read: " + std::string(std::strerror(errno));
     return false;
   }
   rows = FileRows{name, content.size(), "", 0, 0, "", {}, {}};
   rows.sha256 = sha256_hex(reinterpret_cast<const std::uint8_t*>(content.data()), content.size());
+  return true;
+}
+
+void decode_delivered_content(const std::string& content, const GatewayDecoding& decoding, FileRows& rows) {
   std::size_t at = 0;
   while (at < content.size()) {
     std::size_t end = content.find('\n', at);
@@ -148,5 +152,4 @@ bool decode_delivered_file(const std::string& path, const std::string& name, con
     decode_line(text, rows.lines, decoding, rows);
     at = end + 1;
   }
-  return true;
 }

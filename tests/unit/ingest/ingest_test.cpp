@@ -6,6 +6,7 @@
 // decode reports bad in the rejects table with decode's reason. In one case
 // the tool watches the tree and takes files renamed into place or written
 // where they stay, each once it is complete.
+#include <dirent.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <cctype>
 #include <ctime>
+#include <map>
 #include <random>
 #include <set>
 #include <sstream>
@@ -77,6 +79,7 @@ struct Delivery {
   bool cut_short = false;  // the last line without its newline
   bool in_place = false;   // written where it stays, as an FTP server does
   bool twins = false;      // each line followed by one of the same meter and second with other numbers
+  bool refused = false;    // the database refuses its ingested_files row: it fails to load
 };
 
 std::string content_of(const Delivery& delivery) {
@@ -92,11 +95,15 @@ std::string content_of(const Delivery& delivery) {
   return content;
 }
 
+// What --once is told to do with the files it has loaded.
+enum class Loaded { stay, archived, deleted };
+
 struct IngestCase {
   const char* what;
   std::vector<std::vector<Delivery>> rounds;
   bool kill_first_round;  // kill -9 while the first round's file is loading
   bool watch = false;     // the tool watches the tree instead of running --once
+  Loaded loaded = Loaded::stay;
 };
 
 const IngestCase CASES[] = {
@@ -114,6 +121,18 @@ const IngestCase CASES[] = {
       {{.name = "log-2024-03-31-20-00-00", .first = 0, .count = 60, .twins = true}},
       {{.name = "log-2024-03-31-20-00-00", .first = 30, .count = 60, .twins = true}}},
      false},
+    {"ArchivedOnceLoaded",
+     {{{"log-2024-03-31-20-00-00", 0, 100}, {.name = "log-2024-03-31-20-01-40", .first = 100, .count = 100, .refused = true}},
+      {{"log-2024-03-31-20-00-00", 50, 100}}},
+     false,
+     false,
+     Loaded::archived},
+    {"DeletedOnceLoaded",
+     {{{"log-2024-03-31-20-00-00", 0, 100}, {.name = "log-2024-03-31-20-01-40", .first = 100, .count = 100, .refused = true}},
+      {{"log-2024-03-31-20-00-00", 0, 100}}},
+     false,
+     false,
+     Loaded::deleted},
     {"WatchedDeliveries",
      {{{"log-2024-03-31-20-00-00", 0, 200}},
       {{"log-2024-03-31-20-03-20", 200, 200, -1, false, true}, {"log-2024-03-31-20-00-00", 100, 200}}},
@@ -133,6 +152,26 @@ std::vector<std::string> lines_of(const std::string& text) {
 std::vector<std::string> sorted(std::vector<std::string> lines) {
   std::sort(lines.begin(), lines.end());
   return lines;
+}
+
+using Files = std::map<std::string, std::string>;  // name to content
+
+// The files of a directory, but for hidden ones.
+Files files_in(const std::string& directory) {
+  Files files;
+  DIR* dir = opendir(directory.c_str());
+  if (dir == nullptr) return files;
+  for (dirent* entry; (entry = readdir(dir)) != nullptr;)
+    if (entry->d_name[0] != '.') files[entry->d_name] = read_whole_file(directory + "/" + entry->d_name);
+  closedir(dir);
+  return files;
+}
+
+// The first of name, name.1, name.2, ... not yet among `files`.
+std::string free_name(const Files& files, const std::string& name) {
+  std::string candidate = name;
+  for (unsigned suffix = 1; files.count(candidate) != 0; ++suffix) candidate = name + "." + std::to_string(suffix);
+  return candidate;
 }
 
 class IngestTest : public TempRootTest, public ::testing::WithParamInterface<IngestCase> {
@@ -169,7 +208,12 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
     return "--db '" + cluster_->conninfo(database_) + "' " + options;
   }
   ToolRun ingest(const std::string& options) { return run_tool(MS_INGEST_TOOL, tool_arguments(options), root); }
-  ToolRun ingest_once() { return ingest("--once " + root.at("/site/site") + " " + root.at("/tree")); }
+  ToolRun ingest_once() {
+    std::string options;
+    if (GetParam().loaded == Loaded::archived) options = "--archive " + root.at("/archive") + " ";
+    if (GetParam().loaded == Loaded::deleted) options = "--delete ";
+    return ingest("--once " + options + root.at("/site/site") + " " + root.at("/tree"));
+  }
 
   // As a server completes an upload: written aside, then renamed in place.
   void deliver(const Delivery& delivery) {
@@ -180,7 +224,16 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
       root.write_file("/tree/gw1/.upload", content);
       ASSERT_EQ(rename(root.at("/tree/gw1/.upload").c_str(), root.at("/tree/gw1/" + delivery.name).c_str()), 0);
     }
+    if (delivery.refused) {
+      ASSERT_EQ(cluster_->query(database_, "ALTER TABLE ingested_files ADD CHECK (name <> '" + delivery.name + "')"),
+                "");
+      refused_[delivery.name] = content;
+      return;
+    }
     expect_decoded(delivery.name, content);
+    // Where the file ends up once it is loaded.
+    if (GetParam().loaded == Loaded::stay) tree_[delivery.name] = content;
+    if (GetParam().loaded == Loaded::archived) archive_[free_name(archive_, delivery.name)] = content;
   }
 
   // What meterscribe-decode makes of a delivered content, for the end.
@@ -259,6 +312,9 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
   std::set<std::string> rejects_;   // decode's reports: name:line: reason
   std::set<std::string> files_;     // name|size|sha256|lines|rejected
   std::set<std::string> frames_;    // the hex bytes of each good line
+  Files refused_;  // files the database refuses
+  Files tree_;     // files left in the gateway's directory once loaded
+  Files archive_;  // files in the archive's directory of the gateway
 };
 
 PostgresCluster* IngestTest::cluster_ = nullptr;
@@ -281,7 +337,7 @@ TEST_P(IngestTest, EveryReadingOnceAndEveryBadLineRejected) {
       continue;
     }
     ToolRun run = ingest_once();
-    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(run.status, refused_.empty() ? 0 : 1) << run.out << run.err;
   }
   if (watcher > 0) {
     kill(watcher, SIGTERM);
@@ -302,6 +358,13 @@ TEST_P(IngestTest, EveryReadingOnceAndEveryBadLineRejected) {
   // The raw frame stays beside the values.
   EXPECT_EQ(query_lines("SELECT DISTINCT encode(frame, 'hex') FROM readings"),
             std::vector<std::string>(frames_.begin(), frames_.end()));
+  // Loaded files stay, or went to the archive or away, each as delivered
+  // last; files that failed to load stay where they were.
+  if (!c.watch) {
+    tree_.insert(refused_.begin(), refused_.end());
+    EXPECT_EQ(files_in(root.at("/tree/gw1")), tree_);
+  }
+  EXPECT_EQ(files_in(root.at("/archive/gw1")), archive_);
 }
 
 INSTANTIATE_TEST_SUITE_P(Deliveries, IngestTest, ::testing::ValuesIn(CASES),
