@@ -2,8 +2,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 
 #include "schema.h"
+#include "sha256.h"
 
 namespace {
 
@@ -65,13 +67,18 @@ bool insert_new_readings(PGconn* connection, FileOutcome& outcome, std::string& 
 
 bool insert_rejects(PGconn* connection, const std::string& gateway, const FileRows& rows, std::string& error) {
   Result result;
-  for (const RejectedLine& line : rows.rejects)
+  std::map<std::string, unsigned> occurrences;  // of each text in the file so far
+  for (const RejectedLine& line : rows.rejects) {
+    std::string sha256 = sha256_hex(reinterpret_cast<const std::uint8_t*>(line.text.data()), line.text.size());
+    unsigned occurrence = ++occurrences[sha256];
     if (!execute(connection,
-                 "INSERT INTO rejects (gateway, file, line, text, reason) VALUES ($1, $2, $3, $4, $5) "
-                 "ON CONFLICT DO NOTHING",
-                 {gateway, rows.name, std::to_string(line.number), line.text, line.reason}, result,
-                 "recording a rejected line", error))
+                 "INSERT INTO rejects (gateway, file, line, text, reason, text_sha256, occurrence) "
+                 "VALUES ($1, $2, $3, $4, $5, $6, $7) ON CONFLICT DO NOTHING",
+                 {gateway, rows.name, std::to_string(line.number), line.text, line.reason, sha256,
+                  std::to_string(occurrence)},
+                 result, "recording a rejected line", error))
       return false;
+  }
   return true;
 }
 

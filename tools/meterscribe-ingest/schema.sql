@@ -49,12 +49,21 @@ CREATE TABLE IF NOT EXISTS ingested_files (
   PRIMARY KEY (gateway, name, sha256)
 );
 
--- Lines that failed validation, with the reason; each once per file.
+-- Lines that failed validation, with the reason. A line is known by its
+-- text's SHA-256 and by which occurrence of that text in the file it is:
+-- the same line delivered again (the file sent twice, its head cut) is
+-- recorded once, two equal lines of one file twice, and a line of any
+-- length fits the key.
 CREATE TABLE IF NOT EXISTS rejects (
   gateway text NOT NULL,
   file    text NOT NULL,
   line    integer NOT NULL,
   text    text NOT NULL,
-  reason  text NOT NULL,
-  UNIQUE (gateway, file, text, reason)
+  reason  text NOT NULL
 );
+ALTER TABLE rejects ADD COLUMN IF NOT EXISTS text_sha256 text;
+ALTER TABLE rejects ADD COLUMN IF NOT EXISTS occurrence integer;  -- 1 for the first line of its text in the file
+-- Tables made when the whole text was the key: a long line could not be
+-- recorded, and equal lines of a file were recorded once.
+ALTER TABLE rejects DROP CONSTRAINT IF EXISTS rejects_gateway_file_text_reason_key;
+CREATE UNIQUE INDEX IF NOT EXISTS rejects_once ON rejects (gateway, file, text_sha256, occurrence);

@@ -80,7 +80,16 @@ struct Delivery {
   bool in_place = false;   // written where it stays, as an FTP server does
   bool twins = false;      // each line followed by one of the same meter and second with other numbers
   bool refused = false;    // the database refuses its ingested_files row: it fails to load
+  int garbage_after = -1;  // two equal lines of garbage, longer than an index entry may be, follow this line
 };
+
+// 4 kB of letters that do not compress below what an index entry may be.
+std::string garbage_line() {
+  std::string line;
+  std::minstd_rand letters(15);
+  for (int i = 0; i < 4000; ++i) line += static_cast<char>('a' + letters() % 26);
+  return line + "\n";
+}
 
 std::string content_of(const Delivery& delivery) {
   std::string content;
@@ -90,6 +99,7 @@ std::string content_of(const Delivery& delivery) {
     content += line;
     // The same meter and second with the numbers of a line far away.
     if (delivery.twins) content += fleet_line(i, i + 30001);
+    if (static_cast<int>(i) == delivery.garbage_after) content += garbage_line() + garbage_line();
   }
   if (delivery.cut_short) content += fleet_line(delivery.first + delivery.count).substr(0, 30);
   return content;
@@ -116,6 +126,10 @@ const IngestCase CASES[] = {
     {"KilledInTheMiddleOfAFile",
      {{{"log-2024-03-31-20-00-00", 0, 30000}}, {{"log-2024-03-31-20-00-00", 0, 30000}}},
      true},
+    {"LongEqualGarbageLines",
+     {{{.name = "log-2024-03-31-20-00-00", .first = 0, .count = 100, .corrupt = 40, .garbage_after = 20}},
+      {{.name = "log-2024-03-31-20-00-00", .first = 10, .count = 100, .corrupt = 40, .garbage_after = 20}}},
+     false},
     {"TwoPollsInOneSecond",
      {{{.name = "log-2024-03-31-20-00-00", .first = 0, .count = 60, .twins = true}},
       {{.name = "log-2024-03-31-20-00-00", .first = 0, .count = 60, .twins = true}},
@@ -248,12 +262,18 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
     records.erase(records.begin());  // the CSV header
     readings_.insert(records.begin(), records.end());
     std::vector<std::string> reports = lines_of(decode.err);
-    std::set<std::string> reported;
-    for (std::string& report : reports) {
-      reported.insert(report.substr(path.size() + 1, report.find(':', path.size() + 1) - path.size() - 1));
-      rejects_.insert(report.replace(0, path.size(), name));
-    }
     std::vector<std::string> lines = lines_of(content);
+    std::set<std::string> reported;
+    std::map<std::string, unsigned> occurrences;
+    for (std::string& report : reports) {
+      std::string number = report.substr(path.size() + 1, report.find(':', path.size() + 1) - path.size() - 1);
+      reported.insert(number);
+      // A bad line is recorded once: the first delivery of the file that
+      // holds it (as the same occurrence of its text) says where it was.
+      const std::string& text = lines[std::stoul(number) - 1];
+      if (reject_keys_.insert(name + "|" + text + "|" + std::to_string(++occurrences[text])).second)
+        rejects_.insert(report.replace(0, path.size(), name));
+    }
     for (std::size_t i = 0; i < lines.size(); ++i) {
       if (reported.count(std::to_string(i + 1)) != 0) continue;
       std::string frame = lines[i].substr(lines[i].find(':', 3) + 1);
@@ -310,6 +330,7 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
   std::string database_;
   std::set<std::string> readings_;  // decode's CSV records, times in UTC
   std::set<std::string> rejects_;   // decode's reports: name:line: reason
+  std::set<std::string> reject_keys_;  // name|text|occurrence of each bad line recorded
   std::set<std::string> files_;     // name|size|sha256|lines|rejected
   std::set<std::string> frames_;    // the hex bytes of each good line
   Files refused_;  // files the database refuses
