@@ -114,6 +114,7 @@ struct IngestCase {
   bool kill_first_round;  // kill -9 while the first round's file is loading
   bool watch = false;     // the tool watches the tree instead of running --once
   Loaded loaded = Loaded::stay;
+  const char* unknown_tz = nullptr;  // the site gives the gateway this zone: the tool must refuse the site
 };
 
 const IngestCase CASES[] = {
@@ -147,6 +148,12 @@ const IngestCase CASES[] = {
      false,
      false,
      Loaded::deleted},
+    {"MisspeltZoneRefused",
+     {{{"log-2024-03-31-20-00-00", 0, 100}}},
+     false,
+     false,
+     Loaded::stay,
+     "Europe/Berln"},
     {"WatchedDeliveries",
      {{{"log-2024-03-31-20-00-00", 0, 200}},
       {{"log-2024-03-31-20-03-20", 200, 200, -1, false, true}, {"log-2024-03-31-20-00-00", 100, 200}}},
@@ -208,7 +215,10 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
     for (const char* directory : {"/site", "/tree", "/tree/gw1", "/check"}) mkdir(root.at(directory).c_str(), 0755);
     root.write_file("/site/gw1.settings", SETTINGS);
     root.write_file("/site/meters.map", MAP);
-    root.write_file("/site/site", "gateway gw1 settings gw1.settings map meters.map tz Europe/Berlin\n");
+    root.write_file("/site/site", "gateway gw1 settings gw1.settings map meters.map tz " +
+                                      std::string(GetParam().unknown_tz != nullptr ? GetParam().unknown_tz
+                                                                                   : "Europe/Berlin") +
+                                      "\n");
     // The zone meterscribe-decode reads the lines in; the tool takes the
     // site's.
     setenv("TZ", "Europe/Berlin", 1);
@@ -237,6 +247,10 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
     } else {
       root.write_file("/tree/gw1/.upload", content);
       ASSERT_EQ(rename(root.at("/tree/gw1/.upload").c_str(), root.at("/tree/gw1/" + delivery.name).c_str()), 0);
+    }
+    if (GetParam().unknown_tz != nullptr) {
+      refused_[delivery.name] = content;
+      return;
     }
     if (delivery.refused) {
       ASSERT_EQ(cluster_->query(database_, "ALTER TABLE ingested_files ADD CHECK (name <> '" + delivery.name + "')"),
@@ -333,7 +347,7 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
   std::set<std::string> reject_keys_;  // name|text|occurrence of each bad line recorded
   std::set<std::string> files_;     // name|size|sha256|lines|rejected
   std::set<std::string> frames_;    // the hex bytes of each good line
-  Files refused_;  // files the database refuses
+  Files refused_;  // files the database refuses, or every file when the site is refused
   Files tree_;     // files left in the gateway's directory once loaded
   Files archive_;  // files in the archive's directory of the gateway
 };
@@ -358,6 +372,12 @@ TEST_P(IngestTest, EveryReadingOnceAndEveryBadLineRejected) {
       continue;
     }
     ToolRun run = ingest_once();
+    if (c.unknown_tz != nullptr) {
+      EXPECT_EQ(run.status, 2) << run.out << run.err;
+      EXPECT_NE(run.err.find(root.at("/site/site") + ":1: unknown zone " + c.unknown_tz), std::string::npos)
+          << run.err;
+      continue;
+    }
     EXPECT_EQ(run.status, refused_.empty() ? 0 : 1) << run.out << run.err;
   }
   if (watcher > 0) {
