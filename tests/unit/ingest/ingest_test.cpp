@@ -314,7 +314,9 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
   }
 
   // Starts the tool, waits until it is copying or inserting readings (or
-  // done), and kills it at a random moment after that.
+  // done), and kills it at a random moment after that. The file being
+  // loaded is then in the database whole, with its ingested_files row, or
+  // not at all.
   void ingest_killed() {
     pid_t pid = spawn_tool("--once");
     ASSERT_GT(pid, 0);
@@ -328,13 +330,18 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
                               "0\n";
         },
         std::chrono::seconds(60));
-    if (ended) return;
-    std::random_device seed;
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 1500)(seed)));
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
+    if (!ended) {
+      std::random_device seed;
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 1500)(seed)));
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
     std::string committed = cluster_->query(database_, "SELECT count(*) FROM readings");
+    std::string files = cluster_->query(database_, "SELECT count(*) FROM ingested_files");
     std::printf("killed with %s readings committed\n", committed.substr(0, committed.find('\n')).c_str());
+    std::string all = std::to_string(readings_.size()) + "\n";
+    EXPECT_TRUE((committed == "0\n" && files == "0\n") || (committed == all && files == "1\n"))
+        << committed << " readings and " << files << " files committed; all or nothing is 0 or " << all;
   }
 
   std::vector<std::string> query_lines(const std::string& sql) { return sorted(lines_of(cluster_->query(database_, sql))); }
