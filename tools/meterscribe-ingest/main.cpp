@@ -179,7 +179,8 @@ bool ingest_file(PGconn* connection, const GatewayDecoding& decoding, const std:
   }
   decode_delivered_content(content, decoding, rows);
   FileOutcome outcome{};
-  if (!create_partitions(connection, rows.months, error) || !load_file(connection, decoding.gateway, rows, outcome, error))
+  if (!create_partitions(connection, rows.months, error) ||
+      !load_file(connection, decoding.gateway, rows, outcome, error))
     return file_failed(connection, decoding.gateway, name, error, run);
   ++run.loaded;
   run.readings += outcome.new_readings;

@@ -5,7 +5,9 @@
 // reading once, one ingested_files row per distinct content and every line
 // decode reports bad in the rejects table with decode's reason. In one case
 // the tool watches the tree and takes files renamed into place or written
-// where they stay, each once it is complete.
+// where they stay, each once it is complete. Loaded files must stay, or be
+// in the archive or gone when the tool is told so; a file that failed to
+// load (the database refuses it, the site is refused) stays where it was.
 #include <dirent.h>
 #include <signal.h>
 #include <spawn.h>
@@ -137,13 +139,15 @@ const IngestCase CASES[] = {
       {{.name = "log-2024-03-31-20-00-00", .first = 30, .count = 60, .twins = true}}},
      false},
     {"ArchivedOnceLoaded",
-     {{{"log-2024-03-31-20-00-00", 0, 100}, {.name = "log-2024-03-31-20-01-40", .first = 100, .count = 100, .refused = true}},
+     {{{"log-2024-03-31-20-00-00", 0, 100},
+       {.name = "log-2024-03-31-20-01-40", .first = 100, .count = 100, .refused = true}},
       {{"log-2024-03-31-20-00-00", 50, 100}}},
      false,
      false,
      Loaded::archived},
     {"DeletedOnceLoaded",
-     {{{"log-2024-03-31-20-00-00", 0, 100}, {.name = "log-2024-03-31-20-01-40", .first = 100, .count = 100, .refused = true}},
+     {{{"log-2024-03-31-20-00-00", 0, 100},
+       {.name = "log-2024-03-31-20-01-40", .first = 100, .count = 100, .refused = true}},
       {{"log-2024-03-31-20-00-00", 0, 100}}},
      false,
      false,
