@@ -2,8 +2,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 
 #include "schema.h"
+#include "sha256.h"
 
 namespace {
 
@@ -65,13 +67,18 @@ bool insert_new_readings(PGconn* connection, FileOutcome& outcome, std::string& 
 
 bool insert_rejects(PGconn* connection, const std::string& gateway, const FileRows& rows, std::string& error) {
   Result result;
-  for (const RejectedLine& line : rows.rejects)
+  std::map<std::string, unsigned> occurrences;  // of each text in the file so far
+  for (const RejectedLine& line : rows.rejects) {
+    std::string sha256 = sha256_hex(reinterpret_cast<const std::uint8_t*>(line.text.data()), line.text.size());
+    unsigned occurrence = ++occurrences[sha256];
     if (!execute(connection,
-                 "INSERT INTO rejects (gateway, file, line, text, reason) VALUES ($1, $2, $3, $4, $5) "
-                 "ON CONFLICT DO NOTHING",
-                 {gateway, rows.name, std::to_string(line.number), line.text, line.reason}, result,
-                 "recording a rejected line", error))
+                 "INSERT INTO rejects (gateway, file, line, text, reason, text_sha256, occurrence) "
+                 "VALUES ($1, $2, $3, $4, $5, $6, $7) ON CONFLICT DO NOTHING",
+                 {gateway, rows.name, std::to_string(line.number), line.text, line.reason, sha256,
+                  std::to_string(occurrence)},
+                 result, "recording a rejected line", error))
       return false;
+  }
   return true;
 }
 
@@ -126,8 +133,9 @@ bool prepare_staging(PGconn* connection, std::string& error) {
 bool loaded_before(PGconn* connection, const std::string& gateway, const FileRows& rows, bool& loaded,
                    std::string& error) {
   Result result;
-  if (!execute(connection, "SELECT 1 FROM ingested_files WHERE gateway = $1 AND name = $2 AND sha256 = $3",
-               {gateway, rows.name, rows.sha256}, result, "looking up the file", error))
+  if (!execute(connection,
+               "SELECT 1 FROM ingested_files WHERE gateway = $1 AND name = $2 AND size = $3 AND sha256 = $4",
+               {gateway, rows.name, std::to_string(rows.size), rows.sha256}, result, "looking up the file", error))
     return false;
   loaded = PQntuples(result.get()) > 0;
   return true;

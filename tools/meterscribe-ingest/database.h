@@ -25,7 +25,8 @@ bool apply_schema(PGconn* connection, std::string& error);
 // inserted into readings where they are not yet present.
 bool prepare_staging(PGconn* connection, std::string& error);
 
-// Whether a file of this gateway, name and content was loaded before.
+// Whether a file of this gateway, name, size and content hash was loaded
+// before; `rows` needs only what read_delivered_file gives it.
 bool loaded_before(PGconn* connection, const std::string& gateway, const FileRows& rows, bool& loaded,
                    std::string& error);
 

@@ -33,15 +33,6 @@ void append_field(std::string& row, const char* text, bool last = false) {
   row += last ? '\n' : '\t';
 }
 
-bool is_integer_text(const char* text) {
-  if (text == nullptr) return false;
-  const char* digits = *text == '-' ? text + 1 : text;
-  if (*digits == '\0') return false;
-  for (const char* c = digits; *c != '\0'; ++c)
-    if (*c < '0' || *c > '9') return false;
-  return true;
-}
-
 // bytea's hex form, its backslash doubled for COPY.
 std::string frame_text(const LogLine& line) {
   std::string text = "\\\\x";
@@ -72,9 +63,10 @@ void append_reading(const LineContext& context, const RecordValue& value) {
   append_field(row, value.name);
   append_field(row, context.head.time);
   append_field(row, value.value);
-  // Without a map an integer register is its own raw number.
-  const char* raw = value.raw != nullptr ? value.raw : value.value;
-  append_field(row, is_integer_text(raw) ? raw : nullptr);
+  // Without a map a register is its own raw number. A float's raw number
+  // is the float before scaling: digits, nan, inf or -inf, which numeric
+  // takes as they are.
+  append_field(row, value.raw != nullptr ? value.raw : value.value);
   append_field(row, value.unit);
   row += context.frame;
   row += '\t';
@@ -133,15 +125,19 @@ bool read_whole(const std::string& path, std::string& content) {
 
 }  // namespace
 
-bool decode_delivered_file(const std::string& path, const std::string& name, const GatewayDecoding& decoding,
-                           FileRows& rows, std::string& error) {
-  std::string content;
+bool read_delivered_file(const std::string& path, const std::string& name, std::string& content, FileRows& rows,
+                         std::string& error) {
+  content.clear();
   if (!read_whole(path, content)) {
     error = "cannot be read: " + std::string(std::strerror(errno));
     return false;
   }
   rows = FileRows{name, content.size(), "", 0, 0, "", {}, {}};
   rows.sha256 = sha256_hex(reinterpret_cast<const std::uint8_t*>(content.data()), content.size());
+  return true;
+}
+
+void decode_delivered_content(const std::string& content, const GatewayDecoding& decoding, FileRows& rows) {
   std::size_t at = 0;
   while (at < content.size()) {
     std::size_t end = content.find('\n', at);
@@ -156,5 +152,4 @@ bool decode_delivered_file(const std::string& path, const std::string& name, con
     decode_line(text, rows.lines, decoding, rows);
     at = end + 1;
   }
-  return true;
 }

@@ -41,7 +41,12 @@ struct FileRows {
 // The columns of copy_text, in order.
 extern const char* const READING_COLUMNS;
 
-// Reads and decodes a whole file. False with `error` set when it cannot be
-// read; damaged lines are rejects, not errors.
-bool decode_delivered_file(const std::string& path, const std::string& name, const GatewayDecoding& decoding,
-                           FileRows& rows, std::string& error);
+// Reads a whole file and says what identifies its content: `rows` gets its
+// name, size and SHA-256, all that telling a loaded file takes. False with
+// `error` set when it cannot be read.
+bool read_delivered_file(const std::string& path, const std::string& name, std::string& content, FileRows& rows,
+                         std::string& error);
+
+// Checks and decodes every line of a content read by read_delivered_file;
+// damaged lines are rejects, not errors.
+void decode_delivered_content(const std::string& content, const GatewayDecoding& decoding, FileRows& rows);

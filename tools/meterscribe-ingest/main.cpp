@@ -15,6 +15,7 @@
 
 #include "daemon/context.h"
 #include "database.h"
+#include "disposal.h"
 #include "file_rows.h"
 #include "site.h"
 #include "store/log_dir.h"
@@ -25,25 +26,30 @@ namespace {
 
 constexpr const char* USAGE =
     "usage: meterscribe-ingest [--db CONNINFO] --init\n"
-    "       meterscribe-ingest [--db CONNINFO] [--init] [--once] SITE-FILE ROOT\n"
+    "       meterscribe-ingest [--db CONNINFO] [--init] [--once] [--archive DIR | --delete] SITE-FILE ROOT\n"
     "  --db CONNINFO  libpq connection string (default: PGHOST, PGDATABASE, ... of the environment)\n"
     "  --init         apply the schema (tables, indexes); safe to repeat\n"
     "  --once         load every file not yet loaded below ROOT, then exit with a summary; without it\n"
     "                 the tool loads them and then watches ROOT, taking each file once the server has\n"
     "                 closed it after writing or renamed it into place\n"
+    "  --archive DIR  move each file, once all of it is in the database, to DIR/<gateway>/<name>;\n"
+    "                 a file of that name already there stays: the first free <name>.1, <name>.2, ...\n"
+    "  --delete       remove each file once all of it is in the database\n"
     "ROOT holds one directory per gateway with its delivered log-YYYY-MM-DD-hh-mm-ss files; SITE-FILE\n"
     "names each gateway's directory, settings, register map and zone:\n"
     "  gateway <directory> settings <path> [map <path>] [tz <zone>]\n"
     "Each file is loaded in one transaction with its row in ingested_files: a file loaded before is\n"
     "skipped, a file whose name came before with other content adds only the readings not yet there,\n"
-    "and lines that fail the checks go to the rejects table with the reason.\n"
-    "Exit status: 0 every file loaded or skipped, 1 a file could not be loaded, 2 usage, site or\n"
-    "database error.\n";
+    "and lines that fail the checks go to the rejects table with the reason. Files stay below ROOT\n"
+    "without --archive or --delete; a file that failed to load always stays.\n"
+    "Exit status: 0 every file loaded or skipped, 1 a file could not be loaded, archived or removed,\n"
+    "2 usage, site or database error.\n";
 
 struct IngestRun {
   const char* conninfo = "";
   bool init = false;
   bool once = false;
+  Disposal disposal;
   const char* site_path = nullptr;
   const char* root = nullptr;
   std::string environment_tz;
@@ -56,20 +62,28 @@ struct IngestRun {
 };
 
 bool parse_options(int argc, char** argv, IngestRun& run) {
-  enum { DB = 256, INIT, ONCE, HELP, VERSION };
-  static const option long_options[] = {{"db", required_argument, nullptr, DB},   {"init", no_argument, nullptr, INIT},
-                                        {"once", no_argument, nullptr, ONCE},     {"help", no_argument, nullptr, HELP},
-                                        {"version", no_argument, nullptr, VERSION}, {nullptr, 0, nullptr, 0}};
+  enum { DB = 256, INIT, ONCE, ARCHIVE, DELETE, HELP, VERSION };
+  static const option long_options[] = {{"db", required_argument, nullptr, DB},
+                                        {"init", no_argument, nullptr, INIT},
+                                        {"once", no_argument, nullptr, ONCE},
+                                        {"archive", required_argument, nullptr, ARCHIVE},
+                                        {"delete", no_argument, nullptr, DELETE},
+                                        {"help", no_argument, nullptr, HELP},
+                                        {"version", no_argument, nullptr, VERSION},
+                                        {nullptr, 0, nullptr, 0}};
   for (int code; (code = getopt_long(argc, argv, "", long_options, nullptr)) != -1;) {
     switch (code) {
       case DB: run.conninfo = optarg; break;
       case INIT: run.init = true; break;
       case ONCE: run.once = true; break;
+      case ARCHIVE: run.disposal = {DisposalKind::archive, optarg}; break;
+      case DELETE: run.disposal = {DisposalKind::remove, ""}; break;
       case HELP: std::fputs(USAGE, stdout); std::exit(0);
       case VERSION: std::fputs("meterscribe-ingest " METERSCRIBE_VERSION "\n", stdout); std::exit(0);
       default: return false;
     }
   }
+  if (run.disposal.kind == DisposalKind::archive && run.disposal.directory.empty()) return false;
   if (argc - optind == 2) {
     run.site_path = argv[optind];
     run.root = argv[optind + 1];
@@ -124,33 +138,57 @@ std::vector<std::string> log_names_in(const std::string& directory) {
   return names;
 }
 
+// Returns false only when the database is gone.
+bool file_failed(PGconn* connection, const std::string& gateway, const std::string& name, const std::string& error,
+                 IngestRun& run) {
+  ++run.failed;
+  std::fprintf(stderr, "meterscribe-ingest: %s/%s: %s\n", gateway.c_str(), name.c_str(), error.c_str());
+  return PQstatus(connection) == CONNECTION_OK;
+}
+
+struct DeliveredFile {
+  const std::string& path;
+  const std::string& name;
+  const std::string& content;
+};
+
+// Everything in the file is in the database: it may go.
+bool file_done(PGconn* connection, const GatewayDecoding& decoding, const DeliveredFile& file, IngestRun& run) {
+  std::string error;
+  if (!dispose_loaded(run.disposal, decoding.gateway, file.path, file.name, file.content, error))
+    return file_failed(connection, decoding.gateway, file.name, error, run);
+  return true;
+}
+
 // Returns false only when the database is gone; a file that fails is
-// counted and the run goes on.
+// counted and the run goes on. A file loaded before costs a read and a
+// hash: it is looked up before it is decoded.
 bool ingest_file(PGconn* connection, const GatewayDecoding& decoding, const std::string& path,
                  const std::string& name, IngestRun& run) {
   FileRows rows;
+  std::string content;
   std::string error;
   bool loaded = false;
-  FileOutcome outcome{};
-  if (decode_delivered_file(path, name, decoding, rows, error) &&
-      loaded_before(connection, decoding.gateway, rows, loaded, error) &&
-      (loaded || (create_partitions(connection, rows.months, error) &&
-                  load_file(connection, decoding.gateway, rows, outcome, error)))) {
-    if (loaded) {
-      ++run.skipped;
-      return true;
-    }
-    ++run.loaded;
-    run.readings += outcome.new_readings;
-    run.rejected += rows.rejects.size();
-    std::printf("%s/%s: %u lines, %llu readings, %llu new, %zu rejected\n", decoding.gateway.c_str(), name.c_str(),
-                rows.lines, rows.readings, outcome.new_readings, rows.rejects.size());
-    std::fflush(stdout);
-    return true;
+  if (!read_delivered_file(path, name, content, rows, error) ||
+      !loaded_before(connection, decoding.gateway, rows, loaded, error))
+    return file_failed(connection, decoding.gateway, name, error, run);
+  DeliveredFile file{path, name, content};
+  if (loaded) {
+    ++run.skipped;
+    return file_done(connection, decoding, file, run);
   }
-  ++run.failed;
-  std::fprintf(stderr, "meterscribe-ingest: %s/%s: %s\n", decoding.gateway.c_str(), name.c_str(), error.c_str());
-  return PQstatus(connection) == CONNECTION_OK;
+  decode_delivered_content(content, decoding, rows);
+  FileOutcome outcome{};
+  if (!create_partitions(connection, rows.months, error) ||
+      !load_file(connection, decoding.gateway, rows, outcome, error))
+    return file_failed(connection, decoding.gateway, name, error, run);
+  ++run.loaded;
+  run.readings += outcome.new_readings;
+  run.rejected += rows.rejects.size();
+  std::printf("%s/%s: %u lines, %llu readings, %llu new, %zu rejected\n", decoding.gateway.c_str(), name.c_str(),
+              rows.lines, rows.readings, outcome.new_readings, rows.rejects.size());
+  std::fflush(stdout);
+  return file_done(connection, decoding, file, run);
 }
 
 struct Gateways {

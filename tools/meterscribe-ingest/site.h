@@ -5,8 +5,10 @@
 //   # gateway <directory> settings <path> [map <path>] [tz <zone>]
 //   gateway gw-0001 settings gw-0001.settings map meters.map tz Europe/Berlin
 //
-// Relative paths are taken from the directory of the site file. Without tz
-// the zone of the environment (TZ) applies. Blank lines and text after '#'
+// Relative paths are taken from the directory of the site file. The zone is
+// a zone of the zoneinfo directory (TZDIR, /usr/share/zoneinfo); a name not
+// found there is refused rather than taken as UTC. Without tz the zone of
+// the environment (TZ) applies. Blank lines and text after '#'
 // are ignored.
 #pragma once
 

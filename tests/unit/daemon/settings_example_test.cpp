@@ -36,7 +36,7 @@ TEST(SettingsExample, SetsEveryKeyAndReadsAsOneMeterLoggingToRam) {
   };
   EXPECT_EQ(text("MOD_METERSCRIBE_DEVICE"), "ttyS0");
   EXPECT_EQ(text("MOD_METERSCRIBE_CACHE"), "");  // empty: the volatile directory
-  EXPECT_EQ(text("MOD_METERSCRIBE_REMOTE_URL"), "ftp://upload.example.net/meters/");
+  EXPECT_EQ(text("MOD_METERSCRIBE_REMOTE_URL"), "ftp://upload.example.net/meters/gw-0001/");
   EXPECT_EQ(settings_unsigned(file, "MOD_METERSCRIBE_BAUDRATE"), 9600u);
   EXPECT_EQ(settings_unsigned(file, "MOD_METERSCRIBE_SEND_PERIOD"), 15u);
   EXPECT_EQ(settings_unsigned(file, "MOD_METERSCRIBE_ADDR1"), 1u);

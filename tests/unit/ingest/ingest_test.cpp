@@ -5,7 +5,10 @@
 // reading once, one ingested_files row per distinct content and every line
 // decode reports bad in the rejects table with decode's reason. In one case
 // the tool watches the tree and takes files renamed into place or written
-// where they stay, each once it is complete.
+// where they stay, each once it is complete. Loaded files must stay, or be
+// in the archive or gone when the tool is told so; a file that failed to
+// load (the database refuses it, the site is refused) stays where it was.
+#include <dirent.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -14,6 +17,7 @@
 #include <algorithm>
 #include <cctype>
 #include <ctime>
+#include <map>
 #include <random>
 #include <set>
 #include <sstream>
@@ -47,7 +51,8 @@ const char* const MAP =
 
 // Line i is meter i % 3, logged i seconds after 20:00 on the last day of
 // March 2024 in Berlin: long runs cross into April, and a new partition.
-std::string fleet_line(unsigned i) {
+// Its numbers are those of line `v`, of the same meter.
+std::string fleet_line(unsigned i, unsigned v) {
   tm start{};
   start.tm_year = 124;
   start.tm_mon = 2;
@@ -58,13 +63,15 @@ std::string fleet_line(unsigned i) {
   gmtime_r(&wall, &fields);
   char time[32];
   std::strftime(time, sizeof time, "%Y-%m-%d-%H-%M-%S", &fields);
-  unsigned seven = i * 7;
+  unsigned seven = v * 7;
   switch (i % 3) {
-    case 0: return log_line(0, time, {1, 3, 6, i >> 8 & 0xFF, i & 0xFF, 0xFF, 0xFF, seven >> 8 & 0xFF, seven & 0xFF});
-    case 1: return log_line(1, time, {2, 1, 2, i & 0xFF, i >> 8 & 3});
-    default: return log_line(2, time, {3, 4, 8, 0x43, 0x66, i & 0xFF, 0, 0x80, 0, 0x43, 0x66});
+    case 0: return log_line(0, time, {1, 3, 6, v >> 8 & 0xFF, v & 0xFF, 0xFF, 0xFF, seven >> 8 & 0xFF, seven & 0xFF});
+    case 1: return log_line(1, time, {2, 1, 2, v & 0xFF, v >> 8 & 3});
+    default: return log_line(2, time, {3, 4, 8, 0x43, 0x66, v & 0xFF, 0, 0x80, 0, 0x43, 0x66});
   }
 }
+
+std::string fleet_line(unsigned i) { return fleet_line(i, i); }
 
 struct Delivery {
   std::string name;
@@ -73,7 +80,18 @@ struct Delivery {
   int corrupt = -1;      // this line's last CRC digit changed
   bool cut_short = false;  // the last line without its newline
   bool in_place = false;   // written where it stays, as an FTP server does
+  bool twins = false;      // each line followed by one of the same meter and second with other numbers
+  bool refused = false;    // the database refuses its ingested_files row: it fails to load
+  int garbage_after = -1;  // two equal lines of garbage, longer than an index entry may be, follow this line
 };
+
+// 4 kB of letters that do not compress below what an index entry may be.
+std::string garbage_line() {
+  std::string line;
+  std::minstd_rand letters(15);
+  for (int i = 0; i < 4000; ++i) line += static_cast<char>('a' + letters() % 26);
+  return line + "\n";
+}
 
 std::string content_of(const Delivery& delivery) {
   std::string content;
@@ -81,16 +99,24 @@ std::string content_of(const Delivery& delivery) {
     std::string line = fleet_line(i);
     if (static_cast<int>(i) == delivery.corrupt) line[line.size() - 3] = line[line.size() - 3] == '0' ? '1' : '0';
     content += line;
+    // The same meter and second with the numbers of a line far away.
+    if (delivery.twins) content += fleet_line(i, i + 30001);
+    if (static_cast<int>(i) == delivery.garbage_after) content += garbage_line() + garbage_line();
   }
   if (delivery.cut_short) content += fleet_line(delivery.first + delivery.count).substr(0, 30);
   return content;
 }
+
+// What --once is told to do with the files it has loaded.
+enum class Loaded { stay, archived, deleted };
 
 struct IngestCase {
   const char* what;
   std::vector<std::vector<Delivery>> rounds;
   bool kill_first_round;  // kill -9 while the first round's file is loading
   bool watch = false;     // the tool watches the tree instead of running --once
+  Loaded loaded = Loaded::stay;
+  const char* unknown_tz = nullptr;  // the site gives the gateway this zone: the tool must refuse the site
 };
 
 const IngestCase CASES[] = {
@@ -103,6 +129,35 @@ const IngestCase CASES[] = {
     {"KilledInTheMiddleOfAFile",
      {{{"log-2024-03-31-20-00-00", 0, 30000}}, {{"log-2024-03-31-20-00-00", 0, 30000}}},
      true},
+    {"LongEqualGarbageLines",
+     {{{.name = "log-2024-03-31-20-00-00", .first = 0, .count = 100, .corrupt = 40, .garbage_after = 20}},
+      {{.name = "log-2024-03-31-20-00-00", .first = 10, .count = 100, .corrupt = 40, .garbage_after = 20}}},
+     false},
+    {"TwoPollsInOneSecond",
+     {{{.name = "log-2024-03-31-20-00-00", .first = 0, .count = 60, .twins = true}},
+      {{.name = "log-2024-03-31-20-00-00", .first = 0, .count = 60, .twins = true}},
+      {{.name = "log-2024-03-31-20-00-00", .first = 30, .count = 60, .twins = true}}},
+     false},
+    {"ArchivedOnceLoaded",
+     {{{"log-2024-03-31-20-00-00", 0, 100},
+       {.name = "log-2024-03-31-20-01-40", .first = 100, .count = 100, .refused = true}},
+      {{"log-2024-03-31-20-00-00", 50, 100}}},
+     false,
+     false,
+     Loaded::archived},
+    {"DeletedOnceLoaded",
+     {{{"log-2024-03-31-20-00-00", 0, 100},
+       {.name = "log-2024-03-31-20-01-40", .first = 100, .count = 100, .refused = true}},
+      {{"log-2024-03-31-20-00-00", 0, 100}}},
+     false,
+     false,
+     Loaded::deleted},
+    {"MisspeltZoneRefused",
+     {{{"log-2024-03-31-20-00-00", 0, 100}}},
+     false,
+     false,
+     Loaded::stay,
+     "Europe/Berln"},
     {"WatchedDeliveries",
      {{{"log-2024-03-31-20-00-00", 0, 200}},
       {{"log-2024-03-31-20-03-20", 200, 200, -1, false, true}, {"log-2024-03-31-20-00-00", 100, 200}}},
@@ -122,6 +177,26 @@ std::vector<std::string> lines_of(const std::string& text) {
 std::vector<std::string> sorted(std::vector<std::string> lines) {
   std::sort(lines.begin(), lines.end());
   return lines;
+}
+
+using Files = std::map<std::string, std::string>;  // name to content
+
+// The files of a directory, but for hidden ones.
+Files files_in(const std::string& directory) {
+  Files files;
+  DIR* dir = opendir(directory.c_str());
+  if (dir == nullptr) return files;
+  for (dirent* entry; (entry = readdir(dir)) != nullptr;)
+    if (entry->d_name[0] != '.') files[entry->d_name] = read_whole_file(directory + "/" + entry->d_name);
+  closedir(dir);
+  return files;
+}
+
+// The first of name, name.1, name.2, ... not yet among `files`.
+std::string free_name(const Files& files, const std::string& name) {
+  std::string candidate = name;
+  for (unsigned suffix = 1; files.count(candidate) != 0; ++suffix) candidate = name + "." + std::to_string(suffix);
+  return candidate;
 }
 
 class IngestTest : public TempRootTest, public ::testing::WithParamInterface<IngestCase> {
@@ -144,7 +219,10 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
     for (const char* directory : {"/site", "/tree", "/tree/gw1", "/check"}) mkdir(root.at(directory).c_str(), 0755);
     root.write_file("/site/gw1.settings", SETTINGS);
     root.write_file("/site/meters.map", MAP);
-    root.write_file("/site/site", "gateway gw1 settings gw1.settings map meters.map tz Europe/Berlin\n");
+    root.write_file("/site/site", "gateway gw1 settings gw1.settings map meters.map tz " +
+                                      std::string(GetParam().unknown_tz != nullptr ? GetParam().unknown_tz
+                                                                                   : "Europe/Berlin") +
+                                      "\n");
     // The zone meterscribe-decode reads the lines in; the tool takes the
     // site's.
     setenv("TZ", "Europe/Berlin", 1);
@@ -158,7 +236,12 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
     return "--db '" + cluster_->conninfo(database_) + "' " + options;
   }
   ToolRun ingest(const std::string& options) { return run_tool(MS_INGEST_TOOL, tool_arguments(options), root); }
-  ToolRun ingest_once() { return ingest("--once " + root.at("/site/site") + " " + root.at("/tree")); }
+  ToolRun ingest_once() {
+    std::string options;
+    if (GetParam().loaded == Loaded::archived) options = "--archive " + root.at("/archive") + " ";
+    if (GetParam().loaded == Loaded::deleted) options = "--delete ";
+    return ingest("--once " + options + root.at("/site/site") + " " + root.at("/tree"));
+  }
 
   // As a server completes an upload: written aside, then renamed in place.
   void deliver(const Delivery& delivery) {
@@ -169,7 +252,20 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
       root.write_file("/tree/gw1/.upload", content);
       ASSERT_EQ(rename(root.at("/tree/gw1/.upload").c_str(), root.at("/tree/gw1/" + delivery.name).c_str()), 0);
     }
+    if (GetParam().unknown_tz != nullptr) {
+      refused_[delivery.name] = content;
+      return;
+    }
+    if (delivery.refused) {
+      ASSERT_EQ(cluster_->query(database_, "ALTER TABLE ingested_files ADD CHECK (name <> '" + delivery.name + "')"),
+                "");
+      refused_[delivery.name] = content;
+      return;
+    }
     expect_decoded(delivery.name, content);
+    // Where the file ends up once it is loaded.
+    if (GetParam().loaded == Loaded::stay) tree_[delivery.name] = content;
+    if (GetParam().loaded == Loaded::archived) archive_[free_name(archive_, delivery.name)] = content;
   }
 
   // What meterscribe-decode makes of a delivered content, for the end.
@@ -184,12 +280,18 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
     records.erase(records.begin());  // the CSV header
     readings_.insert(records.begin(), records.end());
     std::vector<std::string> reports = lines_of(decode.err);
-    std::set<std::string> reported;
-    for (std::string& report : reports) {
-      reported.insert(report.substr(path.size() + 1, report.find(':', path.size() + 1) - path.size() - 1));
-      rejects_.insert(report.replace(0, path.size(), name));
-    }
     std::vector<std::string> lines = lines_of(content);
+    std::set<std::string> reported;
+    std::map<std::string, unsigned> occurrences;
+    for (std::string& report : reports) {
+      std::string number = report.substr(path.size() + 1, report.find(':', path.size() + 1) - path.size() - 1);
+      reported.insert(number);
+      // A bad line is recorded once: the first delivery of the file that
+      // holds it (as the same occurrence of its text) says where it was.
+      const std::string& text = lines[std::stoul(number) - 1];
+      if (reject_keys_.insert(name + "|" + text + "|" + std::to_string(++occurrences[text])).second)
+        rejects_.insert(report.replace(0, path.size(), name));
+    }
     for (std::size_t i = 0; i < lines.size(); ++i) {
       if (reported.count(std::to_string(i + 1)) != 0) continue;
       std::string frame = lines[i].substr(lines[i].find(':', 3) + 1);
@@ -216,7 +318,9 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
   }
 
   // Starts the tool, waits until it is copying or inserting readings (or
-  // done), and kills it at a random moment after that.
+  // done), and kills it at a random moment after that. The file being
+  // loaded is then in the database whole, with its ingested_files row, or
+  // not at all.
   void ingest_killed() {
     pid_t pid = spawn_tool("--once");
     ASSERT_GT(pid, 0);
@@ -230,13 +334,18 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
                               "0\n";
         },
         std::chrono::seconds(60));
-    if (ended) return;
-    std::random_device seed;
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 1500)(seed)));
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
+    if (!ended) {
+      std::random_device seed;
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 1500)(seed)));
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
     std::string committed = cluster_->query(database_, "SELECT count(*) FROM readings");
+    std::string files = cluster_->query(database_, "SELECT count(*) FROM ingested_files");
     std::printf("killed with %s readings committed\n", committed.substr(0, committed.find('\n')).c_str());
+    std::string all = std::to_string(readings_.size()) + "\n";
+    EXPECT_TRUE((committed == "0\n" && files == "0\n") || (committed == all && files == "1\n"))
+        << committed << " readings and " << files << " files committed; all or nothing is 0 or " << all;
   }
 
   std::vector<std::string> query_lines(const std::string& sql) { return sorted(lines_of(cluster_->query(database_, sql))); }
@@ -246,8 +355,12 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
   std::string database_;
   std::set<std::string> readings_;  // decode's CSV records, times in UTC
   std::set<std::string> rejects_;   // decode's reports: name:line: reason
+  std::set<std::string> reject_keys_;  // name|text|occurrence of each bad line recorded
   std::set<std::string> files_;     // name|size|sha256|lines|rejected
   std::set<std::string> frames_;    // the hex bytes of each good line
+  Files refused_;  // files the database refuses, or every file when the site is refused
+  Files tree_;     // files left in the gateway's directory once loaded
+  Files archive_;  // files in the archive's directory of the gateway
 };
 
 PostgresCluster* IngestTest::cluster_ = nullptr;
@@ -270,7 +383,13 @@ TEST_P(IngestTest, EveryReadingOnceAndEveryBadLineRejected) {
       continue;
     }
     ToolRun run = ingest_once();
-    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    if (c.unknown_tz != nullptr) {
+      EXPECT_EQ(run.status, 2) << run.out << run.err;
+      EXPECT_NE(run.err.find(root.at("/site/site") + ":1: unknown zone " + c.unknown_tz), std::string::npos)
+          << run.err;
+      continue;
+    }
+    EXPECT_EQ(run.status, refused_.empty() ? 0 : 1) << run.out << run.err;
   }
   if (watcher > 0) {
     kill(watcher, SIGTERM);
@@ -291,6 +410,13 @@ TEST_P(IngestTest, EveryReadingOnceAndEveryBadLineRejected) {
   // The raw frame stays beside the values.
   EXPECT_EQ(query_lines("SELECT DISTINCT encode(frame, 'hex') FROM readings"),
             std::vector<std::string>(frames_.begin(), frames_.end()));
+  // Loaded files stay, or went to the archive or away, each as delivered
+  // last; files that failed to load stay where they were.
+  if (!c.watch) {
+    tree_.insert(refused_.begin(), refused_.end());
+    EXPECT_EQ(files_in(root.at("/tree/gw1")), tree_);
+  }
+  EXPECT_EQ(files_in(root.at("/archive/gw1")), archive_);
 }
 
 INSTANTIATE_TEST_SUITE_P(Deliveries, IngestTest, ::testing::ValuesIn(CASES),
