@@ -15,6 +15,7 @@
 #include "daemon/context.h"
 #include "daemon/start_up.h"
 #include "last_lines.h"
+#include "log_time.h"
 #include "modbus/device_lock.h"
 #include "store/log_dir.h"
 #include "store/log_store.h"
@@ -192,21 +193,12 @@ void survey_meters(const LogDir& dir, unsigned count, GatewayStatus& status) {
 
 std::time_t log_name_time(const char* name) {
   if (!is_log_name(name)) return 0;
-  // "log-YYYY-MM-DD-hh-mm-ss": fields of digits at fixed places.
-  auto field = [name](std::size_t at, std::size_t count) {
-    int value = 0;
-    for (std::size_t i = at; i < at + count; ++i) value = value * 10 + (name[i] - '0');
-    return value;
-  };
-  struct tm local {};
-  local.tm_year = field(4, 4) - 1900;
-  local.tm_mon = field(9, 2) - 1;
-  local.tm_mday = field(12, 2);
-  local.tm_hour = field(15, 2);
-  local.tm_min = field(18, 2);
-  local.tm_sec = field(21, 2);
-  local.tm_isdst = -1;
-  return std::mktime(&local);
+  // The name carries the local time as a log line does, and is placed on
+  // the time line by the same rule as meterscribe-decode's times (the
+  // earlier instant in the repeated hour).
+  LogInstant instant{};
+  if (!resolve_log_time(name + std::strlen("log-"), instant)) return 0;
+  return static_cast<std::time_t>(instant.seconds);
 }
 
 bool survey_gateway(const char* settings_path, std::time_t now, GatewayStatus& status, std::string& why) {

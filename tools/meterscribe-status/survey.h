@@ -78,5 +78,6 @@ constexpr std::uint32_t SILENT_CYCLES = 3;
 // settings file cannot be read at all.
 bool survey_gateway(const char* settings_path, std::time_t now, GatewayStatus& status, std::string& why);
 
-// The local time a log name (or a line's 19-character time) stands for.
+// The instant a log name ("log-" and a line's time) stands for, placed
+// as meterscribe-decode places a line's time; 0 for anything else.
 std::time_t log_name_time(const char* name);
