@@ -23,6 +23,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/gateway_root.h"
 #include "support/log_capture.h"
 #include "support/temp_root.h"
 #include "sys/log.h"
@@ -38,14 +39,6 @@ std::string owner_text(long long pid) {
 }
 
 std::string own_lock() { return owner_text(getpid()); }
-
-// The id of a process that has ended and been reaped.
-pid_t dead_pid() {
-  pid_t child = fork();
-  if (child == 0) _exit(0);
-  waitpid(child, nullptr, 0);
-  return child;
-}
 
 // A live process of its own: `sleep`, killed and reaped at the end.
 struct Sleeper {
