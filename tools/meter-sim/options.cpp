@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -91,12 +92,7 @@ bool takes_value(std::string_view name) {
   static constexpr std::string_view kValued[] = {
       "--device", "--baud",      "--parity",  "--link",  "--pidfile", "--slaves", "--slave",    "--exit-after",
       "--silent", "--exception", "--bad-crc", "--delay", "--late",    "--chunks", "--oversize"};
-  for (const std::string_view valued : kValued) {
-    if (name == valued) {
-      return true;
-    }
-  }
-  return false;
+  return std::ranges::find(kValued, name) != std::end(kValued);
 }
 
 int to_address(std::string_view text) { return to_int(text, 1, 247, "a slave address"); }
