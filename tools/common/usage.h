@@ -11,8 +11,8 @@
 // The exit status of every usage error.
 constexpr int USAGE_EXIT_STATUS = 2;
 
-// Codes of the shared options, as getopt_long returns them. Those with a
-// letter also answer to it (-s, -j, -h, -V).
+// Codes of the shared options, as getopt_long returns them. -h and -V
+// answer in every tool; -s and -j where the tool takes --settings, --json.
 enum SharedOption : int {
   OPTION_SETTINGS = 's',
   OPTION_JSON = 'j',
