@@ -4,7 +4,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
+
+#include "sys/unique_fd.h"
 
 namespace {
 
@@ -22,6 +26,14 @@ FILE* settings_open(const char* path, const char* mode) { return std::fopen(path
 
 void settings_close(FILE* file) {
   if (file != nullptr) std::fclose(file);
+}
+
+int settings_file_error(const char* path) {
+  unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return errno;
+  struct stat status {};
+  if (fstat(fd.get(), &status) != 0) return errno;
+  return S_ISDIR(status.st_mode) ? EISDIR : 0;
 }
 
 char* split_settings_line(char* line) {

@@ -16,6 +16,12 @@ constexpr unsigned SETTINGS_LINE_SIZE = 0x4000;  // 16383 characters and the NUL
 FILE* settings_open(const char* path, const char* mode);
 void settings_close(FILE* file);
 
+// For the tools, which are told which file to read and must not take a
+// wrong path for a file without keys as the daemon would: 0 when `path`
+// opens for reading and is no directory, else why not as an errno value
+// (EISDIR for a directory, which opens but reads as empty).
+int settings_file_error(const char* path);
+
 // Value text of the first matching line, or null. Points into the shared
 // line buffer and stays valid only until the next lookup.
 const char* settings_lookup(FILE* file, const char* key);

@@ -316,13 +316,6 @@ TEST(MeterSim, LinkPidFileAndExitAfter) {
   std::filesystem::remove_all(dir);
 }
 
-TEST(MeterSim, RejectsUnknownOptions) {
-  MeterSim sim({"--no-such-option"});
-  EXPECT_EQ(sim.name(), "");
-  const int status = sim.wait_for_exit(milliseconds(10000));
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << "status " << status;
-}
-
 }  // namespace
 
 #endif  // MS_METER_SIM

@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -7,9 +8,12 @@
 #include <string_view>
 #include <vector>
 
+#include "usage.h"
+
 namespace meter_sim {
 namespace {
 
+constexpr const char* kTool = "meter-sim";
 constexpr const char* kHelp = R"(usage: meter-sim [OPTIONS]
 
 Simulates Modbus RTU energy meters on one serial line.
@@ -47,6 +51,7 @@ Other:
   --exit-after S       end cleanly after S seconds
   --verbose            log every request and what was done with it to stderr
   --help               show this text
+  --version            print the version
 
 Register maps of slave A (every address 0-65535 is readable):
   holding register R   (A << 8) | (R & 0xFF), except registers 0-3
@@ -59,11 +64,12 @@ Register maps of slave A (every address 0-65535 is readable):
   discrete input C     on when (C + A) % 2 == 0
 )";
 
+// `what` names the number for the usage error: "a bit rate is 50 to ...".
 int to_int(std::string_view text, int low, int high, const char* what) {
   int value = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (error != std::errc() || end != text.data() + text.size() || value < low || value > high) {
-    throw std::invalid_argument(std::string("bad ") + what + ": '" + std::string(text) + "'");
+    throw std::invalid_argument(std::string(what) + " is " + std::to_string(low) + " to " + std::to_string(high));
   }
   return value;
 }
@@ -80,14 +86,24 @@ std::vector<std::string_view> split(std::string_view text, char separator) {
   }
 }
 
-int to_address(std::string_view text) { return to_int(text, 1, 247, "slave address"); }
+// The options that take a value, so that a usage error can tell an unknown
+// name from a value left off at the end of the line.
+bool takes_value(std::string_view name) {
+  static constexpr std::string_view kValued[] = {
+      "--device", "--baud",      "--parity",  "--link",  "--pidfile", "--slaves", "--slave",    "--exit-after",
+      "--silent", "--exception", "--bad-crc", "--delay", "--late",    "--chunks", "--oversize"};
+  return std::ranges::find(kValued, name) != std::end(kValued);
+}
 
-// Splits "A:X[:Y]" into between `min_parts` and `max_parts` fields.
-std::vector<std::string_view> address_fields(std::string_view text, std::size_t min_parts,
-                                             std::size_t max_parts) {
+int to_address(std::string_view text) { return to_int(text, 1, 247, "a slave address"); }
+
+// Splits "A:X[:Y]" into between `min_parts` and `max_parts` fields;
+// `form` is how the option's value is written.
+std::vector<std::string_view> address_fields(std::string_view text, std::size_t min_parts, std::size_t max_parts,
+                                             const char* form) {
   auto parts = split(text, ':');
   if (parts.size() < min_parts || parts.size() > max_parts) {
-    throw std::invalid_argument("bad argument: '" + std::string(text) + "'");
+    throw std::invalid_argument(std::string("the value is written ") + form);
   }
   return parts;
 }
@@ -103,22 +119,22 @@ bool apply_fault(Options& options, std::string_view name, std::string_view value
   if (name == "--silent") {
     fault_for(options, value).silent = true;
   } else if (name == "--exception") {
-    const auto parts = address_fields(value, 1, 2);
+    const auto parts = address_fields(value, 1, 2, "A[:C]");
     fault_for(options, parts[0]).exception_code =
-        parts.size() == 2 ? to_int(parts[1], 0, 255, "exception code") : 2;
+        parts.size() == 2 ? to_int(parts[1], 0, 255, "an exception code") : 2;
   } else if (name == "--bad-crc") {
     fault_for(options, value).bad_crc = true;
   } else if (name == "--delay" || name == "--late") {
-    const auto parts = address_fields(value, 2, 2);
-    fault_for(options, parts[0]).delay_ms = to_int(parts[1], 0, 3600000, "milliseconds");
+    const auto parts = address_fields(value, 2, 2, "A:MS");
+    fault_for(options, parts[0]).delay_ms = to_int(parts[1], 0, 3600000, "a delay in milliseconds");
   } else if (name == "--chunks") {
-    const auto parts = address_fields(value, 3, 3);
+    const auto parts = address_fields(value, 3, 3, "A:N:GAP");
     FaultPlan& plan = fault_for(options, parts[0]);
-    plan.chunks = to_int(parts[1], 1, 1000, "chunk count");
-    plan.chunk_gap_ms = to_int(parts[2], 0, 3600000, "milliseconds");
+    plan.chunks = to_int(parts[1], 1, 1000, "a chunk count");
+    plan.chunk_gap_ms = to_int(parts[2], 0, 3600000, "a gap in milliseconds");
   } else if (name == "--oversize") {
-    const auto parts = address_fields(value, 2, 2);
-    fault_for(options, parts[0]).oversize = to_int(parts[1], 1, 65536, "byte count");
+    const auto parts = address_fields(value, 2, 2, "A:N");
+    fault_for(options, parts[0]).oversize = to_int(parts[1], 1, 65536, "a byte count");
   } else {
     return false;
   }
@@ -130,10 +146,10 @@ bool apply_valued(Options& options, std::string_view name, std::string_view valu
   if (name == "--device") {
     options.device = value;
   } else if (name == "--baud") {
-    options.baud = to_int(value, 50, 4000000, "bit rate");
+    options.baud = to_int(value, 50, 4000000, "a bit rate");
   } else if (name == "--parity") {
     if (value != "N" && value != "E" && value != "O") {
-      throw std::invalid_argument("bad parity: '" + std::string(value) + "'");
+      throw std::invalid_argument("the parity is N, E or O");
     }
     options.parity = value[0];
   } else if (name == "--link") {
@@ -147,7 +163,7 @@ bool apply_valued(Options& options, std::string_view name, std::string_view valu
   } else if (name == "--slave") {
     options.slaves.insert(to_address(value));
   } else if (name == "--exit-after") {
-    options.exit_after_s = to_int(value, 1, 86400 * 365, "seconds");
+    options.exit_after_s = to_int(value, 1, 86400 * 365, "a time in seconds");
   } else {
     return apply_fault(options, name, value);
   }
@@ -159,29 +175,37 @@ bool apply_valued(Options& options, std::string_view name, std::string_view valu
 std::optional<Options> parse_options(int argc, char** argv, bool& help_shown) {
   Options options;
   help_shown = false;
-  try {
-    for (int i = 1; i < argc; ++i) {
-      const std::string_view name = argv[i];
-      if (name == "--help" || name == "-h") {
-        std::fputs(kHelp, stdout);
-        help_shown = true;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view name = argv[i];
+    if (name == "--help" || name == "-h") {
+      std::fputs(kHelp, stdout);
+      help_shown = true;
+      return std::nullopt;
+    }
+    if (name == "--version") {
+      std::printf("meter-sim %s\n", METERSCRIBE_VERSION);
+      help_shown = true;
+      return std::nullopt;
+    }
+    if (name == "--flood") {
+      options.flood = true;
+    } else if (name == "--verbose" || name == "-v") {
+      options.verbose = true;
+    } else if (!takes_value(name)) {
+      usage_error(kTool, argv[i], "no such option");
+      return std::nullopt;
+    } else if (i + 1 == argc) {
+      usage_error(kTool, argv[i], "needs a value");
+      return std::nullopt;
+    } else {
+      try {
+        apply_valued(options, name, argv[i + 1]);
+      } catch (const std::invalid_argument& error) {
+        value_error(kTool, argv[i], argv[i + 1], error.what());
         return std::nullopt;
       }
-      if (name == "--flood") {
-        options.flood = true;
-      } else if (name == "--verbose" || name == "-v") {
-        options.verbose = true;
-      } else if (i + 1 == argc) {
-        throw std::invalid_argument("missing value or unknown option: " + std::string(name));
-      } else if (apply_valued(options, name, argv[i + 1])) {
-        ++i;
-      } else {
-        throw std::invalid_argument("unknown option " + std::string(name));
-      }
+      ++i;
     }
-  } catch (const std::invalid_argument& error) {
-    std::fprintf(stderr, "meter-sim: %s (see --help)\n", error.what());
-    return std::nullopt;
   }
   if (options.slaves.empty()) {
     options.slaves.insert(1);

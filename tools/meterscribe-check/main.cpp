@@ -2,50 +2,40 @@
 // file (the meters it polls and ignores, the serial line after fallbacks,
 // the storage) and lists what it would read differently from how the file
 // looks. It reads the file with the daemon's own reader.
-#include <getopt.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "daemon/context.h"
+#include "daemon/settings.h"
 #include "explain.h"
 #include "file_scan.h"
 #include "findings.h"
 #include "sys/paths.h"
 #include "sys/unique_file.h"
+#include "usage.h"
 
 namespace {
 
+constexpr const char* TOOL = "meterscribe-check";
 constexpr const char* USAGE =
     "usage: meterscribe-check [--settings PATH | PATH] [--help] [--version]\n"
     "Explains how meterscribe reads the settings file (default /opt/meterscribe/etc/settings).\n"
     "Exit status: 0 nothing surprising, 1 findings listed, 2 usage error or unreadable file.\n";
 
-// The settings path, or null on a usage error.
-const char* parse_arguments(int argc, char** argv) {
-  static const option long_options[] = {
-      {"settings", required_argument, nullptr, 's'},
-      {"help", no_argument, nullptr, 'h'},
-      {"version", no_argument, nullptr, 'V'},
-      {nullptr, 0, nullptr, 0}};
-  const char* path = SETTINGS_PATH;
-  int option_code;
-  while ((option_code = getopt_long(argc, argv, "s:h", long_options, nullptr)) != -1) {
-    if (option_code == 'h') {
-      std::fputs(USAGE, stdout);
-      std::exit(0);
-    }
-    if (option_code == 'V') {
-      std::fputs("meterscribe-check " METERSCRIBE_VERSION "\n", stdout);
-      std::exit(0);
-    }
-    if (option_code != 's') return nullptr;
+// False after a usage error.
+bool parse_arguments(int argc, char** argv, std::string& path) {
+  static const option long_options[] = {SETTINGS_OPTION, HELP_OPTION, VERSION_OPTION, END_OF_OPTIONS};
+  const ToolCommandLine command_line{TOOL, USAGE, "s:", long_options};
+  bool option_given = false;
+  for (int code; (code = next_option(command_line, argc, argv)) != -1;) {
+    if (code != OPTION_SETTINGS) return false;
     path = optarg;
+    option_given = true;
   }
-  if (optind + 1 < argc) return nullptr;
-  return optind < argc ? argv[optind] : path;
+  return take_settings_operand(TOOL, argc, argv, option_given, path);
 }
 
 void print_findings(const Findings& findings) {
@@ -60,14 +50,14 @@ void print_findings(const Findings& findings) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* path = parse_arguments(argc, argv);
-  if (path == nullptr) {
-    std::fputs(USAGE, stderr);
-    return 2;
-  }
-  unique_file file(std::fopen(path, "r"));
+  std::string settings_path = SETTINGS_PATH;
+  if (!parse_arguments(argc, argv, settings_path)) return USAGE_EXIT_STATUS;
+  const char* path = settings_path.c_str();
+  int error = settings_file_error(path);
+  unique_file file(error == 0 ? std::fopen(path, "r") : nullptr);
   if (!file) {
-    std::fprintf(stderr, "meterscribe-check: cannot read %s: %s\n", path, std::strerror(errno));
+    if (error == 0) error = errno;
+    std::fprintf(stderr, "meterscribe-check: cannot read %s: %s\n", path, std::strerror(error));
     return 2;
   }
   KeyLines keys;

@@ -3,7 +3,6 @@
 // or InfluxDB line protocol. The responses carry no start addresses, so the
 // settings file the daemon polled with supplies them.
 // Damaged lines are reported with file and line number and skipped.
-#include <getopt.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -16,12 +15,14 @@
 #include <vector>
 
 #include "daemon/context.h"
+#include "daemon/settings.h"
 #include "log_line.h"
 #include "record.h"
 #include "register_map.h"
 #include "store/log_dir.h"
 #include "sys/paths.h"
 #include "sys/unique_file.h"
+#include "usage.h"
 #include "values.h"
 
 namespace {
@@ -49,13 +50,14 @@ constexpr const char* USAGE =
     "hour skipped when it begins is taken as if the clock had not yet been put forward.\n"
     "Exit status: 0 all lines decoded, 1 some lines reported bad, 2 usage error or unreadable file.\n";
 
+constexpr const char* TOOL = "meterscribe-decode";
+
 struct DecodeRun {
   const char* settings_path = SETTINGS_PATH;
   const char* map_path = nullptr;
   RegisterMap map;
   OutputOptions output{RegisterFormat::u16, false, OutputFormat::csv, nullptr};
   bool utc = false;
-  bool format_given = false;
   MeterTable table{};
   unsigned bad_lines = 0;
   bool unreadable = false;
@@ -63,32 +65,34 @@ struct DecodeRun {
 };
 
 bool parse_word_order(const char* text, DecodeRun& run) {
-  if (std::strcmp(text, "big") != 0 && std::strcmp(text, "little") != 0) return false;
+  if (std::strcmp(text, "big") != 0 && std::strcmp(text, "little") != 0)
+    return value_error(TOOL, "--word-order", text, "the word order is big or little");
   run.output.low_word_first = std::strcmp(text, "little") == 0;
   return true;
 }
 
 // Returns the index of the first input argument, or -1 on a usage error.
 int parse_options(int argc, char** argv, DecodeRun& run) {
-  enum { SETTINGS = 's', JSON = 'j', U16 = 256, U32, S32, FLOAT32, WORD_ORDER, MAP, INFLUX, UTC, HELP = 'h' };
+  enum { U16 = OPTION_FIRST_OWN, U32, S32, FLOAT32, WORD_ORDER, INFLUX };
   static const option long_options[] = {
-      {"settings", required_argument, nullptr, SETTINGS}, {"json", no_argument, nullptr, JSON},
+      SETTINGS_OPTION, MAP_OPTION, JSON_OPTION, UTC_OPTION,
       {"u16", no_argument, nullptr, U16},                 {"u32", no_argument, nullptr, U32},
       {"s32", no_argument, nullptr, S32},                 {"float32", no_argument, nullptr, FLOAT32},
-      {"word-order", required_argument, nullptr, WORD_ORDER}, {"map", required_argument, nullptr, MAP},
-      {"influx", no_argument, nullptr, INFLUX},           {"utc", no_argument, nullptr, UTC},
-      {"help", no_argument, nullptr, HELP},               {"version", no_argument, nullptr, 'V'},
-      {nullptr, 0, nullptr, 0}};
-  int option_code;
-  while ((option_code = getopt_long(argc, argv, "s:jh", long_options, nullptr)) != -1) {
-    run.format_given |= option_code == U16 || option_code == U32 || option_code == S32 || option_code == FLOAT32 ||
-                        option_code == WORD_ORDER;
-    switch (option_code) {
-      case SETTINGS: run.settings_path = optarg; break;
-      case MAP: run.map_path = optarg; break;
-      case JSON: run.output.output = OutputFormat::json; break;
+      {"word-order", required_argument, nullptr, WORD_ORDER}, {"influx", no_argument, nullptr, INFLUX},
+      HELP_OPTION, VERSION_OPTION, END_OF_OPTIONS};
+  const ToolCommandLine command_line{TOOL, USAGE, "s:j", long_options};
+  const option* format_option = nullptr;  // the first register format asked for
+  for (int code; (code = next_option(command_line, argc, argv)) != -1;) {
+    bool is_format = code == U16 || code == U32 || code == S32 || code == FLOAT32 || code == WORD_ORDER;
+    if (is_format && format_option == nullptr)
+      format_option = std::find_if(std::begin(long_options), std::end(long_options),
+                                   [code](const option& entry) { return entry.val == code; });
+    switch (code) {
+      case OPTION_SETTINGS: run.settings_path = optarg; break;
+      case OPTION_MAP: run.map_path = optarg; break;
+      case OPTION_JSON: run.output.output = OutputFormat::json; break;
       case INFLUX: run.output.output = OutputFormat::influx; break;
-      case UTC: run.utc = true; break;
+      case OPTION_UTC: run.utc = true; break;
       case U16: run.output.format = RegisterFormat::u16; break;
       case U32: run.output.format = RegisterFormat::u32; break;
       case S32: run.output.format = RegisterFormat::s32; break;
@@ -96,22 +100,26 @@ int parse_options(int argc, char** argv, DecodeRun& run) {
       case WORD_ORDER:
         if (!parse_word_order(optarg, run)) return -1;
         break;
-      case HELP: std::fputs(USAGE, stdout); std::exit(0);
-      case 'V': std::fputs("meterscribe-decode " METERSCRIBE_VERSION "\n", stdout); std::exit(0);
       default: return -1;
     }
   }
-  if (run.map_path != nullptr && run.format_given) return -1;
-  return optind < argc ? optind : -1;
+  if (run.map_path != nullptr && format_option != nullptr) {
+    usage_error(TOOL, (std::string("--") + format_option->name).c_str(), "the map gives each value its type and order");
+    return -1;
+  }
+  if (optind == argc) {
+    usage_error(TOOL, nullptr, "no log file or directory given");
+    return -1;
+  }
+  return optind;
 }
 
 // The daemon's own reader, so the tool sees the file exactly as the daemon
-// does; only a file that cannot be opened at all is refused here, where
-// the daemon would quietly read every key as missing.
+// does; only a file that cannot be opened at all, or a directory, is
+// refused here, where the daemon would quietly read every key as missing.
 bool load_meter_table(const char* path, MeterTable& table) {
-  unique_file probe(std::fopen(path, "r"));
-  if (!probe) {
-    std::fprintf(stderr, "meterscribe-decode: cannot read settings %s: %s\n", path, std::strerror(errno));
+  if (int error = settings_file_error(path); error != 0) {
+    std::fprintf(stderr, "meterscribe-decode: cannot read settings %s: %s\n", path, std::strerror(error));
     return false;
   }
   DaemonContext context{};
@@ -238,10 +246,7 @@ void decode_argument(const char* argument, DecodeRun& run) {
 int main(int argc, char** argv) {
   DecodeRun run;
   int first_input = parse_options(argc, argv, run);
-  if (first_input < 0) {
-    std::fputs(USAGE, stderr);
-    return 2;
-  }
+  if (first_input < 0) return USAGE_EXIT_STATUS;
   if (!load_meter_table(run.settings_path, run.table) || !load_map(run)) return 2;
   tzset();  // the zone of the logged local times, read once
   print_header(stdout, run.output.output, run.map_path != nullptr);

@@ -3,7 +3,6 @@
 // lines are checked and decoded by meterscribe-decode's own code with each
 // gateway's settings and register map, named in a site description.
 #include <dirent.h>
-#include <getopt.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -14,12 +13,13 @@
 #include <vector>
 
 #include "daemon/context.h"
+#include "daemon/settings.h"
 #include "database.h"
 #include "disposal.h"
 #include "file_rows.h"
 #include "site.h"
 #include "store/log_dir.h"
-#include "sys/unique_file.h"
+#include "usage.h"
 #include "watch.h"
 
 namespace {
@@ -45,6 +45,8 @@ constexpr const char* USAGE =
     "Exit status: 0 every file loaded or skipped, 1 a file could not be loaded, archived or removed,\n"
     "2 usage, site or database error.\n";
 
+constexpr const char* TOOL = "meterscribe-ingest";
+
 struct IngestRun {
   const char* conninfo = "";
   bool init = false;
@@ -61,44 +63,54 @@ struct IngestRun {
   unsigned long long rejected = 0;
 };
 
+// SITE-FILE and ROOT, or none with --init alone.
+bool take_operands(int argc, char** argv, IngestRun& run) {
+  int operands = argc - optind;
+  if (operands == 2) {
+    run.site_path = argv[optind];
+    run.root = argv[optind + 1];
+    return true;
+  }
+  if (operands > 2) return usage_error(TOOL, argv[optind + 2], "only SITE-FILE and ROOT are taken");
+  if (operands == 1) return usage_error(TOOL, argv[optind], "ROOT is missing after SITE-FILE");
+  if (!run.init) return usage_error(TOOL, nullptr, "SITE-FILE and ROOT are needed, or --init alone");
+  if (run.once) return usage_error(TOOL, "--once", "needs SITE-FILE and ROOT");
+  return true;
+}
+
 bool parse_options(int argc, char** argv, IngestRun& run) {
-  enum { DB = 256, INIT, ONCE, ARCHIVE, DELETE, HELP, VERSION };
+  enum { DB = OPTION_FIRST_OWN, INIT, ONCE, ARCHIVE, DELETE };
   static const option long_options[] = {{"db", required_argument, nullptr, DB},
                                         {"init", no_argument, nullptr, INIT},
                                         {"once", no_argument, nullptr, ONCE},
                                         {"archive", required_argument, nullptr, ARCHIVE},
                                         {"delete", no_argument, nullptr, DELETE},
-                                        {"help", no_argument, nullptr, HELP},
-                                        {"version", no_argument, nullptr, VERSION},
-                                        {nullptr, 0, nullptr, 0}};
-  for (int code; (code = getopt_long(argc, argv, "", long_options, nullptr)) != -1;) {
+                                        HELP_OPTION,
+                                        VERSION_OPTION,
+                                        END_OF_OPTIONS};
+  const ToolCommandLine command_line{TOOL, USAGE, "", long_options};
+  for (int code; (code = next_option(command_line, argc, argv)) != -1;) {
     switch (code) {
       case DB: run.conninfo = optarg; break;
       case INIT: run.init = true; break;
       case ONCE: run.once = true; break;
-      case ARCHIVE: run.disposal = {DisposalKind::archive, optarg}; break;
+      case ARCHIVE:
+        if (*optarg == '\0') return usage_error(TOOL, "--archive", "needs a directory");
+        run.disposal = {DisposalKind::archive, optarg};
+        break;
       case DELETE: run.disposal = {DisposalKind::remove, ""}; break;
-      case HELP: std::fputs(USAGE, stdout); std::exit(0);
-      case VERSION: std::fputs("meterscribe-ingest " METERSCRIBE_VERSION "\n", stdout); std::exit(0);
       default: return false;
     }
   }
-  if (run.disposal.kind == DisposalKind::archive && run.disposal.directory.empty()) return false;
-  if (argc - optind == 2) {
-    run.site_path = argv[optind];
-    run.root = argv[optind + 1];
-    return true;
-  }
-  return run.init && !run.once && optind == argc;
+  return take_operands(argc, argv, run);
 }
 
 // The daemon's own settings reader, as meterscribe-decode uses it.
 bool load_decoding(const SiteGateway& gateway, GatewayDecoding& decoding) {
   decoding.gateway = gateway.directory;
-  unique_file probe(std::fopen(gateway.settings.c_str(), "r"));
-  if (!probe) {
-    std::fprintf(stderr, "meterscribe-ingest: %s: cannot read settings %s\n", gateway.directory.c_str(),
-                 gateway.settings.c_str());
+  if (int error = settings_file_error(gateway.settings.c_str()); error != 0) {
+    std::fprintf(stderr, "meterscribe-ingest: %s: cannot read settings %s: %s\n", gateway.directory.c_str(),
+                 gateway.settings.c_str(), std::strerror(error));
     return false;
   }
   DaemonContext context{};
@@ -286,10 +298,7 @@ int ingest_tree(PGconn* connection, IngestRun& run) {
 
 int main(int argc, char** argv) {
   IngestRun run;
-  if (!parse_options(argc, argv, run)) {
-    std::fputs(USAGE, stderr);
-    return 2;
-  }
+  if (!parse_options(argc, argv, run)) return USAGE_EXIT_STATUS;
   const char* tz = std::getenv("TZ");
   run.environment_has_tz = tz != nullptr;
   if (tz != nullptr) run.environment_tz = tz;

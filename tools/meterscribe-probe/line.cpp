@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "daemon/settings.h"
 #include "messages.h"
 #include "modbus/device_lock.h"
 #include "modbus/rs485.h"
@@ -77,9 +78,8 @@ void tell_lock_held(const char* device_path) {
 
 bool load_probe_settings(const char* path, ProbeLine& line) {
   line.context.serial_fd = -1;
-  unique_file readable(std::fopen(path, "r"));
-  if (!readable) {
-    std::fprintf(stderr, "meterscribe-probe: cannot read settings %s: %s\n", path, std::strerror(errno));
+  if (int error = settings_file_error(path); error != 0) {
+    std::fprintf(stderr, "meterscribe-probe: cannot read settings %s: %s\n", path, std::strerror(error));
     return false;
   }
   load_settings_from(&line.context, path);

@@ -3,8 +3,6 @@
 // who must see at once whether the wiring is right and each meter answers.
 // It takes the daemon's device lock, so it never talks over a running
 // daemon; it writes no log file and runs no script.
-#include <getopt.h>
-
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -18,18 +16,20 @@
 #include "register_map.h"
 #include "report.h"
 #include "sys/paths.h"
+#include "usage.h"
 
 namespace {
 
+constexpr const char* TOOL = "meterscribe-probe";
 constexpr const char* USAGE =
-    "usage: meterscribe-probe [--settings PATH] [--meter N] [--repeat K] [--map FILE] [--json]\n"
+    "usage: meterscribe-probe [--meter N] [--repeat K] [--map FILE] [--json] [--settings PATH | PATH]\n"
     "Polls every meter of the settings once, the way the daemon does, and prints what each answered.\n"
-    "  --settings PATH  the daemon's settings (default /opt/meterscribe/etc/settings)\n"
-    "  --meter N        only meter N (1-based, as in the settings)\n"
-    "  --repeat K       poll each meter K times, then print a summary per meter\n"
-    "  --map FILE       name, scale and unit the registers with a register map\n"
-    "  --json           one JSON object per line\n"
-    "  --version        print the version\n"
+    "  [--settings] PATH  the daemon's settings (default /opt/meterscribe/etc/settings)\n"
+    "  --meter N          only meter N (1-based, as in the settings)\n"
+    "  --repeat K         poll each meter K times, then print a summary per meter\n"
+    "  --map FILE         name, scale and unit the registers with a register map\n"
+    "  --json             one JSON object per line\n"
+    "  --version          print the version; --help this text\n"
     "The daemon must not run meanwhile: the probe takes the line's lock as the daemon does.\n"
     "Exit status: 0 every meter answered correctly, 1 some did not, 2 usage or set-up error\n"
     "(no settings or meters, line locked, port cannot be opened).\n";
@@ -58,40 +58,40 @@ void catch_stop_signals() {
   sigaction(SIGTERM, &action, nullptr);
 }
 
-bool parse_count(const char* text, unsigned low, unsigned high, unsigned& value) {
-  char* end = nullptr;
-  unsigned long number = std::strtoul(text, &end, 10);
-  if (end == text || *end != '\0' || text[0] == '-' || number < low || number > high) return false;
-  value = static_cast<unsigned>(number);
-  return true;
-}
-
 // False on a usage error.
 bool parse_options(int argc, char** argv, ProbeRun& run) {
-  enum { SETTINGS = 's', METER = 'm', REPEAT = 'r', MAP = 'p', JSON = 'j', HELP = 'h', VERSION = 'V' };
-  static const option long_options[] = {
-      {"settings", required_argument, nullptr, SETTINGS}, {"meter", required_argument, nullptr, METER},
-      {"repeat", required_argument, nullptr, REPEAT},     {"map", required_argument, nullptr, MAP},
-      {"json", no_argument, nullptr, JSON},               {"help", no_argument, nullptr, HELP},
-      {"version", no_argument, nullptr, VERSION},         {nullptr, 0, nullptr, 0}};
-  int option_code;
-  while ((option_code = getopt_long(argc, argv, "s:m:r:p:jhV", long_options, nullptr)) != -1) {
-    switch (option_code) {
-      case SETTINGS: run.settings_path = optarg; break;
+  enum { METER = 'm', REPEAT = 'r', MAP_LETTER = 'p' };
+  static const option long_options[] = {SETTINGS_OPTION,
+                                        {"meter", required_argument, nullptr, METER},
+                                        {"repeat", required_argument, nullptr, REPEAT},
+                                        MAP_OPTION,
+                                        JSON_OPTION,
+                                        HELP_OPTION,
+                                        VERSION_OPTION,
+                                        END_OF_OPTIONS};
+  const ToolCommandLine command_line{TOOL, USAGE, "s:m:r:p:j", long_options};
+  bool settings_given = false;
+  for (int code; (code = next_option(command_line, argc, argv)) != -1;) {
+    switch (code) {
+      case OPTION_SETTINGS:
+        run.settings_path = optarg;
+        settings_given = true;
+        break;
       case METER:
-        if (!parse_count(optarg, 1, METER_SLOTS, run.only_meter)) return false;
+        if (!parse_count(optarg, 1, METER_SLOTS, run.only_meter))
+          return value_error(TOOL, "--meter", optarg, "a meter number is 1 to 10");
         break;
       case REPEAT:
-        if (!parse_count(optarg, 1, REPEAT_MAX, run.repeat)) return false;
+        if (!parse_count(optarg, 1, REPEAT_MAX, run.repeat))
+          return value_error(TOOL, "--repeat", optarg, "a repeat count is 1 to 100000");
         break;
-      case MAP: run.map_path = optarg; break;
-      case JSON: run.json = true; break;
-      case HELP: std::fputs(USAGE, stdout); std::exit(0);
-      case VERSION: std::printf("meterscribe-probe %s\n", METERSCRIBE_VERSION); std::exit(0);
+      case OPTION_MAP:
+      case MAP_LETTER: run.map_path = optarg; break;
+      case OPTION_JSON: run.json = true; break;
       default: return false;
     }
   }
-  return optind == argc;
+  return take_settings_operand(TOOL, argc, argv, settings_given, run.settings_path);
 }
 
 void print_line_head(const ProbeLine& line) {
@@ -136,10 +136,7 @@ int main(int argc, char** argv) {
   PathBuffer default_settings;
   ProbeRun run;
   run.settings_path = rooted_path(default_settings.data(), default_settings.size(), SETTINGS_PATH);
-  if (!parse_options(argc, argv, run)) {
-    std::fputs(USAGE, stderr);
-    return 2;
-  }
+  if (!parse_options(argc, argv, run)) return USAGE_EXIT_STATUS;
   RegisterMap map;
   std::string map_error;
   if (run.map_path != nullptr && !load_register_map(run.map_path, map, map_error)) {

@@ -4,7 +4,6 @@
 // says whether anything needs a person, as text or as gauges for the node
 // exporter's textfile collector.
 #include <fcntl.h>
-#include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,15 +18,17 @@
 #include "survey.h"
 #include "sys/paths.h"
 #include "sys/unique_fd.h"
+#include "usage.h"
 
 namespace {
 
-constexpr const char* USAGE = "usage: meterscribe-status [--settings PATH] [--prometheus] [--output FILE]\n";
-constexpr const char* HELP_TEXT =
-    "  --settings PATH  the daemon's settings (default /opt/meterscribe/etc/settings)\n"
-    "  --prometheus     gauges (meterscribe_*) in the node exporter's textfile format\n"
-    "  --output FILE    write to FILE atomically (a temporary file beside it, synced, renamed)\n"
-    "  --version        the version; --help this text\n"
+constexpr const char* TOOL = "meterscribe-status";
+constexpr const char* USAGE =
+    "usage: meterscribe-status [--prometheus] [--output FILE] [--settings PATH | PATH]\n"
+    "  [--settings] PATH  the daemon's settings (default /opt/meterscribe/etc/settings)\n"
+    "  --prometheus       gauges (meterscribe_*) in the node exporter's textfile format\n"
+    "  --output FILE      write to FILE atomically (a temporary file beside it, synced, renamed)\n"
+    "  --version          the version; --help this text\n"
     "Reads only what is on disk; the daemon is never asked.\n"
     "  daemon    the UUCP lock of /dev/DEVICE: a live pid holds it; a dead or missing one is stale\n"
     "  storage   measured as the daemon measures it before it trims (at 67 % use)\n"
@@ -56,28 +57,27 @@ struct Options {
 
 // False on a usage error; --help and --version end the process here.
 bool parse_options(int argc, char** argv, Options& options) {
-  enum { SETTINGS = 's', PROMETHEUS = 'p', OUTPUT = 'o', HELP = 'h', VERSION = 256 };
-  static const option long_options[] = {{"settings", required_argument, nullptr, SETTINGS},
+  enum { PROMETHEUS = 'p', OUTPUT = 'o' };
+  static const option long_options[] = {SETTINGS_OPTION,
                                         {"prometheus", no_argument, nullptr, PROMETHEUS},
                                         {"output", required_argument, nullptr, OUTPUT},
-                                        {"help", no_argument, nullptr, HELP},
-                                        {"version", no_argument, nullptr, VERSION},
-                                        {nullptr, 0, nullptr, 0}};
-  int option_code;
-  while ((option_code = getopt_long(argc, argv, "s:po:h", long_options, nullptr)) != -1) {
-    switch (option_code) {
-      case SETTINGS: options.settings = optarg; break;
+                                        HELP_OPTION,
+                                        VERSION_OPTION,
+                                        END_OF_OPTIONS};
+  const ToolCommandLine command_line{TOOL, USAGE, "s:po:", long_options};
+  bool settings_given = false;
+  for (int code; (code = next_option(command_line, argc, argv)) != -1;) {
+    switch (code) {
+      case OPTION_SETTINGS:
+        options.settings = optarg;
+        settings_given = true;
+        break;
       case PROMETHEUS: options.prometheus = true; break;
       case OUTPUT: options.output = optarg; break;
-      case HELP:
-        std::fputs(USAGE, stdout);
-        std::fputs(HELP_TEXT, stdout);
-        std::exit(0);
-      case VERSION: std::printf("meterscribe-status %s\n", METERSCRIBE_VERSION); std::exit(0);
       default: return false;
     }
   }
-  return optind == argc;
+  return take_settings_operand(TOOL, argc, argv, settings_given, options.settings);
 }
 
 // The report is built whole in memory first, so that a file is written in
@@ -141,11 +141,7 @@ int main(int argc, char** argv) {
   }
   Options options;
   options.settings = std::string(path_root()) + SETTINGS_PATH;
-  if (!parse_options(argc, argv, options)) {
-    std::fputs(USAGE, stderr);
-    std::fputs("(--help says more)\n", stderr);
-    return 2;
-  }
+  if (!parse_options(argc, argv, options)) return USAGE_EXIT_STATUS;
   GatewayStatus status;
   std::string why;
   if (!survey_gateway(options.settings.c_str(), std::time(nullptr), status, why)) {

@@ -13,6 +13,7 @@
 #include <limits>
 
 #include "daemon/context.h"
+#include "daemon/settings.h"
 #include "daemon/start_up.h"
 #include "last_lines.h"
 #include "log_time.h"
@@ -202,9 +203,8 @@ std::time_t log_name_time(const char* name) {
 }
 
 bool survey_gateway(const char* settings_path, std::time_t now, GatewayStatus& status, std::string& why) {
-  unique_file probe(std::fopen(settings_path, "r"));
-  if (!probe) {
-    why = std::string("cannot read settings ") + settings_path + ": " + std::strerror(errno);
+  if (int error = settings_file_error(settings_path); error != 0) {
+    why = std::string("cannot read settings ") + settings_path + ": " + std::strerror(error);
     return false;
   }
   log_set_capture(keep_message);

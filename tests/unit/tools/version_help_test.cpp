@@ -1,7 +1,9 @@
-// Every field tool, the real binary: --version names the program and the
+// Every tool, the real binary: --version names the program and the
 // project's version on one line, --help prints the usage on standard
-// output; both end with status 0.
+// output; both end with status 0. A bad argument is said on one line of
+// standard error, the same way in every tool, and ends with status 2.
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -15,14 +17,26 @@ struct Tool {
   std::string name;
 };
 
-const Tool FIELD_TOOLS[] = {{MS_CHECK_TOOL, "meterscribe-check"},
-                            {MS_DECODE_TOOL, "meterscribe-decode"},
-                            {MS_PROBE_TOOL, "meterscribe-probe"},
-                            {MS_STATUS_TOOL, "meterscribe-status"}};
+const Tool CHECK_TOOL{MS_CHECK_TOOL, "meterscribe-check"};
+const Tool DECODE_TOOL{MS_DECODE_TOOL, "meterscribe-decode"};
+const Tool PROBE_TOOL{MS_PROBE_TOOL, "meterscribe-probe"};
+const Tool STATUS_TOOL{MS_STATUS_TOOL, "meterscribe-status"};
 
-TEST(FieldToolOptions, VersionAndHelpAnswerOnStandardOutput) {
+// The ingest tool and the simulator are built only where their libraries are.
+std::vector<Tool> every_tool() {
+  std::vector<Tool> tools{CHECK_TOOL, DECODE_TOOL, PROBE_TOOL, STATUS_TOOL};
+#ifdef MS_INGEST_TOOL
+  tools.push_back({MS_INGEST_TOOL, "meterscribe-ingest"});
+#endif
+#ifdef MS_METER_SIM
+  tools.push_back({MS_METER_SIM, "meter-sim"});
+#endif
+  return tools;
+}
+
+TEST(ToolOptions, VersionAndHelpAnswerOnStandardOutput) {
   TempRoot root;
-  for (const Tool& tool : FIELD_TOOLS) {
+  for (const Tool& tool : every_tool()) {
     SCOPED_TRACE(tool.name);
     ToolRun version = run_tool(tool.path, "--version", root);
     EXPECT_EQ(version.status, 0);
@@ -32,6 +46,55 @@ TEST(FieldToolOptions, VersionAndHelpAnswerOnStandardOutput) {
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("usage: " + tool.name + " ", 0), 0u) << help.out;
     EXPECT_EQ(help.err, "");
+  }
+}
+
+struct BadArguments {
+  Tool tool;
+  std::string arguments;
+  std::string why;  // after "<tool>: "
+};
+
+// The settings path is taken alike by every tool that reads one as its
+// only operand, and a directory there is refused rather than read as a
+// file without keys.
+TEST(ToolOptions, ABadArgumentIsSaidOnOneLineWithStatusTwo) {
+  TempRoot root;
+  const std::string dir = root.path();
+  std::vector<BadArguments> cases{
+      {PROBE_TOOL, "--meter 11", "--meter 11: a meter number is 1 to 10; try --help"},
+      {PROBE_TOOL, "--repeat 0", "--repeat 0: a repeat count is 1 to 100000; try --help"},
+      {PROBE_TOOL, "--bogus", "--bogus: no such option; try --help"},
+      {PROBE_TOOL, "--json --meter", "--meter: needs a value; try --help"},
+      {PROBE_TOOL, dir, "cannot read settings " + dir + ": Is a directory"},
+      {PROBE_TOOL, "--settings a b", "b: the settings file is given by --settings already; try --help"},
+      {DECODE_TOOL, "--word-order middle log", "--word-order middle: the word order is big or little; try --help"},
+      {DECODE_TOOL, "--utc", "no log file or directory given; try --help"},
+      {DECODE_TOOL, "--map map --u32 log", "--u32: the map gives each value its type and order; try --help"},
+      {DECODE_TOOL, "--json=yes log", "--json: takes no value; try --help"},
+      {DECODE_TOOL, "--settings " + dir + " log", "cannot read settings " + dir + ": Is a directory"},
+      {CHECK_TOOL, "a b", "b: one settings file only; try --help"},
+      {CHECK_TOOL, "-x", "-x: no such option; try --help"},
+      {CHECK_TOOL, dir, "cannot read " + dir + ": Is a directory"},
+      {STATUS_TOOL, "--output", "--output: needs a value; try --help"},
+      {STATUS_TOOL, "--settings " + dir, "cannot read settings " + dir + ": Is a directory"},
+  };
+#ifdef MS_INGEST_TOOL
+  const Tool ingest{MS_INGEST_TOOL, "meterscribe-ingest"};
+  cases.push_back({ingest, "site", "site: ROOT is missing after SITE-FILE; try --help"});
+  cases.push_back({ingest, "--init --once", "--once: needs SITE-FILE and ROOT; try --help"});
+#endif
+#ifdef MS_METER_SIM
+  const Tool sim{MS_METER_SIM, "meter-sim"};
+  cases.push_back({sim, "--slave 300", "--slave 300: a slave address is 1 to 247; try --help"});
+  cases.push_back({sim, "--no-such-option", "--no-such-option: no such option; try --help"});
+#endif
+  for (const BadArguments& c : cases) {
+    SCOPED_TRACE(c.tool.name + " " + c.arguments);
+    ToolRun run = run_tool(c.tool.path, c.arguments + " </dev/null", root);
+    EXPECT_EQ(run.err, c.tool.name + ": " + c.why + "\n");
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.status, 2);
   }
 }
 
