@@ -166,8 +166,14 @@ void write_line(const LogDir& dir, const char* name, const char* line, std::size
     log_msg(LOG_NOTICE, "Can not create file");
     return;
   }
+  // The length before the write is what a failed write is cut back to;
+  // unknown, it would be 0 and cost every line of the file, so the line
+  // is lost instead.
   struct stat before {};
-  fstat(file.get(), &before);
+  if (fstat(file.get(), &before) != 0) {
+    log_msg(LOG_NOTICE, "Can not write into file");
+    return;
+  }
   ssize_t written = write(file.get(), line, length);
   if (written != static_cast<ssize_t>(length)) {
     if (ftruncate(file.get(), before.st_size) != 0) { /* the close below may still succeed */ }
