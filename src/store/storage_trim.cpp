@@ -116,7 +116,7 @@ bool is_volatile_dir(const char* log_dir) {
 }
 
 // A tmpfs has a size of its own, which can fill up while RAM is plentiful.
-bool on_sized_ram_file_system(int dir_fd) {
+bool is_tmpfs(int dir_fd) {
   struct statfs info {};
   return fstatfs(dir_fd, &info) == 0 && info.f_type == TMPFS_MAGIC;
 }
@@ -256,7 +256,7 @@ bool storage_use_percent(const LogDir& dir, std::uint64_t* percent) {
   std::uint64_t ram = 0;
   std::uint64_t file_system = 0;
   bool ram_known = use_of(dir_fd, Source::ram, &ram);
-  bool file_system_known = on_sized_ram_file_system(dir_fd) && use_of(dir_fd, Source::file_system, &file_system);
+  bool file_system_known = is_tmpfs(dir_fd) && use_of(dir_fd, Source::file_system, &file_system);
   if (!ram_known && !file_system_known) return false;
   *percent = std::max(ram_known ? ram : 0, file_system_known ? file_system : 0);
   return true;
