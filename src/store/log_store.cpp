@@ -113,8 +113,9 @@ bool release_when_due(LogStore& store, const LogName& current, std::time_t now) 
 }
 
 // The name of a new file begun at `now`, never at or before the released
-// name (including one released for this very line): after the clock has
-// been set back the new name goes one second past the released one.
+// name (including one released for this very line): when local time has
+// gone back (the clock set back, or the hour that repeats in autumn) the
+// new name goes one second past the released one.
 void name_new_file(const LogStore& store, std::time_t now, LogName& chosen) {
   format_log_name(chosen, now);
   if (std::strcmp(chosen, store.released) <= 0 && is_log_name(store.released)) name_after(store.released, chosen);
