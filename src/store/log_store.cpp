@@ -92,27 +92,45 @@ void name_after(const char* log_name, LogName& next) {
   put_log_name(next, fields);
 }
 
-// Chooses the file for a line written at `now`. Releases the newest file
-// when it is due and sorts after the released name: a file at or before
-// it was released already, and releasing it again would move the name
-// backwards. A file at or before the released name is never chosen, and a
-// new file is never named at or before it: after the clock has been set
-// back the new name goes one second past the released one.
-void choose_log_file(LogStore& store, std::time_t now, LogName& chosen) {
-  LogName newest, cutoff;
-  log_dir_newest_log_name(*store.dir, newest);
+// The newest log file when it may still take lines: it sorts after the
+// released name. A file at or before that name was released already; lines
+// never go into it, and releasing it again would move the name backwards.
+// "" when there is none.
+void find_current_file(const LogStore& store, LogName& current) {
+  log_dir_newest_log_name(*store.dir, current);
+  if (current[0] != '\0' && std::strcmp(current, store.released) <= 0) current[0] = '\0';
+}
+
+// Releases the current file when a line written at `now` finds it old
+// enough: its name sorts before the cutoff. Returns whether it did.
+bool release_when_due(LogStore& store, const LogName& current, std::time_t now) {
+  LogName cutoff;
   format_release_cutoff(cutoff, now, store.send_period);
-  const char* released = store.released;
-  bool after_released = newest[0] != '\0' && std::strcmp(newest, released) > 0;
-  if (after_released && std::strcmp(newest, cutoff) < 0) {
-    std::memcpy(store.released, newest, LOG_NAME_SIZE);
-    release_publish(*store.release, newest);
-  } else if (after_released) {
-    std::memcpy(chosen, newest, LOG_NAME_SIZE);
+  if (std::strcmp(current, cutoff) >= 0) return false;
+  std::memcpy(store.released, current, LOG_NAME_SIZE);
+  release_publish(*store.release, current);
+  return true;
+}
+
+// The name of a new file begun at `now`, never at or before the released
+// name (including one released for this very line): when local time has
+// gone back (the clock set back, or the hour that repeats in autumn) the
+// new name goes one second past the released one.
+void name_new_file(const LogStore& store, std::time_t now, LogName& chosen) {
+  format_log_name(chosen, now);
+  if (std::strcmp(chosen, store.released) <= 0 && is_log_name(store.released)) name_after(store.released, chosen);
+}
+
+// Chooses the file for a line written at `now`: the current file while it
+// is young, else a new one, after releasing the current file when it is due.
+void choose_log_file(LogStore& store, std::time_t now, LogName& chosen) {
+  LogName current;
+  find_current_file(store, current);
+  if (current[0] != '\0' && !release_when_due(store, current, now)) {
+    std::memcpy(chosen, current, LOG_NAME_SIZE);
     return;
   }
-  format_log_name(chosen, now);
-  if (std::strcmp(chosen, released) <= 0 && is_log_name(released)) name_after(released, chosen);
+  name_new_file(store, now, chosen);
 }
 
 std::size_t compose_line(std::array<char, LINE_SIZE>& line, unsigned meter_index, const std::uint8_t* bytes,
@@ -149,8 +167,14 @@ void write_line(const LogDir& dir, const char* name, const char* line, std::size
     log_msg(LOG_NOTICE, "Can not create file");
     return;
   }
+  // The length before the write is what a failed write is cut back to;
+  // unknown, it would be 0 and cost every line of the file, so the line
+  // is lost instead.
   struct stat before {};
-  fstat(file.get(), &before);
+  if (fstat(file.get(), &before) != 0) {
+    log_msg(LOG_NOTICE, "Can not write into file");
+    return;
+  }
   ssize_t written = write(file.get(), line, length);
   if (written != static_cast<ssize_t>(length)) {
     if (ftruncate(file.get(), before.st_size) != 0) { /* the close below may still succeed */ }

@@ -23,8 +23,10 @@
 struct LogStore {
   const LogDir* dir;
   ReleasedName* release;
-  std::uint32_t send_period;   // minutes
-  char released[PATH_SIZE];    // the last name published; "" until then
+  std::uint32_t send_period;  // minutes
+  // The last name published, always a log name, for only the newest log
+  // file is ever released; "" until then.
+  LogName released;
 };
 
 // Appends one line for the meter (0-based index) holding every received

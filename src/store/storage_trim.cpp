@@ -116,7 +116,7 @@ bool is_volatile_dir(const char* log_dir) {
 }
 
 // A tmpfs has a size of its own, which can fill up while RAM is plentiful.
-bool on_sized_ram_file_system(int dir_fd) {
+bool is_tmpfs(int dir_fd) {
   struct statfs info {};
   return fstatfs(dir_fd, &info) == 0 && info.f_type == TMPFS_MAGIC;
 }
@@ -126,10 +126,20 @@ std::uint64_t share_to_cut(std::uint64_t total) {
   return total / 100 * TRIM_SHARE_PERCENT + total % 100 * TRIM_SHARE_PERCENT / 100;
 }
 
-// Puts the whole old content back under its name. When even that fails,
-// the old content stays whole under the temporary name: there is no better
-// place left for it.
-void restore_old_content(const LogDir& dir, const char* name) { log_dir_restore_from_tmp(dir, name); }
+// Every failure after the move to the temporary name ends here, whatever
+// failed: the whole old content goes back under its name (replacing any
+// part already kept there) and the walk goes on. A ".tmp" beside a kept
+// part would be offered to send and its lines uploaded twice, and the
+// ".tmp" of the newest released file sorts after ready_name, where nothing
+// would ever look at it again. `failure` is the one message for what
+// failed; a failed removal passes none, as removeFile reports its own
+// failures. When even the move back fails, the content stays whole under
+// the temporary name, where later passes list it like any other file.
+CutOutcome give_back_old_content(const LogDir& dir, const char* name, const char* failure) {
+  if (failure != nullptr) log_msg(LOG_NOTICE, "%s", failure);
+  log_dir_restore_from_tmp(dir, name);
+  return CutOutcome::walk_goes_on;
+}
 
 enum class LineEnd { before_last_byte, none, read_error };
 
@@ -168,33 +178,24 @@ bool finish_written_file(FILE* file) {
   return flushed && closed;
 }
 
-// Hands the old content to removeFile. When the script could not remove it,
-// the old content goes back under its name: a ".tmp" copy beside the kept
-// part would be offered to send and its lines uploaded twice, and the
-// ".tmp" of the newest released file sorts after ready_name, where nothing
-// would ever look at it again.
+// Hands the old content to removeFile; its success ends the walk.
 CutOutcome remove_old_content(const LogDir& dir, const char* name, const char* tmp_path) {
   if (remove_log_file(tmp_path, REASON_CUT_FILE) == 1) return CutOutcome::walk_ends;
-  restore_old_content(dir, name);
-  return CutOutcome::walk_goes_on;
+  return give_back_old_content(dir, name, nullptr);
 }
 
 // Writes the kept part under the old name and hands the old content to
-// removeFile. On any failure the old content comes back whole.
+// removeFile.
 CutOutcome write_kept_part(const LogDir& dir, unique_file old_content, const char* name, const char* tmp_path) {
   // A file that appeared under the old name meanwhile is not ours.
   unique_file kept = log_dir_create_new(dir, name);
-  if (!kept) {
-    log_msg(LOG_NOTICE, "Can not open file");
-    return CutOutcome::walk_goes_on;
-  }
+  if (!kept) return give_back_old_content(dir, name, "Can not open file");
   CopyResult copied = copy_rest(old_content.get(), kept.get());
   bool written = finish_written_file(kept.release()) && copied == CopyResult::done;
   old_content.reset();
   if (written) return remove_old_content(dir, name, tmp_path);
-  log_msg(LOG_NOTICE, copied == CopyResult::read_failed ? "Can not read file" : "Can not write into file");
-  restore_old_content(dir, name);
-  return CutOutcome::walk_goes_on;
+  return give_back_old_content(dir, name,
+                               copied == CopyResult::read_failed ? "Can not read file" : "Can not write into file");
 }
 
 // Cuts the head of an opened regular file: moves the entry to its
@@ -207,21 +208,18 @@ CutOutcome cut_open_file(const LogDir& dir, const char* name, unique_file old_co
     log_msg(LOG_NOTICE, "Can not rename file to tmp");
     return CutOutcome::walk_goes_on;
   }
-  // From here on a failure leaves the content under the temporary name,
-  // where later passes list it like any other file.
+  // From here on every failure gives the old content back.
   if (cut_remaining > INT64_MAX || fseeko(old_content.get(), static_cast<off_t>(cut_remaining), SEEK_SET) != 0) {
-    log_msg(LOG_NOTICE, "Can not seek file");
-    return CutOutcome::walk_goes_on;
+    old_content.reset();
+    return give_back_old_content(dir, name, "Can not seek file");
   }
   switch (skip_through_line_end(old_content.get())) {
     case LineEnd::none:  // no whole line after the offset: the file goes whole
       old_content.reset();
       return remove_old_content(dir, name, tmp_path.data());
     case LineEnd::read_error:
-      log_msg(LOG_NOTICE, "Can not read file");
       old_content.reset();
-      restore_old_content(dir, name);
-      return CutOutcome::walk_goes_on;
+      return give_back_old_content(dir, name, "Can not read file");
     case LineEnd::before_last_byte:
       break;
   }
@@ -258,7 +256,7 @@ bool storage_use_percent(const LogDir& dir, std::uint64_t* percent) {
   std::uint64_t ram = 0;
   std::uint64_t file_system = 0;
   bool ram_known = use_of(dir_fd, Source::ram, &ram);
-  bool file_system_known = on_sized_ram_file_system(dir_fd) && use_of(dir_fd, Source::file_system, &file_system);
+  bool file_system_known = is_tmpfs(dir_fd) && use_of(dir_fd, Source::file_system, &file_system);
   if (!ram_known && !file_system_known) return false;
   *percent = std::max(ram_known ? ram : 0, file_system_known ? file_system : 0);
   return true;

@@ -20,7 +20,7 @@ enum class CutOutcome { walk_ends, walk_goes_on };
 // file is moved to its ".tmp" name (never over an existing one), the kept
 // part is copied back under the old name, and the temporary file goes to
 // removeFile. With no line end before the last byte the whole file goes.
-// walk_ends once more than cut_remaining bytes are gone. When the kept
-// part cannot be written or removeFile fails, the old content returns
-// whole under its name.
+// walk_ends once more than cut_remaining bytes are gone. Whatever fails
+// after the move (the seek, a read, the new file, its write, removeFile),
+// the whole old content goes back under its name and the walk goes on.
 CutOutcome cut_file_head(const LogDir& dir, const char* name, std::uint64_t cut_remaining);

@@ -117,6 +117,21 @@ TEST_F(LogStoreTest, AClockSetBackNeverWritesIntoOrBeforeAReleasedFile) {
   EXPECT_EQ(content("log-2024-03-05-14-23-10"), "m0:2024-03-04-14-07-10:01 03 02 00 2a 39 9b \n");
 }
 
+// When the clock falls back in autumn, the hour from 02:00 repeats: a line
+// at 02:10 CET finds the file begun at 02:20 CEST due (its cutoff, 30
+// minutes back, reads 02:40 CEST). The new file must go past the name just
+// released, or its lines would sort into what the upload thread owns.
+TEST_F(LogStoreTest, ANewFileGoesPastTheNameItsOwnLineJustReleased) {
+  setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+  tzset();
+  store.send_period = 30;
+  append(1729988400);  // 2024-10-27 02:20:00 CEST
+  append(1729991400);  // 2024-10-27 02:10:00 CET
+  EXPECT_STREQ(release.ready_name, "log-2024-10-27-02-20-00");
+  EXPECT_EQ(files(), (std::vector<std::string>{"log-2024-10-27-02-20-00", "log-2024-10-27-02-20-01"}));
+  EXPECT_EQ(content("log-2024-10-27-02-20-01"), "m0:2024-10-27-02-10-00:01 03 02 00 2a 39 9b \n");
+}
+
 TEST_F(LogStoreTest, NamesAndCutoffsStayRightPastTheYear2038) {
   std::time_t later = 2208988800;  // 2040-01-01 00:00:00 UTC
   append(later);

@@ -1,6 +1,8 @@
 #include "store/storage_trim_internal.h"
 
 #include <csignal>
+#include <cstdint>
+#include <fcntl.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -53,17 +55,6 @@ TEST_F(TrimTest, AFileWithoutALineEndBeforeItsLastByteGoesWholeAndEndsTheWalk) {
   }
 }
 
-TEST_F(TrimTest, WhenRemovalFailsTheOldContentComesBackWhole) {
-  make_removal_fail();
-  for (const std::string& content : {std::string("aaaa\nbbbb\n"), LINE1 + LINE2 + LINE3}) {
-    SCOPED_TRACE(content);
-    write_log(OLD, content);
-    EXPECT_EQ(cut_file_head(log_dir, OLD.c_str(), 6), CutOutcome::walk_goes_on);
-    EXPECT_EQ(read_log(OLD), content);
-    EXPECT_FALSE(exists(OLD + ".tmp"));
-  }
-}
-
 TEST_F(TrimTest, NeverReplacesATmpLeftByAnEarlierCut) {
   LogCapture log;
   write_log(OLD, LINE1 + LINE2 + LINE3);
@@ -75,26 +66,74 @@ TEST_F(TrimTest, NeverReplacesATmpLeftByAnEarlierCut) {
   EXPECT_TRUE(recorded("removed").empty());
 }
 
+// Faults for a head cut, set up in a child process so that they never
+// reach the test itself.
+void no_fault() {}
+
 // A file size limit makes the kept part fail to reach the disk, as a full
 // card would; the flush or the close is where it shows.
-TEST_F(TrimTest, AFailedWriteBringsTheWholeOldContentBack) {
-  write_log(OLD, LINE1 + LINE2 + LINE3);
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    LogCapture log;
-    std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limit {8, 8};
-    setrlimit(RLIMIT_FSIZE, &limit);
-    bool goes_on = cut_file_head(log_dir, OLD.c_str(), 9) == CutOutcome::walk_goes_on;
-    _exit(goes_on && log.texts() == Lines{"Can not write into file"} ? 0 : 1);
+void limit_file_size() {
+  std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit limit {8, 8};
+  setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+// Every descriptor but one taken: the old content opens, the new file
+// under the old name does not.
+void leave_one_descriptor() {
+  int lowest = ::open("/dev/null", O_RDONLY);
+  struct rlimit limit {};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = static_cast<rlim_t>(lowest) + 16;
+  setrlimit(RLIMIT_NOFILE, &limit);
+  int last = lowest;
+  for (int fd = lowest; fd >= 0; fd = ::open("/dev/null", O_RDONLY)) last = fd;
+  ::close(last);
+}
+
+// Whatever fails once the file has moved to its ".tmp" name, the whole old
+// content comes back under its name, with one message for what failed
+// (none for a failed removal: removeFile speaks for itself), and the walk
+// goes on.
+TEST_F(TrimTest, AnyFailureAfterTheMoveBringsTheWholeOldContentBack) {
+  struct Case {
+    const char* failing;
+    std::string content;
+    std::uint64_t cut_remaining;
+    void (*fault)();
+    bool removal_fails;
+    Lines messages;
+    std::size_t removals;
+  };
+  const Case cases[] = {
+      {"the seek", LINE1 + LINE2 + LINE3, UINT64_MAX, no_fault, false, {"Can not seek file"}, 0},
+      {"the new file", LINE1 + LINE2 + LINE3, 9, leave_one_descriptor, false, {"Can not open file"}, 0},
+      {"the write", LINE1 + LINE2 + LINE3, 9, limit_file_size, false, {"Can not write into file"}, 0},
+      {"the removal of a cut file", LINE1 + LINE2 + LINE3, 6, no_fault, true, {}, 1},
+      {"the removal of a file without a line end", "aaaa\nbbbb\n", 6, no_fault, true, {}, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.failing);
+    ::unlink(root.at("/removed").c_str());
+    ::unlink(root.at("/remove_fails").c_str());
+    ::unlink(log_path(OLD + ".tmp").c_str());
+    if (c.removal_fails) make_removal_fail();
+    write_log(OLD, c.content);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      LogCapture log;
+      c.fault();
+      bool goes_on = cut_file_head(log_dir, OLD.c_str(), c.cut_remaining) == CutOutcome::walk_goes_on;
+      _exit(goes_on && log.texts() == c.messages ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0) << "the cut did not report the failure and go on";
+    EXPECT_EQ(read_log(OLD), c.content);
+    EXPECT_FALSE(exists(OLD + ".tmp"));
+    EXPECT_EQ(recorded("removed").size(), c.removals);
   }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_EQ(status, 0) << "the cut did not report the write failure and go on";
-  EXPECT_EQ(read_log(OLD), LINE1 + LINE2 + LINE3);
-  EXPECT_FALSE(exists(OLD + ".tmp"));
-  EXPECT_TRUE(recorded("removed").empty());
 }
 
 TEST_F(TrimTest, TakesOnlyReleasedNonEmptyFilesAndLeavesTheRestByteForByte) {
