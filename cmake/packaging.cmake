@@ -19,6 +19,10 @@ set(MS_SAMPLE_SCRIPTS send removeFile memCard)
 foreach(script ${MS_SAMPLE_SCRIPTS})
   install(PROGRAMS ${MS_ETC_SOURCE}/${script} DESTINATION opt/meterscribe/etc)
 endforeach()
+# The functions the scripts source from their own directory. They read the
+# settings by the daemon's rules, so they follow the daemon on an upgrade:
+# sourced and not run (mode 0644), and not a configuration file.
+install(FILES ${MS_ETC_SOURCE}/script-functions.sh DESTINATION opt/meterscribe/etc)
 install(FILES ${MS_ETC_SOURCE}/settings.example ${MS_ETC_SOURCE}/registers.example DESTINATION opt/meterscribe/etc)
 install(FILES ${MS_ETC_SOURCE}/meterscribe.service DESTINATION lib/systemd/system)
 install(FILES ${MS_ETC_SOURCE}/meterscribe.tmpfiles DESTINATION usr/lib/tmpfiles.d RENAME meterscribe.conf)

@@ -16,6 +16,7 @@
 
 #include "support/gateway_root.h"
 #include "support/postgres_cluster.h"
+#include "support/sample_script.h"
 #include "support/server_process.h"
 
 using namespace std::chrono_literals;
@@ -56,7 +57,7 @@ TEST_F(IngestDeliveredTest, ReadingsInTheDatabaseEqualWhatDecodePrintsForTheDeli
                      tree, "-u", "meter", "-P", "pw"},
                     root.at("/ftp.log"));
   if (!ftp.wait_listening(port, 10s)) GTEST_SKIP() << "no FTP server (python3-pyftpdlib): " << ftp.log();
-  root.write_file(SEND_SCRIPT, read_whole_file(std::string(MS_SOURCE_DIR) + "/etc/send"), 0755);
+  install_sample_script(root, "send");
   // One poll of each meter a second: one line per meter and logged second.
   start_daemon(2, "MOD_METERSCRIBE_REMOTE_URL=ftp://127.0.0.1:" + std::to_string(port) +
                       "/gw1/\nMOD_METERSCRIBE_USERNAME=meter\nMOD_METERSCRIBE_PASSWORD=pw\n"

@@ -156,4 +156,45 @@ TEST_F(SampleScriptsTest, RemoveFileAndSendLogFileNamesWithControlCharactersEsca
   }
 }
 
+// Each script sources the functions the scripts share from its own
+// directory, however it is started; without them it does nothing and says
+// why, and its status is a failure to the daemon.
+TEST_F(SampleScriptsTest, ScriptsUseTheSharedFunctionsBesideThemAndFailWithoutThem) {
+  const std::string file = root.at("/by-hand/log-2024\nforged");
+  const std::string logged = root.at("/by-hand/log-2024\\nforged");
+  struct Case {
+    const char* what;
+    const char* script;
+    bool with_functions;
+    const char* command_line;  // run with /bin/sh in the script's directory; "$1" is the file
+    int status;
+    std::string log;
+  } cases[] = {
+      {"removeFile as ./removeFile", "removeFile", true, "./removeFile \"$1\" trim", 0,
+       "-t|meterscribe-removeFile|--|removed " + logged + " (trim)|\n"},
+      {"send as sh send", "send", true, "sh send \"$1\"", 1,
+       "-t|meterscribe-send|-p|daemon.err|--|could not deliver " + logged + ": no usable MOD_METERSCRIBE_REMOTE_URL|\n"},
+      {"memCard from another directory", "memCard", true, "here=$PWD && cd / && \"$here/memCard\" mount", 1,
+       "-t|meterscribe-memCard|-p|daemon.err|--|memCard: MOD_METERSCRIBE_CACHE_DIR a\\t/../.. leaves the card|\n"},
+      {"removeFile alone", "removeFile", false, "\"$PWD/removeFile\" \"$1\" trim", 1,
+       "-t|meterscribe-removeFile|-p|daemon.err|--|removeFile: can not read " + root.at("/by-hand/script-functions.sh") +
+           "|\n"},
+      {"send alone", "send", false, "\"$PWD/send\" \"$1\"", 1,
+       "-t|meterscribe-send|-p|daemon.err|--|send: can not read " + root.at("/by-hand/script-functions.sh") + "|\n"},
+      {"memCard alone", "memCard", false, "./memCard mount", 1,
+       "-t|meterscribe-memCard|-p|daemon.err|--|memCard: can not read ./script-functions.sh|\n"},
+  };
+  root.write_settings("MOD_METERSCRIBE_CACHE_DIR=\"a\t/../..\"\n");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    remove_tree(root.at("/by-hand"));
+    install_sample_script(root, c.script, "/by-hand", c.with_functions);
+    write_whole_file(file, "m0:2024-01-01 00:00:00:01 03 02 00 2a b8 44\n");
+    unlink(root.at("/bin/logger.calls").c_str());
+    EXPECT_EQ(run_by_hand(root, "/by-hand", c.command_line, {file}, {"MS_KERNEL=6.1.0"}), c.status);
+    EXPECT_EQ(calls("logger"), c.log);
+    EXPECT_EQ(access(file.c_str(), F_OK) == 0, c.status != 0) << "removed only by a removeFile that succeeded";
+  }
+}
+
 }  // namespace

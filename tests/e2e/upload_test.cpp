@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "support/gateway_root.h"
+#include "support/sample_script.h"
 
 using namespace std::chrono_literals;
 
@@ -117,6 +118,7 @@ class UploadTest : public GatewayRootTest {
     // every offer before the real delivery runs. Removals fail unless a test
     // says otherwise: nothing may be trimmed away by the machine's memory use.
     root.write_file(std::string(SEND_SCRIPT) + ".real", read_whole_file(std::string(MS_SOURCE_DIR) + "/etc/send"), 0755);
+    install_script_functions(root, "/opt/meterscribe/etc");
     root.write_script(SEND_SCRIPT, "printf '%s|%s\\n' \"$#\" \"$1\" >> \"$0.calls\"\nexec \"$0.real\" \"$@\"\n");
     ftp_home = root.at("/ftp");
     ::mkdir(ftp_home.c_str(), 0755);

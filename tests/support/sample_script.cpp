@@ -5,39 +5,111 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 extern char** environ;
 
 const char* const RECORD_CALL =
     "for arg in \"$@\"; do printf '%s|' \"$arg\"; done >> \"$0.calls\"\necho >> \"$0.calls\"\n";
 
-int run_sample_script(const TempRoot& root, const std::string& name, const std::vector<std::string>& args,
-                      const std::vector<std::string>& env) {
-  ::mkdir(root.at("/bin").c_str(), 0755);
-  std::string script = root.at("/opt/meterscribe/etc/") + name;
-  root.write_file("/opt/meterscribe/etc/" + name, read_whole_file(std::string(MS_SOURCE_DIR) + "/etc/" + name), 0755);
+const char* const SCRIPT_FUNCTIONS = "script-functions.sh";
+
+namespace {
+
+std::string etc_source(const std::string& name) { return std::string(MS_SOURCE_DIR) + "/etc/" + name; }
+
+std::vector<char*> pointers(std::vector<std::string>& texts) {
+  std::vector<char*> result;
+  for (std::string& text : texts) result.push_back(text.data());
+  result.push_back(nullptr);
+  return result;
+}
+
+// The environment of a script run in the root: the root's /bin first in
+// PATH, the root as METERSCRIBE_ROOT, the test's own METERSCRIBE_* and MS_*
+// left out, then `env`, whose entries win in the shell.
+std::vector<std::string> script_environment(const TempRoot& root, const std::vector<std::string>& env) {
   std::vector<std::string> env_text = {"METERSCRIBE_ROOT=" + root.path()};
   for (char** entry = environ; *entry != nullptr; ++entry) {
     std::string text = *entry;
     if (text.rfind("PATH=", 0) == 0) env_text.push_back("PATH=" + root.at("/bin") + ":" + text.substr(5));
     else if (text.rfind("METERSCRIBE_", 0) != 0 && text.rfind("MS_", 0) != 0) env_text.push_back(text);
   }
-  env_text.insert(env_text.end(), env.begin(), env.end());  // later entries win in the shell
-  std::vector<std::string> argv_text = {script};
-  argv_text.insert(argv_text.end(), args.begin(), args.end());
-  std::vector<char*> argv, envp;
-  for (std::string& text : argv_text) argv.push_back(text.data());
-  for (std::string& text : env_text) envp.push_back(text.data());
-  argv.push_back(nullptr);
-  envp.push_back(nullptr);
+  env_text.insert(env_text.end(), env.begin(), env.end());
+  return env_text;
+}
+
+// Runs argv with the environment, in the directory `cwd` unless that is
+// empty, its output discarded; the exit status, -1 when it did not exit.
+int run_quietly(std::vector<std::string> argv_text, std::vector<std::string> env_text, const std::string& cwd) {
+  std::vector<char*> argv = pointers(argv_text);
+  std::vector<char*> envp = pointers(env_text);
   pid_t child = fork();
   if (child == 0) {
     int quiet = open("/dev/null", O_WRONLY);
     dup2(quiet, 1);
     dup2(quiet, 2);
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
   int status = -1;
   waitpid(child, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+void install_script_functions(const TempRoot& root, const std::string& dir) {
+  root.write_file(dir + "/" + SCRIPT_FUNCTIONS, read_whole_file(etc_source(SCRIPT_FUNCTIONS)));
+}
+
+void install_sample_script(const TempRoot& root, const std::string& name, const std::string& dir,
+                           bool with_functions) {
+  ::mkdir(root.at(dir).c_str(), 0755);
+  root.write_file(dir + "/" + name, read_whole_file(etc_source(name)), 0755);
+  if (with_functions) install_script_functions(root, dir);
+}
+
+int run_sample_script(const TempRoot& root, const std::string& name, const std::vector<std::string>& args,
+                      const std::vector<std::string>& env) {
+  ::mkdir(root.at("/bin").c_str(), 0755);
+  install_sample_script(root, name);
+  std::vector<std::string> argv_text = {root.at("/opt/meterscribe/etc/") + name};
+  argv_text.insert(argv_text.end(), args.begin(), args.end());
+  return run_quietly(argv_text, script_environment(root, env), "");
+}
+
+int run_by_hand(const TempRoot& root, const std::string& dir, const std::string& command_line,
+                const std::vector<std::string>& args, const std::vector<std::string>& env) {
+  ::mkdir(root.at("/bin").c_str(), 0755);
+  std::vector<std::string> argv_text = {"/bin/sh", "-c", command_line, "sh"};
+  argv_text.insert(argv_text.end(), args.begin(), args.end());
+  return run_quietly(argv_text, script_environment(root, env), root.at(dir));
+}
+
+std::string with_script_functions(const std::string& command_line, const std::vector<std::string>& args) {
+  int output[2];
+  if (pipe(output) != 0) return "<no pipe>";
+  std::vector<std::string> argv_text = {"/bin/sh", "-c", ". \"$0\" && " + command_line, etc_source(SCRIPT_FUNCTIONS)};
+  argv_text.insert(argv_text.end(), args.begin(), args.end());
+  std::vector<char*> argv = pointers(argv_text);
+  pid_t child = fork();
+  if (child == 0) {
+    dup2(output[1], 1);
+    close(output[0]);
+    close(output[1]);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(output[1]);
+  std::string text;
+  char buffer[4096];
+  for (ssize_t got; (got = read(output[0], buffer, sizeof buffer)) != 0;) {
+    if (got > 0) text.append(buffer, static_cast<std::size_t>(got));
+    else if (errno != EINTR) break;
+  }
+  close(output[0]);
+  waitpid(child, nullptr, 0);
+  return text;
 }

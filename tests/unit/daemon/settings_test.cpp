@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/sample_script.h"
 #include "support/temp_root.h"
 
 namespace {
@@ -19,6 +20,15 @@ class SettingsTest : public TempRootTest {
   std::string lookup(const char* key) {
     const char* value = settings_lookup(file_, key);
     return value == nullptr ? std::string("<null>") : std::string(value);
+  }
+  // The gateway scripts read the same file through their shared functions,
+  // which must give what the daemon reads: the value ("" where the daemon
+  // finds none), and a number in decimal.
+  std::string script_value(const char* key) const {
+    return with_script_functions("SETTINGS=$1; setting \"$2\"", {root.at("/settings"), key});
+  }
+  std::string script_number(const char* key) const {
+    return with_script_functions("SETTINGS=$1; number \"$(setting \"$2\")\"", {root.at("/settings"), key});
   }
   void TearDown() override { settings_close(file_); }
   FILE* file_ = nullptr;
@@ -49,7 +59,10 @@ TEST_F(SettingsTest, CutsQuotesLineEndsAndSplitsAtTheFirstEquals) {
       {"BLANK", "<null>"}, {"BLANK ", " 5"},   {"TWICE", "first"}, {"EMPTY", ""},
       {"MISSING", "<null>"}, {"LAST", "no newline at end"},
   };
-  for (const Case& c : cases) EXPECT_EQ(lookup(c.key), c.value) << c.key;
+  for (const Case& c : cases) {
+    EXPECT_EQ(lookup(c.key), c.value) << c.key;
+    EXPECT_EQ(script_value(c.key), std::string(c.value) == "<null>" ? "" : c.value) << c.key;
+  }
 }
 
 TEST_F(SettingsTest, EveryLookupRescansFromTheFirstLine) {
@@ -63,7 +76,7 @@ TEST_F(SettingsTest, NumbersFollowTheUnsignedConversionOnEveryArchitecture) {
   open_with(
       "N1=12abc\nN2=abc\nN3= 7\nN4=-1\nN5=4294967295\nN6=4294967296\n"
       "N7=-4294967296\nN8=99999999999999999999999\nN9=+42\nN10=\nN11=-\nN12=\t\n13\n"
-      "N13=0x10\nN14=-5\n");
+      "N13=0x10\nN14=-5\nN15=-4294967295\nN16=\v\f+007x\nN17=-0\nN18=000000000000004294967295\n");
   struct Case {
     const char* key;
     std::uint32_t value;
@@ -71,9 +84,13 @@ TEST_F(SettingsTest, NumbersFollowTheUnsignedConversionOnEveryArchitecture) {
       {"N1", 12},          {"N2", 0},           {"N3", 7},           {"N4", 4294967295u},
       {"N5", 4294967295u}, {"N6", 4294967295u}, {"N7", 4294967295u}, {"N8", 4294967295u},
       {"N9", 42},          {"N10", 0},          {"N11", 0},          {"N12", 0},
-      {"N13", 0},          {"N14", 4294967291u}, {"MISSING", 0},
+      {"N13", 0},          {"N14", 4294967291u}, {"N15", 1},          {"N16", 7},
+      {"N17", 0},          {"N18", 4294967295u}, {"MISSING", 0},
   };
-  for (const Case& c : cases) EXPECT_EQ(settings_unsigned(file_, c.key), c.value) << c.key;
+  for (const Case& c : cases) {
+    EXPECT_EQ(settings_unsigned(file_, c.key), c.value) << c.key;
+    EXPECT_EQ(script_number(c.key), std::to_string(c.value) + "\n") << c.key;
+  }
 }
 
 TEST_F(SettingsTest, StringsAreOwnedCopiesAndMissingKeysGiveEmptyText) {
@@ -107,6 +124,8 @@ TEST_F(SettingsTest, LongLinesAreReadInPiecesOfTheLineBuffer) {
   EXPECT_EQ(settings_unsigned(file_, "HIDDEN"), 7u);
   EXPECT_EQ(lookup("LONG").size(), SETTINGS_LINE_SIZE - 1 - 5);
   EXPECT_EQ(settings_unsigned(file_, "AFTER"), 1u);
+  EXPECT_EQ(script_number("HIDDEN"), "7\n");
+  EXPECT_EQ(script_value("LONG").size(), SETTINGS_LINE_SIZE - 1 - 5);
 }
 
 }  // namespace
