@@ -132,11 +132,10 @@ std::uint64_t share_to_cut(std::uint64_t total) {
 // part would be offered to send and its lines uploaded twice, and the
 // ".tmp" of the newest released file sorts after ready_name, where nothing
 // would ever look at it again. `failure` is the one message for what
-// failed; a failed removal passes none, as removeFile reports its own
-// failures. When even the move back fails, the content stays whole under
+// failed. When even the move back fails, the content stays whole under
 // the temporary name, where later passes list it like any other file.
 CutOutcome give_back_old_content(const LogDir& dir, const char* name, const char* failure) {
-  if (failure != nullptr) log_msg(LOG_NOTICE, "%s", failure);
+  log_msg(LOG_NOTICE, "%s", failure);
   log_dir_restore_from_tmp(dir, name);
   return CutOutcome::walk_goes_on;
 }
@@ -178,10 +177,11 @@ bool finish_written_file(FILE* file) {
   return flushed && closed;
 }
 
-// Hands the old content to removeFile; its success ends the walk.
+// Hands the old content to removeFile; its success ends the walk. A
+// refusal is said here, where it is seen: removeFile may say nothing.
 CutOutcome remove_old_content(const LogDir& dir, const char* name, const char* tmp_path) {
   if (remove_log_file(tmp_path, REASON_CUT_FILE) == 1) return CutOutcome::walk_ends;
-  return give_back_old_content(dir, name, nullptr);
+  return give_back_old_content(dir, name, "Can not remove file");
 }
 
 // Writes the kept part under the old name and hands the old content to

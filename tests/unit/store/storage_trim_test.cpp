@@ -92,9 +92,8 @@ void leave_one_descriptor() {
 }
 
 // Whatever fails once the file has moved to its ".tmp" name, the whole old
-// content comes back under its name, with one message for what failed
-// (none for a failed removal: removeFile speaks for itself), and the walk
-// goes on.
+// content comes back under its name, with one message for what failed, and
+// the walk goes on.
 TEST_F(TrimTest, AnyFailureAfterTheMoveBringsTheWholeOldContentBack) {
   struct Case {
     const char* failing;
@@ -109,8 +108,8 @@ TEST_F(TrimTest, AnyFailureAfterTheMoveBringsTheWholeOldContentBack) {
       {"the seek", LINE1 + LINE2 + LINE3, UINT64_MAX, no_fault, false, {"Can not seek file"}, 0},
       {"the new file", LINE1 + LINE2 + LINE3, 9, leave_one_descriptor, false, {"Can not open file"}, 0},
       {"the write", LINE1 + LINE2 + LINE3, 9, limit_file_size, false, {"Can not write into file"}, 0},
-      {"the removal of a cut file", LINE1 + LINE2 + LINE3, 6, no_fault, true, {}, 1},
-      {"the removal of a file without a line end", "aaaa\nbbbb\n", 6, no_fault, true, {}, 1},
+      {"the removal of a cut file", LINE1 + LINE2 + LINE3, 6, no_fault, true, {"Can not remove file"}, 1},
+      {"the removal of a file without a line end", "aaaa\nbbbb\n", 6, no_fault, true, {"Can not remove file"}, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.failing);
