@@ -36,14 +36,16 @@ int settings_file_error(const char* path) {
   return S_ISDIR(status.st_mode) ? EISDIR : 0;
 }
 
+std::size_t settings_key_length(const char* line) { return std::strcspn(line, "="); }
+
 char* split_settings_line(char* line) {
   cut_at_first(line, '\r');
   cut_at_first(line, '\n');
   if (char* quote = std::strrchr(line, '"')) *quote = '\0';
-  char* equals = std::strchr(line, '=');
-  if (equals == nullptr) return nullptr;
-  *equals = '\0';
-  char* value = equals + 1;
+  std::size_t key_length = settings_key_length(line);
+  if (line[key_length] == '\0') return nullptr;
+  line[key_length] = '\0';
+  char* value = line + key_length + 1;
   return *value == '"' ? value + 1 : value;
 }
 

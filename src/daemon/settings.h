@@ -6,6 +6,7 @@
 // across all lookups, so it must not be used from two threads at once.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -39,6 +40,11 @@ std::uint32_t settings_unsigned(FILE* file, const char* key);
 // The same number rule applied to a text; for tools that read the file
 // with the daemon's rules.
 std::uint32_t parse_settings_number(const char* text);
+
+// Length of a line's key: the text before its first '=', or the whole
+// line when it holds none. Where a line splits is the reader's rule; tools
+// that explain a line ask here.
+std::size_t settings_key_length(const char* line);
 
 // Cuts one raw line as the reader does (at the first CR, then the first LF,
 // then the last double quote) and splits it at the first '='. Returns the

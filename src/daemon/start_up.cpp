@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "daemon/log_location.h"
 #include "modbus/device_lock.h"
 #include "modbus/rs485.h"
 #include "modbus/serial_port.h"
@@ -53,16 +54,11 @@ bool select_storage(const DaemonContext& context, PathBuffer& log_dir_path) {
       log_msg(LOG_NOTICE, "error: %s failed", text.data());
       return false;
     }
-    MemcardText card_root;
-    rooted_path(card_root.data(), card_root.size(), MEMCARD_LOG_DIR);
-    snprintf(text.data(), text_size, "%s/%s", card_root.data(), context.cache_dir);
-    snprintf(log_dir_path.data(), rooted_size(PATH_SIZE), "%s", text.data());
-    return true;
+    return compose_log_dir(context, log_dir_path);
   }
   snprintf(text.data(), text_size, "%s umount", script.data());
   if (run_memcard(text.data()) != 0) log_msg(LOG_NOTICE, "error: %s failed", text.data());
-  rooted_path(log_dir_path.data(), rooted_size(PATH_SIZE), VOLATILE_LOG_DIR);
-  return true;
+  return compose_log_dir(context, log_dir_path);
 }
 
 bool open_log_dir(DaemonContext& context, const char* path) {
@@ -83,8 +79,7 @@ bool open_log_dir(DaemonContext& context, const char* path) {
 }
 
 void ask_port_mode(DaemonContext& context) {
-  bool is_ttys0 = std::strcmp(context.device, "ttyS0") == 0;
-  context.rs485_mode = query_port_mode(is_ttys0 ? 0 : 1) == PORT_MODE_RS485 ? 1 : 0;
+  context.rs485_mode = query_port_mode(port_mode_flag(context.device)) == PORT_MODE_RS485 ? 1 : 0;
 }
 
 // Device names such as serial/by-id links are long: the path has the room

@@ -6,11 +6,12 @@
 #include "daemon/context.h"
 #include "sys/paths.h"
 
-constexpr unsigned MEMCARD_TEXT_SIZE = 128;  // command text and card directory
+constexpr unsigned MEMCARD_TEXT_SIZE = 128;  // the memory-card command text
 
 // Runs the memory-card script ("mount" with a card configured, "umount"
-// without) and composes the log directory's path. False after "error: %s
-// failed" when the mount failed; a failed unmount is logged and the
+// without) and composes the log directory's path (daemon/log_location).
+// False after "error: %s failed" when the mount failed, or after "error:
+// log directory %s is too long"; a failed unmount is logged and the
 // volatile directory is used.
 bool select_storage(const DaemonContext& context, PathBuffer& log_dir_path);
 

@@ -46,12 +46,6 @@ const char* last_component(const char* path) {
   return slash != nullptr ? slash + 1 : path;
 }
 
-bool compose_lock_path(LockPath& out, const char* device_path) {
-  std::size_t size = rooted_size(PATH_SIZE);
-  int length = snprintf(out.data(), size, "%s%s/LCK..%s", path_root(), LOCK_DIR, last_component(device_path));
-  return length >= 0 && static_cast<std::size_t>(length) < size;
-}
-
 // The owner recorded in a lock, or 0 when there is none to trust: no
 // number, or one outside the range of process ids (kill would otherwise see
 // 4294967297 as 1, a process that never dies).
@@ -76,37 +70,29 @@ std::int64_t seconds_since_change(const struct stat& info) {
   return static_cast<std::int64_t>(now.tv_sec) - static_cast<std::int64_t>(info.st_mtim.tv_sec);
 }
 
-// Whether the opened lock names no live owner. Every tool of the convention
-// writes its lock as a regular file, so anything else (a FIFO, a device
-// node) is no lock and is never read. An empty file only a moment old is
-// a lock still being written (see EMPTY_LOCK_GRACE_S); older, it is one
-// whose writer died. A clock set back by more than the grace makes an
-// empty lock look old rather than block every start until the clock
-// catches up.
-bool lock_is_stale(int fd) {
+LockJudgement unreadable_lock(mode_t kind) { return {LockState::unreadable, 0, kind, errno}; }
+
+// The opened lock. Every tool of the convention writes its lock as a
+// regular file, so anything else (a FIFO swapped in since it was looked
+// at) is no lock and is never read. An empty file only a moment old is a
+// lock still being written (see EMPTY_LOCK_GRACE_S); older, it is one whose
+// writer died. A clock set back by more than the grace makes an empty lock
+// look old rather than block every start until the clock catches up.
+LockJudgement judge_open_lock(int fd) {
   struct stat info {};
-  if (fstat(fd, &info) != 0) return false;
-  if (!S_ISREG(info.st_mode)) return true;
+  if (fstat(fd, &info) != 0) return unreadable_lock(S_IFREG);
+  mode_t kind = info.st_mode & S_IFMT;
+  if (!S_ISREG(info.st_mode)) return {LockState::not_regular_file, 0, kind, 0};
   if (info.st_size == 0) {
     std::int64_t age = seconds_since_change(info);
-    if (age > -EMPTY_LOCK_GRACE_S && age < EMPTY_LOCK_GRACE_S) return false;
+    if (age > -EMPTY_LOCK_GRACE_S && age < EMPTY_LOCK_GRACE_S) return {LockState::being_written, 0, kind, 0};
   }
-  return process_alive(read_lock_owner(fd)) == 0;
+  pid_t owner = read_lock_owner(fd);
+  return {process_alive(owner) != 0 ? LockState::held : LockState::stale, owner, kind, 0};
 }
 
-// Removes a lock whose owner is gone. A lock we cannot open for reading is
-// left alone: we cannot tell whose it is.
-//
-// The lock directory is writable by others, and this runs as root in a
-// session without a terminal. The entry is looked at before it is opened:
-// opening a device node can act on the device, and opening a terminal would
-// make it our controlling terminal, whose hangup would end us with SIGHUP.
-// Only a regular file is opened, with O_NOCTTY, O_NONBLOCK (a FIFO swapped
-// in meanwhile cannot hang start-up) and never through a symbolic link. A
-// link at the lock path names no owner we could read without following it
-// and is no tool's lock; nor is a FIFO or a device node. Each is removed
-// like any lock without a valid id (unlink removes the entry itself, never
-// a link's target).
+// Removes a lock whose owner is gone, or an entry that is no lock. A lock
+// we cannot open for reading is left alone: we cannot tell whose it is.
 //
 // Checking and removing is not atomic: two starters that both find the same
 // dead owner may both remove the file, and the later removal can hit the
@@ -115,21 +101,11 @@ bool lock_is_stale(int fd) {
 // closing it would need a lock around the lock, which other tools that
 // share the convention would not take.
 void remove_stale_lock(const char* lock_path) {
-  struct stat entry {};
-  if (lstat(lock_path, &entry) != 0) return;
-  if (S_ISLNK(entry.st_mode)) {
-    if (unlink(lock_path) == 0) log_msg(LOG_WARNING, "lock %s was a symbolic link: removed", lock_path);
-    return;
-  }
-  if (!S_ISREG(entry.st_mode)) {
-    unlink(lock_path);
-    return;
-  }
-  unique_fd lock(open(lock_path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
-  if (!lock.valid()) return;
-  bool stale = lock_is_stale(lock.get());
-  lock.reset();
-  if (stale) unlink(lock_path);
+  LockJudgement lock = judge_lock(lock_path);
+  if (!lock_is_taken_over(lock.state)) return;
+  // unlink removes the entry itself, never a link's target.
+  if (unlink(lock_path) == 0 && lock.kind == S_IFLNK)
+    log_msg(LOG_WARNING, "lock %s was a symbolic link: removed", lock_path);
 }
 
 bool write_owner(int fd) {
@@ -199,9 +175,36 @@ void pause_between_attempts() {
 
 }  // namespace
 
+// The lock directory is writable by others, and the daemon runs as root in
+// a session without a terminal. The entry is looked at before it is opened:
+// opening a device node can act on the device, and opening a terminal would
+// make it our controlling terminal, whose hangup would end us with SIGHUP.
+// Only a regular file is opened, with O_NOCTTY, O_NONBLOCK (a FIFO swapped
+// in meanwhile cannot hang start-up) and never through a symbolic link. A
+// link at the lock path names no owner we could read without following it
+// and is no tool's lock; nor is a FIFO or a device node.
+LockJudgement judge_lock(const char* lock_path) {
+  struct stat entry {};
+  if (lstat(lock_path, &entry) != 0) return errno == ENOENT ? LockJudgement{} : unreadable_lock(0);
+  if (!S_ISREG(entry.st_mode)) return {LockState::not_regular_file, 0, static_cast<mode_t>(entry.st_mode & S_IFMT), 0};
+  unique_fd lock(open(lock_path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+  if (!lock.valid()) return errno == ENOENT ? LockJudgement{} : unreadable_lock(S_IFREG);
+  return judge_open_lock(lock.get());
+}
+
+bool lock_is_taken_over(LockState state) {
+  return state == LockState::stale || state == LockState::not_regular_file;
+}
+
+bool lock_path_of(const char* device_path, PathBuffer& lock_path) {
+  std::size_t size = rooted_size(PATH_SIZE);
+  int length = snprintf(lock_path.data(), size, "%s%s/LCK..%s", path_root(), LOCK_DIR, last_component(device_path));
+  return length >= 0 && static_cast<std::size_t>(length) < size;
+}
+
 int lock_device(const char* device_path, int timeout_s) {
   LockPath lock_path;
-  if (!compose_lock_path(lock_path, device_path)) {
+  if (!lock_path_of(device_path, lock_path)) {
     log_msg(LOG_ERR, "lock name too long: %s", device_path);
     return 0;
   }
@@ -219,7 +222,7 @@ int lock_device(const char* device_path, int timeout_s) {
 
 void unlock_device(const char* device_path) {
   LockPath lock_path;
-  if (compose_lock_path(lock_path, device_path)) unlink(lock_path.data());
+  if (lock_path_of(device_path, lock_path)) unlink(lock_path.data());
 }
 
 int process_alive(pid_t pid) {
@@ -235,4 +238,21 @@ int signal_process(pid_t pid, int sig) {
     return -1;
   }
   return kill(pid, sig);
+}
+
+bool process_name(pid_t pid, ProcessName& name) {
+  name[0] = '\0';
+  if (pid <= 0) return false;
+  std::array<char, 64> path;
+  snprintf(path.data(), path.size(), "/proc/%d/comm", static_cast<int>(pid));
+  unique_fd file(open(path.data(), O_RDONLY | O_CLOEXEC));
+  if (!file.valid()) return false;
+  ssize_t length = read(file.get(), name.data(), name.size() - 1);
+  if (length <= 0) {
+    name[0] = '\0';
+    return false;
+  }
+  name[static_cast<std::size_t>(length)] = '\0';
+  name[std::strcspn(name.data(), "\n")] = '\0';
+  return true;
 }

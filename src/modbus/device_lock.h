@@ -1,13 +1,54 @@
 // UUCP-style lock file for the serial device: "LCK.." and the last path
 // component of the device, in the lock directory, holding "%10d\n" of the
 // owner's process id. Other serial tools honour the same convention.
+//
+// This module is the one place that names, reads and judges a lock: the
+// daemon takes its line by judge_lock's verdict, and the field tools report
+// and explain a lock by the same verdict, so a file means the same to all.
 #pragma once
 
 #include <sys/types.h>
 
-// Takes the device's lock, taking over stale locks (owner dead, or no valid
-// id), retrying every 100 ms until the monotonic second count passes
-// start + timeout_s. 1 when this process now holds the lock, 0 otherwise.
+#include <array>
+
+#include "sys/paths.h"
+
+// What an entry at the lock path is to a starter.
+enum class LockState {
+  none,              // no entry: the lock is free
+  held,              // a regular file naming a live process
+  being_written,     // an empty regular file only moments old: its owner is still writing it
+  stale,             // a regular file naming no live process (dead, 0, negative, out of range, text, empty and old)
+  not_regular_file,  // a link, FIFO, device node, socket or directory: no tool's lock
+  unreadable,        // cannot be looked at or opened for reading: whose it is cannot be told
+};
+
+struct LockJudgement {
+  LockState state = LockState::none;
+  pid_t owner = 0;  // the process id it names, when it names one in range (held, or stale by a dead one)
+  mode_t kind = 0;  // the entry's file type (S_IFMT bits) when there is one
+  int error = 0;    // errno when unreadable
+};
+
+// Reads the entry at lock_path as a starter must: looked at without
+// following a link; only a regular file is opened, through a descriptor,
+// never following a link, never blocking and never as a controlling
+// terminal; at most the first 63 bytes are read.
+LockJudgement judge_lock(const char* lock_path);
+
+// Whether a starter removes the entry and takes the lock: a stale lock, or
+// an entry that is no lock at all. A directory cannot be removed, so it
+// blocks every starter all the same.
+bool lock_is_taken_over(LockState state);
+
+// The lock path of a device, below the root, in a path buffer. False when
+// it does not fit: a cut name could be the lock of another device, so it is
+// refused, never cut.
+bool lock_path_of(const char* device_path, PathBuffer& lock_path);
+
+// Takes the device's lock, taking over stale locks (judge_lock), retrying
+// every 100 ms until the monotonic second count passes start + timeout_s.
+// 1 when this process now holds the lock, 0 otherwise.
 int lock_device(const char* device_path, int timeout_s);
 
 // Removes the device's lock file, whoever holds it; failures are ignored.
@@ -19,3 +60,8 @@ int process_alive(pid_t pid);
 // kill(pid, sig) for pid > 0; for pid <= 0 sends nothing, sets errno to
 // ESRCH and returns -1, so no process group is ever signalled.
 int signal_process(pid_t pid, int sig);
+
+// The command name of a process (its /proc/<pid>/comm, at most 15
+// characters); false, with an empty name, when it cannot be read.
+using ProcessName = std::array<char, 32>;
+bool process_name(pid_t pid, ProcessName& name);

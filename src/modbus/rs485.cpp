@@ -90,6 +90,12 @@ int gpio_ioctl(unsigned long request, unsigned long argument) {
 
 }  // namespace
 
+int port_mode_flag(const char* device) {
+  // The driver knows the first port by its own request; the setting is
+  // compared exactly, case and all, not the "/dev/" path.
+  return std::strcmp(device, "ttyS0") == 0 ? 0 : 1;
+}
+
 int query_port_mode(int not_ttys0) {
   // The driver answers with the port's wiring as the ioctl's result; the
   // argument is the plain value 0, not a pointer.

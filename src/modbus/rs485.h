@@ -10,6 +10,10 @@ constexpr int PORT_MODE_QUERY_FAILED = 15;
 constexpr unsigned long GPIO_REQUEST_TTYS0 = 0x80004209UL;
 constexpr unsigned long GPIO_REQUEST_OTHER = 0x8000420bUL;
 
+// The flag of the port-mode query for a `device` setting: 0 for exactly
+// "ttyS0", 1 for any other name (ttyS1, TTYS0, a path).
+int port_mode_flag(const char* device);
+
 // Port mode of the serial port: flag 0 for "ttyS0", non-zero for any other
 // device. 3 means RS-485; 15 when the query fails.
 int query_port_mode(int not_ttys0);

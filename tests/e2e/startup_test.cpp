@@ -60,12 +60,27 @@ TEST_F(StartupTest, AFailedMountEndsTheDaemonAndAFailedUnmountDoesNot) {
   EXPECT_NE(access(lock_file("ttyNONE").c_str(), F_OK), 0);
 }
 
-TEST_F(StartupTest, AMissingLogDirectoryEndsTheDaemon) {
-  root.write_settings(settings_for("ttyNONE", "MOD_METERSCRIBE_CACHE=1\nMOD_METERSCRIBE_CACHE_DIR=logs\n"));
-  int status = run_to_exit();
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
-  EXPECT_NE(daemon->messages().find("error: directory " + root.at(MEMCARD_LOG_DIR) + "/logs not exists"),
-            std::string::npos);
+// The card's directory has 127 characters after the root: a CACHE_DIR of
+// 106 fits. One longer is refused whole, even where the directory it would
+// be cut to exists: that is another directory.
+TEST_F(StartupTest, AMissingOrTooLongLogDirectoryEndsTheDaemon) {
+  const std::string fits(106, 'd');
+  const std::string mount_point = root.at(MEMCARD_LOG_DIR);
+  ASSERT_EQ(mkdir((mount_point + "/" + fits).c_str(), 0755), 0);
+  const struct {
+    std::string cache_dir;
+    std::string message;
+  } cases[] = {
+      {"logs", "error: directory " + mount_point + "/logs not exists"},
+      {fits + "x", "error: log directory " + mount_point + "/" + fits + "x is too long: at most 127 characters fit"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.cache_dir);
+    root.write_settings(settings_for("ttyNONE", "MOD_METERSCRIBE_CACHE=1\nMOD_METERSCRIBE_CACHE_DIR=" + c.cache_dir + "\n"));
+    int status = run_to_exit();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    EXPECT_NE(daemon->messages().find(c.message + "\n"), std::string::npos) << daemon->messages();
+  }
 }
 
 TEST_F(StartupTest, ALockedDeviceEndsTheDaemonAndALiveLockIsLeftAlone) {

@@ -5,8 +5,9 @@
 #include <string>
 #include <strings.h>
 
-#include "daemon/start_up.h"
+#include "daemon/log_location.h"
 #include "modbus/receive.h"
+#include "modbus/rs485.h"
 #include "modbus/rtu_frame.h"
 #include "modbus/serial_port.h"
 #include "sys/paths.h"
@@ -212,10 +213,9 @@ void explain_meters(FILE* out, const DaemonContext& context, const KeyLines& key
 void explain_serial_line(FILE* out, const DaemonContext& context, const KeyLines& keys, Findings& findings) {
   std::array<char, PATH_SIZE> path;
   snprintf(path.data(), path.size(), "/dev/%s", context.device);
-  bool is_ttys0 = std::strcmp(context.device, "ttyS0") == 0;
   std::fprintf(out, "\nSerial line\n");
-  std::fprintf(out, "  device   %s (RS-485 wiring is asked of the GPIO driver for port %u)\n", path.data(),
-               is_ttys0 ? 0u : 1u);
+  std::fprintf(out, "  device   %s (RS-485 wiring is asked of the GPIO driver for port %d)\n", path.data(),
+               port_mode_flag(context.device));
   std::fprintf(out, "  framing  %u bit/s, %u data bits, %s, %u stop bit%s\n", line_speed(context.baudrate),
                context.databits == 7 ? 7u : 8u, parity_name(context.parity), context.stopbits == 2 ? 2u : 1u,
                context.stopbits == 2 ? "s" : "");
@@ -226,6 +226,18 @@ void explain_serial_line(FILE* out, const DaemonContext& context, const KeyLines
   check_split(context, findings);
 }
 
+namespace {
+
+// The log directory as the daemon composes it, whole, without the root:
+// the file is explained as it reads on the gateway.
+std::string log_dir_text(const DaemonContext& context) {
+  std::string whole(write_log_dir_path(context, nullptr, 0), '\0');
+  write_log_dir_path(context, whole.data(), whole.size() + 1);
+  return whole.substr(root_length());
+}
+
+}  // namespace
+
 void explain_storage(FILE* out, const DaemonContext& context, Findings& findings) {
   std::fprintf(out, "\nStorage\n");
   if (context.cache[0] == '\0') {
@@ -235,11 +247,9 @@ void explain_storage(FILE* out, const DaemonContext& context, Findings& findings
       add_finding(findings, "storage: CACHE_DIR is \"%s\" but CACHE is empty: the memory card is not used",
                   context.cache_dir);
   } else {
-    // The daemon composes the card's log directory in 128 bytes.
-    std::array<char, MEMCARD_TEXT_SIZE> log_dir;
-    snprintf(log_dir.data(), log_dir.size(), "%s/%s", MEMCARD_LOG_DIR, context.cache_dir);
+    std::string log_dir = log_dir_text(context);
     std::fprintf(out, "  memory card (CACHE is \"%s\"): memCard mount at start-up, log files in %s\n",
-                 context.cache, log_dir.data());
+                 context.cache, log_dir.c_str());
     if (std::strcmp(context.cache, "0") == 0 || strcasecmp(context.cache, "no") == 0 ||
         strcasecmp(context.cache, "off") == 0 || strcasecmp(context.cache, "false") == 0)
       add_finding(findings, "storage: CACHE is \"%s\": any text that is not empty selects the memory card",
@@ -247,8 +257,11 @@ void explain_storage(FILE* out, const DaemonContext& context, Findings& findings
     if (context.cache_dir[0] == '\0')
       add_finding(findings, "storage: CACHE_DIR is empty: log files go to the card's mount point %s/ itself",
                   MEMCARD_LOG_DIR);
-    if (std::strlen(MEMCARD_LOG_DIR) + 1 + std::strlen(context.cache_dir) >= MEMCARD_TEXT_SIZE)
-      add_finding(findings, "storage: CACHE_DIR is too long: the log directory is cut to %s", log_dir.data());
+    if (!log_dir_path_fits(root_length() + log_dir.size()))
+      add_finding(findings,
+                  "storage: CACHE_DIR is too long: the log directory %s has %zu characters, more than the %zu "
+                  "the daemon has room for: it refuses to start",
+                  log_dir.c_str(), log_dir.size(), LOG_DIR_SIZE - 1);
   }
   std::fprintf(out, "  the directory must exist: the daemon creates none and exits without it\n");
   std::fprintf(out, "  a log file is released for upload when it is %u minutes old (SEND_PERIOD)\n",

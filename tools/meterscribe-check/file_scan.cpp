@@ -85,9 +85,9 @@ void report_unknown_key(unsigned number, const char* key, Findings& findings) {
 bool quotes_balanced(const char* raw) {
   const char* first = std::strchr(raw, '"');
   if (first == nullptr) return true;
-  const char* equals = std::strchr(raw, '=');
+  const char* equals = raw + settings_key_length(raw);
   const char* last = std::strrchr(raw, '"');
-  return equals != nullptr && first == equals + 1 && last != first && last[1] == '\0' &&
+  return *equals == '=' && first == equals + 1 && last != first && last[1] == '\0' &&
          std::count(raw, raw + std::strlen(raw), '"') == 2;
 }
 
@@ -152,7 +152,7 @@ void scan_piece(unsigned number, char* piece, KeyLines& keys, Findings& findings
   if (is_comment_or_blank(raw.c_str())) return;
   char* value = split_settings_line(piece);
   if (value == nullptr) {
-    if (raw.find('=') == std::string::npos)
+    if (settings_key_length(raw.c_str()) == raw.size())
       add_finding(findings, "line %u: no '=': the daemon ignores this line", number);
     else
       add_finding(findings, "line %u: the daemon cuts the line at its last double quote, which leaves no '=': ignored",

@@ -1,6 +1,5 @@
 #include "line.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,7 +13,6 @@
 #include "modbus/device_lock.h"
 #include "modbus/rs485.h"
 #include "modbus/serial_port.h"
-#include "sys/unique_fd.h"
 #include "sys/unique_file.h"
 
 namespace {
@@ -22,56 +20,43 @@ namespace {
 // The daemon waits as long for the lock at start-up.
 constexpr int LOCK_WAIT_S = 1;
 
+void tell_owner(const char* device_path, const char* lock_path, pid_t owner) {
+  ProcessName command;
+  bool named = process_name(owner, command);
+  std::fprintf(stderr,
+               "meterscribe-probe: %s is in use by process %d%s%s%s (lock %s). If that is the daemon, stop it "
+               "first (systemctl stop meterscribe) and start it again after probing.\n",
+               device_path, static_cast<int>(owner), named ? " (" : "", command.data(), named ? ")" : "", lock_path);
+}
+
 void tell_daemon_messages() {
   for (const std::string& message : take_daemon_messages()) std::fprintf(stderr, "meterscribe-probe: %s\n", message.c_str());
 }
 
-// The lock file of the device, as device_lock names it.
-std::string lock_file_of(const char* device_path) {
-  const char* slash = std::strrchr(device_path, '/');
-  return std::string(path_root()) + LOCK_DIR + "/LCK.." + (slash != nullptr ? slash + 1 : device_path);
-}
-
-// The owner a lock file names: 0 when it names none, -1 when there is no
-// lock file to read.
-pid_t lock_owner(const std::string& lock_path) {
-  unique_fd fd(open(lock_path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
-  if (!fd.valid()) return -1;
-  std::array<char, 32> text{};
-  ssize_t length = read(fd.get(), text.data(), text.size() - 1);
-  if (length <= 0) return 0;
-  long owner = std::strtol(text.data(), nullptr, 10);
-  return owner > 0 && owner <= INT32_MAX ? static_cast<pid_t>(owner) : 0;
-}
-
-// The command name of a process, "" when it cannot be read.
-std::string command_of(pid_t pid) {
-  unique_file file(std::fopen(("/proc/" + std::to_string(pid) + "/comm").c_str(), "r"));
-  std::array<char, 64> name{};
-  if (!file || std::fgets(name.data(), static_cast<int>(name.size()), file.get()) == nullptr) return "";
-  name[std::strcspn(name.data(), "\n")] = '\0';
-  return name.data();
-}
-
+// Why lock_device gave up, from the lock as the daemon judges it.
 void tell_lock_held(const char* device_path) {
-  std::string lock_path = lock_file_of(device_path);
-  pid_t owner = lock_owner(lock_path);
-  if (owner < 0) {
-    std::fprintf(stderr, "meterscribe-probe: cannot lock %s: its lock file %s cannot be made\n", device_path,
-                 lock_path.c_str());
-    return;
+  PathBuffer lock_path;
+  if (!lock_path_of(device_path, lock_path)) return;  // lock_device has said so
+  const char* path = lock_path.data();
+  LockJudgement lock = judge_lock(path);
+  switch (lock.state) {
+    case LockState::held: return tell_owner(device_path, path, lock.owner);
+    case LockState::being_written:
+      std::fprintf(stderr, "meterscribe-probe: %s is locked (%s names no owner yet); try again\n", device_path, path);
+      return;
+    case LockState::unreadable:
+      std::fprintf(stderr, "meterscribe-probe: cannot lock %s: its lock file %s cannot be read: %s\n", device_path,
+                   path, std::strerror(lock.error));
+      return;
+    case LockState::none:
+      std::fprintf(stderr, "meterscribe-probe: cannot lock %s: its lock file %s cannot be made\n", device_path, path);
+      return;
+    case LockState::stale:
+    case LockState::not_regular_file:
+      std::fprintf(stderr, "meterscribe-probe: cannot lock %s: the stale lock %s cannot be replaced\n", device_path,
+                   path);
+      return;
   }
-  if (owner == 0) {
-    std::fprintf(stderr, "meterscribe-probe: %s is locked (%s names no owner yet); try again\n", device_path,
-                 lock_path.c_str());
-    return;
-  }
-  std::string command = command_of(owner);
-  std::fprintf(stderr,
-               "meterscribe-probe: %s is in use by process %d%s%s%s (lock %s). If that is the daemon, stop it "
-               "first (systemctl stop meterscribe) and start it again after probing.\n",
-               device_path, static_cast<int>(owner), command.empty() ? "" : " (", command.c_str(),
-               command.empty() ? "" : ")", lock_path.c_str());
 }
 
 }  // namespace
@@ -100,8 +85,7 @@ bool load_probe_settings(const char* path, ProbeLine& line) {
 bool take_line(ProbeLine& line) {
   DaemonContext& context = line.context;
   context.serial_fd = -1;
-  bool is_ttys0 = std::strcmp(context.device, "ttyS0") == 0;
-  context.rs485_mode = query_port_mode(is_ttys0 ? 0 : 1) == PORT_MODE_RS485 ? 1 : 0;
+  context.rs485_mode = query_port_mode(port_mode_flag(context.device)) == PORT_MODE_RS485 ? 1 : 0;
   if (lock_device(line.device_path.data(), LOCK_WAIT_S) == 0) {
     tell_daemon_messages();
     tell_lock_held(line.device_path.data());

@@ -1,6 +1,9 @@
 #include "report.h"
 
+#include <sys/stat.h>
+
 #include <array>
+#include <cstring>
 #include <ctime>
 
 #include "store/storage_trim.h"
@@ -37,14 +40,37 @@ std::time_t release_time(const GatewayStatus& status, const FileFigure& file) {
   return file.begun + static_cast<std::time_t>(status.timing.send_period_s);
 }
 
-void add_lock_items(const LockFigures& lock, std::vector<std::string>& items) {
+// A link, FIFO, directory or node where the lock belongs.
+std::string kind_name(mode_t kind) {
+  switch (kind) {
+    case S_IFLNK: return "symbolic link";
+    case S_IFIFO: return "FIFO";
+    case S_IFDIR: return "directory";
+    case S_IFCHR: return "character device";
+    case S_IFBLK: return "block device";
+    case S_IFSOCK: return "socket";
+    default: return "file of no lock form";
+  }
+}
+
+void add_lock_items(const LockFigures& figures, std::vector<std::string>& items) {
+  const LockJudgement& lock = figures.lock;
   if (lock.state == LockState::none)
-    items.push_back("no daemon: nothing holds the lock " + lock.path + " of " + lock.device);
-  else if (lock.state == LockState::stale && lock.pid != 0)
-    items.push_back("stale lock " + lock.path + ": it names pid " + std::to_string(lock.pid) +
-                    ", which is not running; no daemon holds " + lock.device);
+    items.push_back("no daemon: nothing holds the lock " + figures.path + " of " + figures.device);
+  else if (lock.state == LockState::stale && lock.owner != 0)
+    items.push_back("stale lock " + figures.path + ": it names pid " + std::to_string(lock.owner) +
+                    ", which is not running; no daemon holds " + figures.device);
   else if (lock.state == LockState::stale)
-    items.push_back("stale lock " + lock.path + ": it names no process; no daemon holds " + lock.device);
+    items.push_back("stale lock " + figures.path + ": it names no process; no daemon holds " + figures.device);
+  else if (lock.state == LockState::not_regular_file)
+    items.push_back("no lock file at " + figures.path + " but a " + kind_name(lock.kind) + ", which the daemon " +
+                    (lock.kind == S_IFDIR ? "cannot remove: it cannot start" : "replaces at start-up") +
+                    "; no daemon holds " + figures.device);
+  else if (lock.state == LockState::unreadable && figures.path.empty())
+    items.push_back("the lock name of " + figures.device + " is too long: the daemon cannot lock it");
+  else if (lock.state == LockState::unreadable)
+    items.push_back("the lock " + figures.path + " cannot be read (" + std::strerror(lock.error) +
+                    "): the daemon cannot take " + figures.device + " while it is there");
 }
 
 void add_storage_items(const StorageFigures& storage, std::vector<std::string>& items) {
@@ -82,14 +108,28 @@ void add_meter_items(const GatewayStatus& status, std::vector<std::string>& item
   }
 }
 
-void write_daemon(FILE* out, const LockFigures& lock) {
-  if (lock.state == LockState::held)
-    std::fprintf(out, "Daemon    running: pid %ld (%s) holds %s (lock %s)\n", lock.pid,
-                 lock.command.empty() ? "?" : lock.command.c_str(), lock.device.c_str(), lock.path.c_str());
-  else if (lock.state == LockState::stale)
-    std::fprintf(out, "Daemon    not running: stale lock %s\n", lock.path.c_str());
-  else
-    std::fprintf(out, "Daemon    not running: no lock %s for %s\n", lock.path.c_str(), lock.device.c_str());
+void write_daemon(FILE* out, const LockFigures& figures) {
+  const LockJudgement& lock = figures.lock;
+  const char* path = figures.path.c_str();
+  switch (lock.state) {
+    case LockState::held:
+      std::fprintf(out, "Daemon    running: pid %ld (%s) holds %s (lock %s)\n", static_cast<long>(lock.owner),
+                   figures.command.empty() ? "?" : figures.command.c_str(), figures.device.c_str(), path);
+      break;
+    case LockState::being_written:
+      std::fprintf(out, "Daemon    starting: the lock %s is being written (empty, moments old)\n", path);
+      break;
+    case LockState::stale: std::fprintf(out, "Daemon    not running: stale lock %s\n", path); break;
+    case LockState::not_regular_file:
+      std::fprintf(out, "Daemon    not running: %s is a %s, no lock file\n", path, kind_name(lock.kind).c_str());
+      break;
+    case LockState::unreadable:
+      std::fprintf(out, "Daemon    unknown: the lock %s of %s cannot be read\n", path, figures.device.c_str());
+      break;
+    case LockState::none:
+      std::fprintf(out, "Daemon    not running: no lock %s for %s\n", path, figures.device.c_str());
+      break;
+  }
 }
 
 void write_storage(FILE* out, const StorageFigures& storage) {
@@ -181,10 +221,10 @@ std::string flag(bool value) { return value ? "1" : "0"; }
 std::string known(bool is_known, std::int64_t value) { return is_known ? number(value) : "NaN"; }
 
 void write_daemon_gauges(FILE* out, const GatewayStatus& status) {
+  LockState lock = status.lock.lock.state;
   gauge(out, "daemon_running", "1 when a live process holds the lock of the daemon's serial device.",
-        flag(status.lock.state == LockState::held));
-  gauge(out, "lock_stale", "1 when the device's lock names no live process.",
-        flag(status.lock.state == LockState::stale));
+        flag(lock == LockState::held || lock == LockState::being_written));
+  gauge(out, "lock_stale", "1 when the device's lock names no live process.", flag(lock_is_taken_over(lock)));
   gauge(out, "log_dir_open", "1 when the log directory opens as the daemon opens it.", flag(status.storage.opened));
   gauge(out, "storage_on_card", "1 when the logs go to the memory card, 0 for volatile storage.",
         flag(status.storage.on_card));

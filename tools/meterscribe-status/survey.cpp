@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +13,7 @@
 
 #include "daemon/context.h"
 #include "daemon/settings.h"
+#include "daemon/log_location.h"
 #include "daemon/start_up.h"
 #include "last_lines.h"
 #include "log_time.h"
@@ -23,7 +23,6 @@
 #include "store/storage_trim.h"
 #include "sys/log.h"
 #include "sys/paths.h"
-#include "sys/unique_fd.h"
 #include "sys/unique_file.h"
 
 namespace {
@@ -61,62 +60,31 @@ Timing timing_of(const DaemonContext& context, unsigned meters) {
   return timing;
 }
 
-// The owner a lock names, by the daemon's rules: a number within the range
-// of process ids, else none (0).
-long lock_owner(int fd) {
-  std::array<char, 64> text{};
-  ssize_t length = read(fd, text.data(), text.size() - 1);
-  if (length <= 0) return 0;
-  char* end = nullptr;
-  errno = 0;
-  long long owner = std::strtoll(text.data(), &end, 10);
-  if (end == text.data() || errno == ERANGE || owner < 1 || owner > std::numeric_limits<pid_t>::max()) return 0;
-  return static_cast<long>(owner);
-}
-
-std::string process_name(long pid) {
-  std::string path = "/proc/" + std::to_string(pid) + "/comm";
-  unique_file file(std::fopen(path.c_str(), "r"));
-  std::array<char, 64> name{};
-  if (!file || std::fgets(name.data(), name.size(), file.get()) == nullptr) return "";
-  name[std::strcspn(name.data(), "\n")] = '\0';
-  return name.data();
-}
-
-// The UUCP lock of the device as the daemon names it, read as the daemon
-// reads it: never through a link, never blocking; anything but a regular
-// file naming a live process is stale.
+// The UUCP lock of the device, named and judged by the daemon's own code.
 LockFigures survey_lock(const char* device) {
   LockFigures lock;
   lock.device = std::string("/dev/") + device;
-  std::size_t slash = lock.device.rfind('/');
-  lock.path = std::string(path_root()) + LOCK_DIR + "/LCK.." + lock.device.substr(slash + 1);
-  unique_fd fd(open(lock.path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
-  if (!fd.valid()) {
-    lock.state = errno == ENOENT ? LockState::none : LockState::stale;
+  PathBuffer path;
+  if (!lock_path_of(lock.device.c_str(), path)) {
+    lock.lock = {LockState::unreadable, 0, 0, ENAMETOOLONG};
     return lock;
   }
-  struct stat info {};
-  bool regular = fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode);
-  lock.pid = regular ? lock_owner(fd.get()) : 0;
-  bool alive = lock.pid != 0 && process_alive(static_cast<pid_t>(lock.pid)) != 0;
-  lock.state = alive ? LockState::held : LockState::stale;
-  if (alive) lock.command = process_name(lock.pid);
+  lock.path = path.data();
+  lock.lock = judge_lock(path.data());
+  ProcessName name;
+  if (lock.lock.state == LockState::held && process_name(lock.lock.owner, name)) lock.command = name.data();
   return lock;
 }
 
-// The log directory, composed and opened as start-up does it.
-std::string log_dir_path(const DaemonContext& context) {
-  PathBuffer path;
-  if (context.cache[0] == '\0') return rooted_path(path.data(), path.size(), VOLATILE_LOG_DIR);
-  return std::string(rooted_path(path.data(), path.size(), MEMCARD_LOG_DIR)) + "/" + context.cache_dir;
-}
-
+// The log directory, composed and opened as start-up does it; a path too
+// long for the daemon is refused as the daemon refuses it.
 void survey_storage(DaemonContext& context, StorageFigures& storage) {
   storage.on_card = context.cache[0] != '\0';
-  storage.log_dir = log_dir_path(context);
+  storage.log_dir.resize(write_log_dir_path(context, nullptr, 0));
+  write_log_dir_path(context, storage.log_dir.data(), storage.log_dir.size() + 1);
   last_message().clear();
-  storage.opened = open_log_dir(context, storage.log_dir.c_str());
+  PathBuffer path;
+  storage.opened = compose_log_dir(context, path) && open_log_dir(context, path.data());
   if (!storage.opened) {
     storage.why_not = last_message();
     return;

@@ -9,14 +9,13 @@
 #include <string>
 #include <vector>
 
-enum class LockState { held, stale, none };
+#include "modbus/device_lock.h"
 
 struct LockFigures {
-  std::string path;    // the rooted UUCP lock of the device
+  std::string path;    // the rooted UUCP lock of the device; empty when its name is too long
   std::string device;  // "/dev/<DEVICE>"
-  LockState state = LockState::none;
-  long pid = 0;         // the owner it names; 0 when it names none
-  std::string command;  // the live owner's name from /proc, when known
+  LockJudgement lock;  // judged as the daemon judges it at start-up
+  std::string command;  // the live owner's process name, when known
 };
 
 struct StorageFigures {

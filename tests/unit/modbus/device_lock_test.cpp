@@ -94,19 +94,108 @@ TEST_F(DeviceLockTest, AFreeLockIsTakenWithTheOwnerInUucpFormat) {
   EXPECT_EQ(lock_dir_entries(root), std::vector<std::string>{"LCK..ttyS0"});
 }
 
-TEST_F(DeviceLockTest, StaleLocksAreReplacedInTheFirstAttempt) {
-  const std::string cases[] = {
-      owner_text(dead_pid()), "", "junk\n", "0\n", "-5\n", owner_text(-5),
+// Every kind of entry at the lock path, and the one verdict judge_lock
+// gives it. The daemon takes the line by that verdict (lock_device), and so
+// does the probe, which then explains a refusal by the state; the status
+// tool reports the state and the owner. So `taken` is what the daemon and
+// the probe do, `state` and `owner` what the status tool and the probe say.
+TEST_F(DeviceLockTest, EveryEntryAtTheLockPathGetsOneVerdict) {
+  Sleeper holder;
+  ASSERT_GT(holder.pid, 0);
+  const pid_t dead = dead_pid();
+  const std::string own = std::to_string(getpid());
+  const std::string live_lock = root.at("/live-lock");
+  write_whole_file(live_lock, owner_text(1));
+  ASSERT_EQ(mkfifo(root.at("/fifo").c_str(), 0644), 0);
+  enum Entry { none, file, link, fifo, directory };
+  struct Case {
+    const char* what;
+    Entry entry;
+    std::string content;  // of a file; the target of a link
+    long long age_s;      // negative: changed in the future, the clock set back since
+    LockState state;
+    pid_t owner;
+    int taken;
+  } cases[] = {
+      {"no entry", none, "", 0, LockState::none, 0, 1},
+      // Where hard links are refused, a lock is empty for the instant between
+      // its creation and its owner's write.
+      {"empty and young", file, "", 0, LockState::being_written, 0, 0},
+      {"empty, 1 s old", file, "", 1, LockState::being_written, 0, 0},
+      {"empty, 1 s in the future", file, "", -1, LockState::being_written, 0, 0},
+      {"empty and old", file, "", 60, LockState::stale, 0, 1},
+      {"empty, 3 s old", file, "", 3, LockState::stale, 0, 1},
+      {"empty, an hour in the future", file, "", -3600, LockState::stale, 0, 1},
+      {"text", file, "junk\n", 60, LockState::stale, 0, 1},
+      {"0", file, "0\n", 60, LockState::stale, 0, 1},
+      {"a negative number", file, "-5\n", 60, LockState::stale, 0, 1},
+      {"a negative number in UUCP form", file, owner_text(-5), 60, LockState::stale, 0, 1},
       // Beyond the range of a process id: "%d" would wrap 4294967297 to 1.
-      "4294967297\n", "2147483648\n", "99999999999999999999999999\n",
+      {"a huge number", file, "4294967297\n", 60, LockState::stale, 0, 1},
+      {"one past the largest id", file, "2147483648\n", 60, LockState::stale, 0, 1},
+      {"a number beyond 64 bits", file, "99999999999999999999999999\n", 60, LockState::stale, 0, 1},
+      {"a live id", file, owner_text(holder.pid), 60, LockState::held, holder.pid, 0},
+      {"this process's own id", file, owner_text(getpid()), 0, LockState::held, getpid(), 0},
+      {"a live id without padding", file, own, 0, LockState::held, getpid(), 0},
+      {"a live id after blanks, text after it", file, "\n\t " + own + " trailing text", 0, LockState::held,
+       getpid(), 0},
+      {"init, another user's process", file, owner_text(1), 0, LockState::held, 1, 0},
+      {"a dead id", file, owner_text(dead), 60, LockState::stale, dead, 1},
+      {"a dangling link", link, "/nonexistent/owner", 0, LockState::not_regular_file, 0, 1},
+      {"a link to a live owner's lock", link, live_lock, 0, LockState::not_regular_file, 0, 1},
+      {"a link to a device", link, "/dev/null", 0, LockState::not_regular_file, 0, 1},
+      {"a link to a FIFO", link, root.at("/fifo"), 0, LockState::not_regular_file, 0, 1},
+      {"a FIFO", fifo, "", 0, LockState::not_regular_file, 0, 1},
+      // No lock either, but one that no starter can remove.
+      {"a directory", directory, "", 0, LockState::not_regular_file, 0, 0},
   };
-  for (const std::string& content : cases) {
-    write_whole_file(lock_path(), content);
-    set_age(lock_path(), 60);  // left by an owner long gone
-    EXPECT_EQ(lock_device("/dev/ttyS0", 0), 1) << '"' << content << '"';
-    EXPECT_EQ(read_whole_file(lock_path()), own_lock()) << '"' << content << '"';
-    unlink(lock_path().c_str());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.entry == file) {
+      write_whole_file(lock_path(), c.content);
+      set_age(lock_path(), c.age_s);
+    }
+    if (c.entry == link) {
+      ASSERT_EQ(symlink(c.content.c_str(), lock_path().c_str()), 0);
+    }
+    if (c.entry == fifo) {
+      ASSERT_EQ(mkfifo(lock_path().c_str(), 0644), 0);
+    }
+    if (c.entry == directory) {
+      ASSERT_EQ(mkdir(lock_path().c_str(), 0755), 0);
+    }
+    PathBuffer path;
+    ASSERT_TRUE(lock_path_of("/dev/ttyS0", path));
+    EXPECT_EQ(path.data(), lock_path());
+    LockJudgement verdict = judge_lock(path.data());
+    EXPECT_EQ(verdict.state, c.state);
+    EXPECT_EQ(verdict.owner, c.owner);
+    EXPECT_EQ(lock_is_taken_over(verdict.state), c.state == LockState::stale || c.state == LockState::not_regular_file);
+    LogCapture log;
+    // One attempt, as many as a starter makes in 100 ms.
+    EXPECT_EQ(lock_device("/dev/ttyS0", -1), c.taken);
+    if (c.taken == 1) {
+      EXPECT_EQ(read_whole_file(lock_path()), own_lock());
+    }
+    if (c.taken == 0 && c.entry == file) {
+      EXPECT_EQ(read_whole_file(lock_path()), c.content);
+    }
+    // A link is the one replacement worth a word: somebody put it there.
+    std::vector<std::string> warnings;
+    for (const auto& message : log.messages()) warnings.push_back(message.text);
+    std::vector<std::string> expected;
+    if (c.entry == link) expected.push_back("lock " + lock_path() + " was a symbolic link: removed");
+    EXPECT_EQ(warnings, expected);
+    if (c.entry == directory)
+      rmdir(lock_path().c_str());
+    else
+      unlink(lock_path().c_str());
   }
+  // Links are removed, never followed: their targets stay as they were.
+  EXPECT_EQ(read_whole_file(live_lock), owner_text(1));
+  struct stat info {};
+  EXPECT_EQ(lstat(root.at("/fifo").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISFIFO(info.st_mode));
 }
 
 TEST_F(DeviceLockTest, ALiveHolderKeepsTheLockUntilTheTimeout) {
@@ -123,70 +212,10 @@ TEST_F(DeviceLockTest, ALiveHolderKeepsTheLockUntilTheTimeout) {
   EXPECT_EQ(read_whole_file(lock_path()), content);
 }
 
-TEST_F(DeviceLockTest, LiveOwnersInAnyReadableFormIncludingThisProcessAreRespected) {
-  std::string own = std::to_string(getpid());
-  const std::string cases[] = {own_lock(), own, "\n\t " + own + " trailing text", owner_text(1)};
-  for (const std::string& content : cases) {
-    write_whole_file(lock_path(), content);
-    EXPECT_EQ(lock_device("/dev/ttyS0", 0), 0) << '"' << content << '"';
-    EXPECT_EQ(read_whole_file(lock_path()), content);
-  }
-}
-
-TEST_F(DeviceLockTest, AnEmptyLockIsTakenForOneBeingWrittenOnlyWhileItIsMomentsOld) {
-  struct Case {
-    long long age_s;  // negative: changed in the future, the clock set back since
-    int taken;
-  } cases[] = {{0, 0}, {1, 0}, {-1, 0}, {3, 1}, {60, 1}, {-3600, 1}};
-  for (const Case& c : cases) {
-    write_whole_file(lock_path(), "");
-    set_age(lock_path(), c.age_s);
-    EXPECT_EQ(lock_device("/dev/ttyS0", -1), c.taken) << "age " << c.age_s;
-    EXPECT_EQ(read_whole_file(lock_path()), c.taken ? own_lock() : "") << "age " << c.age_s;
-    unlink(lock_path().c_str());
-  }
-}
-
-// Nothing but a regular file is a lock: links are removed, never followed,
-// and their targets stay as they were; a FIFO is not read (it could block).
-TEST_F(DeviceLockTest, ALinkOrAnythingButARegularFileAtTheLockPathIsReplacedUnread) {
-  std::string live_lock = root.at("/live-lock");
-  write_whole_file(live_lock, owner_text(1));
-  ASSERT_EQ(mkfifo(root.at("/fifo").c_str(), 0644), 0);
-  struct Case {
-    const char* what;
-    std::string target;  // empty: a FIFO at the lock path itself
-    std::string warning;
-  } cases[] = {
-      {"dangling link", "/nonexistent/owner", "was a symbolic link: removed"},
-      {"link to a live owner's lock", live_lock, "was a symbolic link: removed"},
-      {"link to a device", "/dev/null", "was a symbolic link: removed"},
-      {"link to a FIFO", root.at("/fifo"), "was a symbolic link: removed"},
-      {"FIFO", "", ""},
-  };
-  for (const Case& c : cases) {
-    LogCapture log;
-    if (c.target.empty()) {
-      ASSERT_EQ(mkfifo(lock_path().c_str(), 0644), 0);
-    } else {
-      ASSERT_EQ(symlink(c.target.c_str(), lock_path().c_str()), 0);
-    }
-    EXPECT_EQ(lock_device("/dev/ttyS0", 0), 1) << c.what;
-    EXPECT_EQ(read_whole_file(lock_path()), own_lock()) << c.what;
-    std::vector<std::string> warnings;
-    for (const auto& message : log.messages()) warnings.push_back(message.text);
-    std::vector<std::string> expected;
-    if (!c.warning.empty()) expected.push_back("lock " + lock_path() + " " + c.warning);
-    EXPECT_EQ(warnings, expected) << c.what;
-    unlink(lock_path().c_str());
-  }
-  EXPECT_EQ(read_whole_file(live_lock), owner_text(1));
-  struct stat info {};
-  EXPECT_EQ(lstat(root.at("/fifo").c_str(), &info), 0);
-  EXPECT_TRUE(S_ISFIFO(info.st_mode));
-
-  // Not even opened: a writer waiting on a FIFO at the lock path would be
-  // let through by any open for reading.
+// Not even opened, by the daemon or by a tool that judges the lock: a
+// writer waiting on a FIFO at the lock path would be let through by any
+// open for reading.
+TEST_F(DeviceLockTest, AFifoAtTheLockPathIsNeverOpened) {
   ASSERT_EQ(mkfifo(lock_path().c_str(), 0644), 0);
   pid_t writer = fork();
   if (writer == 0) {
@@ -194,6 +223,7 @@ TEST_F(DeviceLockTest, ALinkOrAnythingButARegularFileAtTheLockPathIsReplacedUnre
     _exit(open(lock_path().c_str(), O_WRONLY) >= 0 ? 0 : 1);
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(judge_lock(lock_path().c_str()).state, LockState::not_regular_file);
   EXPECT_EQ(lock_device("/dev/ttyS0", 0), 1);
   EXPECT_EQ(waitpid(writer, nullptr, WNOHANG), 0) << "the FIFO at the lock path was opened";
   kill(writer, SIGKILL);
@@ -247,6 +277,9 @@ TEST_F(DeviceLockTest, ALockThatCannotBeOpenedIsNeitherReadNorRemoved) {
   if (geteuid() == 0) GTEST_SKIP() << "root reads a file of mode 0 all the same";
   std::string content = owner_text(dead_pid());
   root.write_file("/var/lock/LCK..ttyS0", content, 0);
+  LockJudgement verdict = judge_lock(lock_path().c_str());
+  EXPECT_EQ(verdict.state, LockState::unreadable);
+  EXPECT_EQ(verdict.error, EACCES);
   EXPECT_EQ(lock_device("/dev/ttyS0", 0), 0);
   chmod(lock_path().c_str(), 0644);
   EXPECT_EQ(read_whole_file(lock_path()), content);
@@ -374,6 +407,8 @@ TEST_F(DeviceLockTest, ANameTooLongForTheLockPathIsRefusedNotCut) {
   unlock_device(longest.c_str());
   LogCapture log;
   std::string too_long = longest + "y";
+  PathBuffer path;
+  EXPECT_FALSE(lock_path_of(too_long.c_str(), path));
   EXPECT_EQ(lock_device(too_long.c_str(), 0), 0);
   EXPECT_TRUE(lock_dir_entries(root).empty());
   ASSERT_EQ(log.messages().size(), 1u);
@@ -393,6 +428,16 @@ TEST(ProcessProbe, NoGroupIsEverSignalledAndOnlyEsrchMeansDead) {
     int alive;
   } cases[] = {{getpid(), 1}, {1, 1}, {dead_pid(), 0}, {0, 0}, {-1, 0}};
   for (const Case& c : cases) EXPECT_EQ(process_alive(c.pid), c.alive) << c.pid;
+}
+
+TEST(ProcessProbe, TheNameOfALiveProcessOnly) {
+  ProcessName name;
+  ASSERT_TRUE(process_name(getpid(), name));
+  EXPECT_STREQ(name.data(), "unit_modbus");
+  for (pid_t gone : {dead_pid(), pid_t{0}, pid_t{-1}}) {
+    EXPECT_FALSE(process_name(gone, name)) << gone;
+    EXPECT_STREQ(name.data(), "") << gone;
+  }
 }
 
 }  // namespace

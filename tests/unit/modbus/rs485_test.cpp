@@ -203,6 +203,14 @@ TEST(Rs485, TheGpioRequestFollowsTheDeviceAndItsAnswerIsThePortMode) {
   }
 }
 
+// The setting itself is compared, exactly: daemon, check and probe ask
+// with this flag.
+TEST(Rs485, OnlyTheDeviceTtyS0AsksForTheFirstPort) {
+  for (const char* device : {"ttyS1", "TTYS0", "ttyS0 ", "/dev/ttyS0", "ttyUSB0", ""})
+    EXPECT_EQ(port_mode_flag(device), 1) << device;
+  EXPECT_EQ(port_mode_flag("ttyS0"), 0);
+}
+
 TEST(Rs485, WithoutTheGpioDeviceTheQueryFailsAndIsTriedAgain) {
   TempRoot root;
   HelperRun run = run_helper(root, "QueryWithoutThenWithDevice", {"MS_GPIO_MODE=3"});

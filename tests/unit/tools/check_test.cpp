@@ -131,6 +131,13 @@ TEST_F(CheckTest, FindingsAndExitStatusForEachSurprise) {
       {"storage choices", BASE + "MOD_METERSCRIBE_CACHE=0\n",
        {"storage: CACHE is \"0\": any text that is not empty selects the memory card",
         "storage: CACHE_DIR is empty: log files go to the card's mount point /var/meterscribe/mnt/ itself"}},
+      // 21 characters of mount point and slash: a CACHE_DIR of 106 fits.
+      {"a card directory too long for the daemon",
+       BASE + "MOD_METERSCRIBE_CACHE=1\nMOD_METERSCRIBE_CACHE_DIR=" + std::string(107, 'd') + "\n",
+       {"storage: CACHE_DIR is too long: the log directory /var/meterscribe/mnt/" + std::string(107, 'd') +
+        " has 128 characters, more than the 127 the daemon has room for: it refuses to start"}},
+      {"a card directory that just fits",
+       BASE + "MOD_METERSCRIBE_CACHE=1\nMOD_METERSCRIBE_CACHE_DIR=" + std::string(106, 'd') + "\n", {}},
       {"a card directory without a card", BASE + "MOD_METERSCRIBE_CACHE_DIR=logs\n",
        {"storage: CACHE_DIR is \"logs\" but CACHE is empty: the memory card is not used"}},
       {"lines the daemon does not read as they look",
