@@ -36,7 +36,7 @@ constexpr std::size_t RECORD_NAME_AT = 19;
 // Room for about 680 log-file entries per call, as much as a C library
 // directory stream reads at once: a line's scan of a directory of 999 files
 // takes two calls and the one that finds the end.
-constexpr std::size_t SCAN_BUFFER_SIZE = 32 * 1024;
+constexpr std::size_t SCAN_BUFFER_SIZE = std::size_t{32} * 1024;
 
 // Calls visit(type, name) for every entry, in directory order, until it
 // returns false. The scan opens a descriptor of its own, so it starts at
