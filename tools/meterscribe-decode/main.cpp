@@ -216,10 +216,10 @@ void decode_file(const std::string& path, DecodeRun& run) {
 std::vector<std::string> log_files_in(const char* directory, DecodeRun& run) {
   std::vector<std::string> names;
   LogDir dir;
-  bool read = log_dir_open(dir, directory) && log_dir_each_file(dir, [&](const char* name) {
-                if (is_log_name(name)) names.emplace_back(name);
-              });
-  if (!read) {
+  bool listed = log_dir_open(dir, directory) && log_dir_each_file(dir, [&](const char* name) {
+                  if (is_log_name(name)) names.emplace_back(name);
+                });
+  if (!listed) {
     std::fprintf(stderr, "meterscribe-decode: cannot read %s: %s\n", directory, std::strerror(errno));
     run.unreadable = true;
   }

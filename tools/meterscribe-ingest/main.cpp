@@ -6,9 +6,9 @@
 #include <getopt.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <string>
