@@ -1,4 +1,4 @@
-// Buffered streams owned by RAII.
+// Buffered streams owned by RAII, and the size of an open one.
 #pragma once
 
 #include <cstdint>
