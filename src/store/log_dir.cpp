@@ -38,6 +38,22 @@ constexpr std::size_t RECORD_NAME_AT = 19;
 // takes two calls and the one that finds the end.
 constexpr std::size_t SCAN_BUFFER_SIZE = std::size_t{32} * 1024;
 
+// A directory we may read but not search (mode r--) refuses the lookup of
+// "." within it, while its path still reaches it. The path is taken only
+// when it leads to the very directory held: a link swapped in on the way
+// would lead elsewhere.
+int reopen_by_path(const LogDir& dir) {
+  unique_fd fd(open(dir.path.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  struct stat held {};
+  struct stat reopened {};
+  if (!fd.valid() || fstat(dir.fd.get(), &held) != 0 || fstat(fd.get(), &reopened) != 0) return -1;
+  if (held.st_dev != reopened.st_dev || held.st_ino != reopened.st_ino) {
+    errno = EACCES;
+    return -1;
+  }
+  return fd.release();
+}
+
 // Calls visit(type, name) for every entry, in directory order, until it
 // returns false. The scan opens a descriptor of its own, so it starts at
 // the first entry and shares no read offset with the other thread's scans;
@@ -49,6 +65,7 @@ template <typename Visit>
 bool scan_entries(const LogDir& dir, Visit&& visit) {
   if (!dir.fd.valid()) return true;
   unique_fd scan(openat(dir.fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!scan.valid() && errno == EACCES) scan.reset(reopen_by_path(dir));
   if (!scan.valid()) return false;
   alignas(8) std::array<char, SCAN_BUFFER_SIZE> records;
   for (;;) {
