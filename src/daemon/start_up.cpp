@@ -27,7 +27,8 @@ int run_memcard(const char* command) {
 bool report_refusal(DirRefusal refusal, const char* path) {
   switch (refusal) {
     case DirRefusal::none: return true;
-    case DirRefusal::missing: log_msg(LOG_NOTICE, "error: directory %s not exists", path); break;
+    case DirRefusal::missing:
+    case DirRefusal::not_opened: log_msg(LOG_NOTICE, "error: directory %s not exists", path); break;
     case DirRefusal::symbolic_link:
       log_msg(LOG_ERR, "error: directory %s has a symbolic link in its path; links on the memory card are not followed",
               path);
@@ -65,7 +66,7 @@ bool open_log_dir(DaemonContext& context, const char* path) {
   DirRefusal refusal = DirRefusal::none;
   if (context.cache[0] == '\0') {
     // The volatile directory is the integrator's own, trusted as it stands.
-    refusal = log_dir_open(context.log_dir, path) ? DirRefusal::none : DirRefusal::missing;
+    refusal = log_dir_open(context.log_dir, path) ? DirRefusal::none : DirRefusal::not_opened;
   } else {
     // Below the mount point everything comes from the card: its part of the
     // path is opened without following a link and without leaving the

@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include "store/log_dir_internal.h"
-#include "sys/unique_dir.h"
 
 // Log files may pass 2 GiB, also on 32-bit ARM: the build asks for 64-bit
 // file offsets, and this module counts on them.
@@ -26,14 +25,61 @@ constexpr unsigned MAX_NAMES = LIST_SLOTS - 1;
 // An entry name, or an entry name with the temporary suffix.
 using NameBuffer = std::array<char, NAME_MAX + 8>;
 
-// A fresh stream over the held descriptor: every listing starts at the
-// first entry, and the held descriptor keeps its own offset untouched.
-unique_dir open_listing(const LogDir& dir) {
-  int fd = openat(dir.fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  unique_dir listing(fdopendir(fd));
-  if (!listing) close(fd);
-  return listing;
+// The kernel's record of one entry (struct linux_dirent64): inode (8
+// bytes), offset (8), record length (2), type (1), then the name with its
+// NUL, padded to 8 bytes. Read field by field, so the buffer needs no
+// particular layout.
+constexpr std::size_t RECORD_LENGTH_AT = 16;
+constexpr std::size_t RECORD_TYPE_AT = 18;
+constexpr std::size_t RECORD_NAME_AT = 19;
+
+// Room for about 680 log-file entries per call, as much as a C library
+// directory stream reads at once: a line's scan of a directory of 999 files
+// takes two calls and the one that finds the end.
+constexpr std::size_t SCAN_BUFFER_SIZE = std::size_t{32} * 1024;
+
+// A directory we may read but not search (mode r--) refuses the lookup of
+// "." within it, while its path still reaches it. The path is taken only
+// when it leads to the very directory held: a link swapped in on the way
+// would lead elsewhere.
+int reopen_by_path(const LogDir& dir) {
+  unique_fd fd(open(dir.path.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  struct stat held {};
+  struct stat reopened {};
+  if (!fd.valid() || fstat(dir.fd.get(), &held) != 0 || fstat(fd.get(), &reopened) != 0) return -1;
+  if (held.st_dev != reopened.st_dev || held.st_ino != reopened.st_ino) {
+    errno = EACCES;
+    return -1;
+  }
+  return fd.release();
+}
+
+// Calls visit(type, name) for every entry, in directory order, until it
+// returns false. The scan opens a descriptor of its own, so it starts at
+// the first entry and shares no read offset with the other thread's scans;
+// the records land in a buffer on the stack. So a scan, which runs for
+// every logged line, allocates nothing and costs an open, the reads and a
+// close. False, with errno set, when the entries could not all be read;
+// a directory that was never opened has none and scans as empty.
+template <typename Visit>
+bool scan_entries(const LogDir& dir, Visit&& visit) {
+  if (!dir.fd.valid()) return true;
+  unique_fd scan(openat(dir.fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!scan.valid() && errno == EACCES) scan.reset(reopen_by_path(dir));
+  if (!scan.valid()) return false;
+  alignas(8) std::array<char, SCAN_BUFFER_SIZE> records;
+  for (;;) {
+    long got = syscall(SYS_getdents64, scan.get(), records.data(), records.size());
+    if (got <= 0) return got == 0;
+    for (long at = 0; at < got;) {
+      const char* record = records.data() + at;
+      unsigned short length = 0;
+      std::memcpy(&length, record + RECORD_LENGTH_AT, sizeof length);
+      auto type = static_cast<unsigned char>(record[RECORD_TYPE_AT]);
+      if (!visit(type, record + RECORD_NAME_AT)) return true;
+      at += length;
+    }
+  }
 }
 
 bool compose_name(NameBuffer& out, const char* name, const char* suffix) {
@@ -141,13 +187,13 @@ int walk_beneath(int base, const char* relative) {
   return current.release();
 }
 
-bool entry_is_regular(int dir_fd, const dirent* entry) {
-  if (entry->d_type == DT_REG) return true;
-  if (entry->d_type != DT_UNKNOWN) return false;
+bool entry_is_regular(int dir_fd, unsigned char type, const char* name) {
+  if (type == DT_REG) return true;
+  if (type != DT_UNKNOWN) return false;
   // Some file systems report no types; ask the entry itself, never its
   // target, so a symbolic link to a file stays out of the list.
   struct stat info {};
-  return fstatat(dir_fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode);
+  return fstatat(dir_fd, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode);
 }
 
 bool log_dir_open(LogDir& dir, const char* path) {
@@ -188,30 +234,37 @@ void FileListDeleter::operator()(char** list) const {
 FileList log_dir_list(const LogDir& dir) {
   FileList list(static_cast<char**>(std::calloc(LIST_SLOTS, sizeof(char*))));
   if (!list) return list;
-  unique_dir listing = open_listing(dir);
-  if (!listing) return list;  // nothing to list is an empty list, not a failure
   unsigned count = 0;
-  while (count < MAX_NAMES) {
-    const dirent* entry = readdir(listing.get());
-    if (entry == nullptr) break;
-    if (!entry_is_regular(dirfd(listing.get()), entry)) continue;
-    char* name = strdup(entry->d_name);
-    if (name == nullptr) break;  // out of memory: the names so far stay valid
+  // A directory that cannot be read lists what was read of it: nothing, when
+  // it cannot be opened. That is an empty list, not a failure.
+  scan_entries(dir, [&](unsigned char type, const char* entry) {
+    if (!entry_is_regular(dir.fd.get(), type, entry)) return true;
+    char* name = strdup(entry);
+    if (name == nullptr) return false;  // out of memory: the names so far stay valid
     list.get()[count++] = name;
-  }
+    return count < MAX_NAMES;
+  });
   return list;
+}
+
+bool log_dir_each_file(const LogDir& dir, FileVisitor visit, void* context) {
+  return scan_entries(dir, [&](unsigned char type, const char* name) {
+    if (entry_is_regular(dir.fd.get(), type, name)) visit(name, context);
+    return true;
+  });
 }
 
 void log_dir_newest_log_name(const LogDir& dir, LogName& newest) {
   newest[0] = '\0';
-  unique_dir listing = open_listing(dir);
-  if (!listing) return;
-  while (const dirent* entry = readdir(listing.get())) {
+  // What cannot be read holds no log file for the line: the newest of what
+  // was read stands.
+  scan_entries(dir, [&](unsigned char type, const char* name) {
     // A name at or below the newest so far is dropped by one comparison;
     // only a greater one is checked for the log-file form.
-    if (std::strcmp(entry->d_name, newest) <= 0 || !is_log_name(entry->d_name)) continue;
-    if (entry_is_regular(dirfd(listing.get()), entry)) std::memcpy(newest, entry->d_name, LOG_NAME_SIZE);
-  }
+    if (std::strcmp(name, newest) > 0 && is_log_name(name) && entry_is_regular(dir.fd.get(), type, name))
+      std::memcpy(newest, name, LOG_NAME_SIZE);
+    return true;
+  });
 }
 
 std::uint64_t log_dir_total_size(const LogDir& dir) {
@@ -225,12 +278,6 @@ std::uint64_t log_dir_total_size(const LogDir& dir) {
       total += static_cast<std::uint64_t>(info.st_size);
   }
   return total;
-}
-
-std::int64_t stream_size(FILE* stream) {
-  struct stat info {};
-  if (fstat(fileno(stream), &info) != 0) return -1;
-  return static_cast<std::int64_t>(info.st_size);
 }
 
 bool log_dir_script_path(const LogDir& dir, const char* name, PathBuffer& out, const char* suffix) {

@@ -45,9 +45,12 @@ struct LogDir {
 // unopened directory finds it empty and opens nothing.
 bool log_dir_open(LogDir& dir, const char* path);
 
-// Why a directory below a trusted one was not opened.
+// Why a log directory was not opened. A trusted directory (the volatile
+// one, opened with log_dir_open) only ever gives not_opened; the others
+// tell the shapes refused below a trusted base.
 enum class DirRefusal {
   none,               // opened
+  not_opened,         // a trusted directory could not be opened, for any reason; errno tells
   missing,            // some component does not exist
   symbolic_link,      // some component is a symbolic link
   not_directory,      // some component is no directory
@@ -81,6 +84,22 @@ using FileList = std::unique_ptr<char*, FileListDeleter>;
 // copied so far.
 FileList log_dir_list(const LogDir& dir);
 
+// Calls visit(name, context) for every regular file, in directory order, as
+// log_dir_list judges them but without its cap of 999 names: the tools and
+// the server must see every file, however long the uplink was down. False,
+// with errno set, when the directory could not be read to its end; the
+// names visited before stand. A directory that was never opened has no
+// files.
+using FileVisitor = void (*)(const char* name, void* context);
+bool log_dir_each_file(const LogDir& dir, FileVisitor visit, void* context);
+
+// The same with any callable taking the name.
+template <typename Visit>
+bool log_dir_each_file(const LogDir& dir, Visit visit) {
+  return log_dir_each_file(
+      dir, [](const char* name, void* context) { (*static_cast<Visit*>(context))(name); }, &visit);
+}
+
 // The greatest log-form name among the regular files, or "" when there is
 // none. Every entry is looked at but nothing is allocated.
 void log_dir_newest_log_name(const LogDir& dir, LogName& newest);
@@ -106,9 +125,6 @@ bool log_dir_truncate(const LogDir& dir, const char* name, off_t length);
 // A stream reading a regular file (with `suffix` appended to its name)
 // from its start; null on failure and for anything but a regular file.
 unique_file log_dir_open_read(const LogDir& dir, const char* name, const char* suffix = "");
-
-// The size of an open stream's file, from its descriptor; -1 on failure.
-std::int64_t stream_size(FILE* stream);
 
 // A stream writing a new entry that must not exist yet; null on failure,
 // also when something appeared under the name meanwhile.

@@ -3,12 +3,10 @@
 
 #include "store/log_dir.h"
 
-struct dirent;
-
 // Whether one entry of the open directory dir_fd is a regular file: the
-// reported type, or lstat's answer when the file system reports none.
-// Symbolic links count as not regular.
-bool entry_is_regular(int dir_fd, const dirent* entry);
+// type the directory reports (a DT_ value), or lstat's answer when the file
+// system reports none. Symbolic links count as not regular.
+bool entry_is_regular(int dir_fd, unsigned char type, const char* name);
 
 // The component-by-component walk that opens a directory below `base` on
 // kernels without openat2: no link followed, no ".." taken, no other device

@@ -218,14 +218,19 @@ void decode_file(const std::string& path, DecodeRun& run) {
 }
 
 // The log files of a directory in time order, which is their name order;
-// anything else there (the trimming's .tmp files, say) is left out.
-std::vector<std::string> log_files_in(const char* directory) {
+// anything else there (the trimming's .tmp files, say) is left out. Every
+// file counts, however many there are; a directory that cannot be read to
+// its end is said, and what was read of it is still decoded.
+std::vector<std::string> log_files_in(const char* directory, DecodeRun& run) {
   std::vector<std::string> names;
   LogDir dir;
-  log_dir_open(dir, directory);  // one that cannot be opened lists nothing
-  FileList list = log_dir_list(dir);
-  for (char** entry = list.get(); entry != nullptr && *entry != nullptr; ++entry)
-    if (is_log_name(*entry)) names.emplace_back(*entry);
+  bool listed = log_dir_open(dir, directory) && log_dir_each_file(dir, [&](const char* name) {
+                  if (is_log_name(name)) names.emplace_back(name);
+                });
+  if (!listed) {
+    std::fprintf(stderr, "meterscribe-decode: cannot read %s: %s\n", directory, std::strerror(errno));
+    run.unreadable = true;
+  }
   std::sort(names.begin(), names.end());
   for (std::string& name : names) name.insert(0, std::string(directory) + "/");
   return names;
@@ -235,7 +240,7 @@ void decode_argument(const char* argument, DecodeRun& run) {
   if (std::strcmp(argument, "-") == 0) return decode_stream(stdin, "(standard input)", run);
   struct stat status;
   if (stat(argument, &status) == 0 && S_ISDIR(status.st_mode)) {
-    for (const std::string& path : log_files_in(argument)) decode_file(path, run);
+    for (const std::string& path : log_files_in(argument, run)) decode_file(path, run);
     return;
   }
   decode_file(argument, run);

@@ -5,6 +5,7 @@
 #include <dirent.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -138,14 +139,18 @@ void use_zone(const SiteGateway& gateway, const IngestRun& run) {
   tzset();
 }
 
-// The log files of a directory in time order, which is their name order.
+// The log files of a directory in time order, which is their name order:
+// every one of them, however many a gateway delivered. One that cannot be
+// opened lists nothing; one that cannot be read to its end is said, and the
+// files read before are loaded.
 std::vector<std::string> log_names_in(const std::string& directory) {
   std::vector<std::string> names;
   LogDir dir;
-  log_dir_open(dir, directory.c_str());  // one that cannot be opened lists nothing
-  FileList list = log_dir_list(dir);
-  for (char** entry = list.get(); entry != nullptr && *entry != nullptr; ++entry)
-    if (is_log_name(*entry)) names.emplace_back(*entry);
+  if (log_dir_open(dir, directory.c_str()) &&
+      !log_dir_each_file(dir, [&](const char* name) {
+        if (is_log_name(name)) names.emplace_back(name);
+      }))
+    std::fprintf(stderr, "meterscribe-ingest: cannot read %s: %s\n", directory.c_str(), std::strerror(errno));
   std::sort(names.begin(), names.end());
   return names;
 }

@@ -84,6 +84,9 @@ void add_storage_items(const StorageFigures& storage, std::vector<std::string>& 
 }
 
 void add_file_items(const GatewayStatus& status, std::vector<std::string>& items) {
+  if (!status.listing_cut_short.empty())
+    items.push_back("the log directory could not be read to its end (" + status.listing_cut_short +
+                    "): the files below are not all of them");
   if (status.uploads_failing) {
     const FileFigure& oldest = status.waiting.front();
     items.push_back("uploads are failing: " + oldest.name + " was released at " +

@@ -109,15 +109,15 @@ bool is_cut_leftover(const std::string& name) {
 // first.
 std::vector<FileFigure> sort_names(const LogDir& dir, GatewayStatus& status) {
   std::vector<FileFigure> logs;
-  FileList names = log_dir_list(dir);
-  for (char** name = names ? names.get() : nullptr; name != nullptr && *name != nullptr; ++name) {
-    if (is_log_name(*name))
-      logs.push_back({*name, file_bytes(dir, *name), log_name_time(*name)});
-    else if (is_cut_leftover(*name))
-      status.interrupted_cuts.emplace_back(*name);
+  bool whole = log_dir_each_file(dir, [&](const char* name) {
+    if (is_log_name(name))
+      logs.push_back({name, file_bytes(dir, name), log_name_time(name)});
+    else if (is_cut_leftover(name))
+      status.interrupted_cuts.emplace_back(name);
     else
-      status.foreign_files.emplace_back(*name);
-  }
+      status.foreign_files.emplace_back(name);
+  });
+  if (!whole) status.listing_cut_short = std::strerror(errno);
   std::sort(logs.begin(), logs.end(), [](const FileFigure& a, const FileFigure& b) { return a.name < b.name; });
   std::sort(status.interrupted_cuts.begin(), status.interrupted_cuts.end());
   std::sort(status.foreign_files.begin(), status.foreign_files.end());

@@ -119,8 +119,19 @@ struct IngestCase {
   const char* unknown_tz = nullptr;  // the site gives the gateway this zone: the tool must refuse the site
 };
 
+// `count` files of one line each, named after their line's time.
+std::vector<Delivery> one_line_files(unsigned count) {
+  std::vector<Delivery> files;
+  for (unsigned i = 0; i < count; ++i) {
+    std::string line = fleet_line(i);
+    files.push_back({"log-" + line.substr(3, 19), i, 1});
+  }
+  return files;
+}
+
 const IngestCase CASES[] = {
     {"FirstLoad", {{{"log-2024-03-31-20-00-00", 0, 400}, {"log-2024-03-31-20-06-40", 400, 400}}}, false},
+    {"MoreFilesThanTheDaemonLists", {one_line_files(1200)}, false},
     {"SameFileDeliveredTwice", {{{"log-2024-03-31-20-00-00", 0, 200}}, {{"log-2024-03-31-20-00-00", 0, 200}}}, false},
     {"HeadCutBetweenDeliveries",
      {{{"log-2024-03-31-20-00-00", 0, 300}}, {{"log-2024-03-31-20-00-00", 100, 350}}},

@@ -3,7 +3,10 @@
 // both word orders, bad lines reported by file and line while the good ones
 // still print, named values of a register map in each output format, and
 // local times around a real zone's clock changes.
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -155,6 +158,22 @@ TEST_F(DecodeTest, ADirectoryIsReadInTimeOrderAndOnlyItsLogFiles) {
   EXPECT_EQ(run.status, 0);
   ASSERT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1 + 10 + 3);
   EXPECT_EQ(run.out.substr(HEADER.size(), 36), "2024-03-05T14:00:00+01:00,2,2,1,20,1");
+}
+
+// Past the daemon's 999 names: every log file is decoded, in time order.
+TEST_F(DecodeTest, EveryFileOfALargeDirectoryIsDecoded) {
+  ::mkdir(root.at("/logs").c_str(), 0755);
+  char time[20];
+  for (int i = 0; i < 1200; ++i) {
+    std::snprintf(time, sizeof time, "2024-03-05-14-%02d-%02d", i / 60, i % 60);
+    root.write_file(std::string("/logs/log-") + time, HOLDING.substr(0, 3) + time + HOLDING.substr(22));
+  }
+  ToolRun run = run_tool(MS_DECODE_TOOL, "--settings " + root.at("/settings") + " " + root.at("/logs"), root);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.status, 0);
+  ASSERT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1 + 1200 * 3);
+  EXPECT_EQ(run.out.substr(HEADER.size(), 26), "2024-03-05T14:00:00+01:00,");
+  EXPECT_EQ(run.out.substr(run.out.rfind("2024"), 26), "2024-03-05T14:19:59+01:00,");
 }
 
 TEST_F(DecodeTest, UnreadableFilesEndWithStatus2) {

@@ -125,6 +125,11 @@ TEST(StatusTest, EachStateAndWhatNeedsAttention) {
          ASSERT_GE(g.card->use_percent(), 67u);
        },
        1, {"storage "}, "  meter 2  last line " + local(30, "%Y-%m-%d %H:%M:%S") + ", "},
+      {"past the daemon's 999 names, every waiting file is counted",
+       [](Gateway& g) {
+         for (long i = 0; i < 1200; ++i) g.log("/" + log_name(33 * 60 + i), "");
+       },
+       1, {"uploads are failing: " + log_name(33 * 60 + 1199) + " was released at "}, "Waiting   1201 files, "},
       {"interrupted head cut", [](Gateway& g) { g.log("/" + log_name(20 * 60) + ".tmp", line(0, 20 * 60)); }, 1,
        {"interrupted head cut: " + log_name(20 * 60) + ".tmp holds the old content"}, "  interrupted cut      "},
       {"file named in the future", [](Gateway& g) { g.log("/" + log_name(-3600), ""); }, 1,
