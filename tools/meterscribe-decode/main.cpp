@@ -15,11 +15,13 @@
 #include <vector>
 
 #include "daemon/context.h"
+#include "daemon/log_location.h"
 #include "daemon/settings.h"
 #include "log_line.h"
 #include "record.h"
 #include "register_map.h"
 #include "store/log_dir.h"
+#include "sys/log.h"
 #include "sys/paths.h"
 #include "sys/unique_file.h"
 #include "usage.h"
@@ -30,7 +32,7 @@ namespace {
 constexpr const char* USAGE =
     "usage: meterscribe-decode [--settings PATH] [--map FILE] [--json | --influx] [--utc]\n"
     "                          [--u16 | --u32 | --s32 | --float32] [--word-order big|little]\n"
-    "                          [--help] [--version] LOG-FILE-OR-DIRECTORY...\n"
+    "                          [--help] [--version] [LOG-FILE-OR-DIRECTORY...]\n"
     "  --settings PATH   the settings the daemon polled with (default /opt/meterscribe/etc/settings)\n"
     "  --map FILE        a register map: one record per mapped value (name, unit, raw and scaled\n"
     "                    number) instead of one per register\n"
@@ -45,6 +47,7 @@ constexpr const char* USAGE =
     "  --word-order big|little  big: the first register of a pair holds the high word (default)\n"
     "The register formats do not apply with a map: the map gives each value its type and order.\n"
     "A directory stands for its log-YYYY-MM-DD-hh-mm-ss files in time order; - is standard input.\n"
+    "Without one, the log directory the settings give the daemon is read.\n"
     "Times are logged in the gateway's local time and read with the zone of TZ. In the hour repeated\n"
     "when daylight saving ends, the earlier instant (still daylight saving) is taken; a time in the\n"
     "hour skipped when it begins is taken as if the clock had not yet been put forward.\n"
@@ -53,7 +56,7 @@ constexpr const char* USAGE =
 constexpr const char* TOOL = "meterscribe-decode";
 
 struct DecodeRun {
-  const char* settings_path = SETTINGS_PATH;
+  const char* settings_path = nullptr;
   const char* map_path = nullptr;
   RegisterMap map;
   OutputOptions output{RegisterFormat::u16, false, OutputFormat::csv, nullptr};
@@ -107,17 +110,17 @@ int parse_options(int argc, char** argv, DecodeRun& run) {
     usage_error(TOOL, (std::string("--") + format_option->name).c_str(), "the map gives each value its type and order");
     return -1;
   }
-  if (optind == argc) {
-    usage_error(TOOL, nullptr, "no log file or directory given");
-    return -1;
-  }
   return optind;
 }
+
+void say_daemon_message(int /*level*/, const char* text) { std::fprintf(stderr, "%s: %s\n", TOOL, text); }
 
 // The daemon's own reader, so the tool sees the file exactly as the daemon
 // does; only a file that cannot be opened at all, or a directory, is
 // refused here, where the daemon would quietly read every key as missing.
-bool load_meter_table(const char* path, MeterTable& table) {
+// `log_dir`, when asked for, receives the log directory as start-up
+// composes it, and a path the daemon would refuse is refused here too.
+bool load_settings_of_run(const char* path, MeterTable& table, PathBuffer* log_dir) {
   if (int error = settings_file_error(path); error != 0) {
     std::fprintf(stderr, "meterscribe-decode: cannot read settings %s: %s\n", path, std::strerror(error));
     return false;
@@ -126,8 +129,11 @@ bool load_meter_table(const char* path, MeterTable& table) {
   load_settings_from(&context, path);
   std::copy(std::begin(context.meters), std::end(context.meters), table.meters);
   table.count = count_polled_meters(&context);
+  log_set_capture(say_daemon_message);
+  bool composed = log_dir == nullptr || compose_log_dir(context, *log_dir);
+  log_set_capture(nullptr);
   release_context(&context);
-  return true;
+  return composed;
 }
 
 // A mapped value outside what the settings poll would silently never
@@ -249,12 +255,22 @@ void decode_argument(const char* argument, DecodeRun& run) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!paths_init_from_env()) {
+    std::fprintf(stderr, "%s: METERSCRIBE_ROOT is too long\n", TOOL);
+    return 2;
+  }
+  PathBuffer default_settings;
   DecodeRun run;
+  run.settings_path = rooted_path(default_settings.data(), default_settings.size(), SETTINGS_PATH);
   int first_input = parse_options(argc, argv, run);
   if (first_input < 0) return USAGE_EXIT_STATUS;
-  if (!load_meter_table(run.settings_path, run.table) || !load_map(run)) return 2;
+  bool gateway_logs = first_input == argc;
+  PathBuffer log_dir;
+  if (!load_settings_of_run(run.settings_path, run.table, gateway_logs ? &log_dir : nullptr) || !load_map(run))
+    return 2;
   tzset();  // the zone of the logged local times, read once
   print_header(stdout, run.output.output, run.map_path != nullptr);
+  if (gateway_logs) decode_argument(log_dir.data(), run);
   for (int i = first_input; i < argc; ++i) decode_argument(argv[i], run);
   if (run.unreadable) return 2;
   return run.bad_lines != 0 ? 1 : 0;

@@ -160,15 +160,22 @@ TEST_F(DecodeTest, ADirectoryIsReadInTimeOrderAndOnlyItsLogFiles) {
   EXPECT_EQ(run.out.substr(HEADER.size(), 36), "2024-03-05T14:00:00+01:00,2,2,1,20,1");
 }
 
-// Past the daemon's 999 names: every log file is decoded, in time order.
-TEST_F(DecodeTest, EveryFileOfALargeDirectoryIsDecoded) {
-  ::mkdir(root.at("/logs").c_str(), 0755);
+// Without an operand the gateway's own log directory is read, found from
+// the settings as the daemon finds it; past the daemon's 999 names every log
+// file is decoded, in time order.
+TEST_F(DecodeTest, TheGatewaysLogDirectoryIsReadWholeWithoutAnOperand) {
+  const std::string logs = "/var/meterscribe/voldata";
+  ::mkdir(root.at("/var").c_str(), 0755);
+  ::mkdir(root.at("/var/meterscribe").c_str(), 0755);
+  ::mkdir(root.at(logs).c_str(), 0755);
   char time[20];
   for (int i = 0; i < 1200; ++i) {
     std::snprintf(time, sizeof time, "2024-03-05-14-%02d-%02d", i / 60, i % 60);
-    root.write_file(std::string("/logs/log-") + time, HOLDING.substr(0, 3) + time + HOLDING.substr(22));
+    root.write_file(logs + "/log-" + time, HOLDING.substr(0, 3) + time + HOLDING.substr(22));
   }
-  ToolRun run = run_tool(MS_DECODE_TOOL, "--settings " + root.at("/settings") + " " + root.at("/logs"), root);
+  setenv("METERSCRIBE_ROOT", root.path().c_str(), 1);
+  ToolRun run = run_tool(MS_DECODE_TOOL, "--settings " + root.at("/settings"), root);
+  unsetenv("METERSCRIBE_ROOT");
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.status, 0);
   ASSERT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1 + 1200 * 3);

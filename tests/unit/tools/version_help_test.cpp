@@ -69,7 +69,6 @@ TEST(ToolOptions, ABadArgumentIsSaidOnOneLineWithStatusTwo) {
       {PROBE_TOOL, dir, "cannot read settings " + dir + ": Is a directory"},
       {PROBE_TOOL, "--settings a b", "b: the settings file is given by --settings already; try --help"},
       {DECODE_TOOL, "--word-order middle log", "--word-order middle: the word order is big or little; try --help"},
-      {DECODE_TOOL, "--utc", "no log file or directory given; try --help"},
       {DECODE_TOOL, "--map map --u32 log", "--u32: the map gives each value its type and order; try --help"},
       {DECODE_TOOL, "--json=yes log", "--json: takes no value; try --help"},
       {DECODE_TOOL, "--settings " + dir + " log", "cannot read settings " + dir + ": Is a directory"},
@@ -89,6 +88,11 @@ TEST(ToolOptions, ABadArgumentIsSaidOnOneLineWithStatusTwo) {
   cases.push_back({sim, "--slave 300", "--slave 300: a slave address is 1 to 247; try --help"});
   cases.push_back({sim, "--no-such-option", "--no-such-option: no such option; try --help"});
 #endif
+  // A log directory the daemon would refuse to start with is refused alike.
+  const std::string too_long(107, 'd');
+  root.write_file("/card", "MOD_METERSCRIBE_CACHE=1\nMOD_METERSCRIBE_CACHE_DIR=" + too_long + "\n");
+  cases.push_back({DECODE_TOOL, "--settings " + root.at("/card"),
+                   "error: log directory /var/meterscribe/mnt/" + too_long + " is too long: at most 127 characters fit"});
   for (const BadArguments& c : cases) {
     SCOPED_TRACE(c.tool.name + " " + c.arguments);
     ToolRun run = run_tool(c.tool.path, c.arguments + " </dev/null", root);
