@@ -50,7 +50,12 @@ void print_findings(const Findings& findings) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string settings_path = SETTINGS_PATH;
+  if (!paths_init_from_env()) {
+    std::fprintf(stderr, "meterscribe-check: METERSCRIBE_ROOT is too long\n");
+    return 2;
+  }
+  PathBuffer default_settings;
+  std::string settings_path = rooted_path(default_settings.data(), default_settings.size(), SETTINGS_PATH);
   if (!parse_arguments(argc, argv, settings_path)) return USAGE_EXIT_STATUS;
   const char* path = settings_path.c_str();
   int error = settings_file_error(path);
