@@ -99,8 +99,9 @@ class SendServersTest : public TempRootTest {
   // system certificate directory is the test's; its standard error goes
   // into `errors`.
   int send(const std::string& path, std::string& errors) {
+    const char* in_namespace = "mount --bind \"$1\" /etc/ssl/certs && exec \"$2\" \"$3\"";
     return run_by_hand(root, "/opt/meterscribe/etc",
-                       "exec unshare --mount sh -c 'mount --bind \"$1\" /etc/ssl/certs && exec \"$2\" \"$3\"' sh \"$@\"",
+                       std::string("exec unshare --mount sh -c '") + in_namespace + "' sh \"$@\"",
                        {root.at("/srv/system-certs"), root.at("/opt/meterscribe/etc/send"), path}, {}, &errors);
   }
 
