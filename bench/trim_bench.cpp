@@ -79,7 +79,8 @@ void BM_cut_file_head_sparse_terabyte(benchmark::State& state) {
     copy_file(root.source, path);
     if (truncate(path.c_str(), off_t{1} << 40) != 0) state.SkipWithError("no sparse file");
     state.ResumeTiming();
-    if (cut_file_head(root.logs, TrimRoot::LOG_FILE, CUT_BYTES) != CutOutcome::walk_ends) state.SkipWithError("cut failed");
+    if (cut_file_head(root.logs, TrimRoot::LOG_FILE, CUT_BYTES) != CutOutcome::walk_ends)
+      state.SkipWithError("cut failed");
   }
 }
 BENCHMARK(BM_cut_file_head_sparse_terabyte)->Unit(benchmark::kMillisecond)->UseRealTime();

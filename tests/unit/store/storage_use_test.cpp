@@ -35,7 +35,8 @@ TEST_F(InterposedChild, MeasuresAndTrims) {
   const char* mount = std::getenv("MS_STATS_MOUNT");
   std::unique_ptr<TmpfsMount> tmpfs;
   if (mount != nullptr) {
-    tmpfs = std::make_unique<TmpfsMount>(root.at(std::string(mount) == "own" ? dir : dir.substr(0, dir.rfind('/'))), 1024);
+    std::string at = std::string(mount) == "own" ? dir : dir.substr(0, dir.rfind('/'));
+    tmpfs = std::make_unique<TmpfsMount>(root.at(at), 1024);
     ASSERT_TRUE(tmpfs->mounted()) << tmpfs->why_not();
   }
   use_log_dir(dir);
