@@ -188,6 +188,14 @@ void write_line(const LogDir& dir, const char* name, const char* line, std::size
   }
 }
 
+// The line with its header at `written_at`, appended to the chosen file.
+void write_line_at(const LogStore& store, const LogName& chosen, unsigned meter_index, const std::uint8_t* bytes,
+                   std::size_t count, std::time_t written_at) {
+  std::array<char, LINE_SIZE> line;
+  std::size_t line_length = compose_line(line, meter_index, bytes, count, written_at);
+  write_line(*store.dir, chosen, line.data(), line_length);
+}
+
 }  // namespace
 
 void format_log_name(char (&name)[LOG_NAME_SIZE], std::time_t when) {
@@ -206,11 +214,14 @@ void append_log_line_at(LogStore& store, unsigned meter_index, const std::uint8_
                         std::time_t now) {
   LogName chosen;
   choose_log_file(store, now, chosen);
-  std::array<char, LINE_SIZE> line;
-  std::size_t line_length = compose_line(line, meter_index, bytes, count, now);
-  write_line(*store.dir, chosen, line.data(), line_length);
+  write_line_at(store, chosen, meter_index, bytes, count, now);
 }
 
 void append_log_line(LogStore& store, unsigned meter_index, const std::uint8_t* bytes, std::size_t count) {
-  append_log_line_at(store, meter_index, bytes, count, std::time(nullptr));
+  LogName chosen;
+  choose_log_file(store, std::time(nullptr), chosen);
+  // The header says when the line was written, so the clock is read again:
+  // a release may have waited for a trim to let go of the lock. The file's
+  // name and the header can then differ.
+  write_line_at(store, chosen, meter_index, bytes, count, std::time(nullptr));
 }

@@ -41,10 +41,12 @@ struct LogStore {
 // Appends one line for the meter (0-based index) holding every received
 // byte as "%02x ", choosing the current file and releasing the previous one
 // when it is due. The released name never moves backwards. Failures are
-// logged; the line is then lost, never torn.
+// logged; the line is then lost, never torn. The clock is read for the
+// choice and again for the line's header, the time it is written.
 void append_log_line(LogStore& store, unsigned meter_index, const std::uint8_t* bytes, std::size_t count);
 
-// The same at a given time (for tests and tools that replay the clock).
+// The same at a given time, for the choice and the header alike (for tests
+// and tools that replay the clock).
 void append_log_line_at(LogStore& store, unsigned meter_index, const std::uint8_t* bytes, std::size_t count,
                         std::time_t now);
 

@@ -1,8 +1,11 @@
 #include "log_time.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <fstream>
 #include <initializer_list>
 
 namespace {
@@ -24,7 +27,75 @@ long offset_at(std::int64_t seconds) {
   return local.tm_gmtoff;
 }
 
+bool zone_file(const std::string& name) {
+  const char* directory = std::getenv("TZDIR");
+  if (directory == nullptr) directory = "/usr/share/zoneinfo";
+  std::string path = name[0] == '/' ? name : std::string(directory) + "/" + name;
+  std::ifstream file(path, std::ios::binary);
+  char magic[4] = {};
+  return file.read(magic, sizeof magic) && std::memcmp(magic, "TZif", sizeof magic) == 0;
+}
+
+// The parts of a POSIX zone rule, each advancing `at` past what it read.
+// A zone's abbreviation: three or more letters, or "<...>" with digits and
+// signs allowed inside.
+bool rule_name(const char*& at) {
+  const char* start = at;
+  if (*at == '<') {
+    while (std::isalnum(static_cast<unsigned char>(*++at)) || *at == '+' || *at == '-') {}
+    return *at++ == '>' && at - start >= 5;
+  }
+  while (std::isalpha(static_cast<unsigned char>(*at))) ++at;
+  return at - start >= 3;
+}
+
+// Up to `digits` digits, at most `high`.
+bool rule_number(const char*& at, unsigned digits, unsigned high) {
+  unsigned value = 0;
+  unsigned count = 0;
+  for (; count < digits && std::isdigit(static_cast<unsigned char>(*at)); ++count) value = value * 10 + static_cast<unsigned>(*at++ - '0');
+  return count > 0 && value <= high;
+}
+
+// [+-]hh[:mm[:ss]]: an offset, or the time of day of a change (up to 167
+// hours, as the rules of recent zone files say).
+bool rule_time(const char*& at, unsigned high_hours) {
+  if (*at == '+' || *at == '-') ++at;
+  if (!rule_number(at, 3, high_hours)) return false;
+  for (int part = 0; part < 2 && *at == ':'; ++part)
+    if (!rule_number(++at, 2, 59)) return false;
+  return true;
+}
+
+// Jn, n or Mm.w.d, with an optional /time.
+bool rule_date(const char*& at) {
+  bool date = false;
+  if (*at == 'J')
+    date = rule_number(++at, 3, 365);
+  else if (*at == 'M')
+    date = rule_number(++at, 2, 12) && *at == '.' && rule_number(++at, 1, 5) && *at == '.' && rule_number(++at, 1, 6);
+  else
+    date = rule_number(at, 3, 365);
+  return date && (*at != '/' || rule_time(++at, 167));
+}
+
+// std offset [dst [offset] [,start,end]], and nothing after it.
+bool zone_rule(const char* at) {
+  if (!rule_name(at) || !rule_time(at, 24)) return false;
+  if (*at == '\0') return true;
+  if (!rule_name(at)) return false;
+  if (*at != ',' && *at != '\0' && !rule_time(at, 24)) return false;
+  if (*at == ',' && !(rule_date(++at) && *at == ',' && rule_date(++at))) return false;
+  return *at == '\0';
+}
+
 }  // namespace
+
+bool known_zone(const std::string& zone) {
+  if (zone.empty()) return false;
+  if (zone[0] == ':') return zone.size() > 1 && zone_file(zone.substr(1));
+  return zone_file(zone) || zone_rule(zone.c_str());
+}
 
 bool resolve_log_time(const char* logged, LogInstant& instant) {
   tm fields{};

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 struct LogInstant {
   std::int64_t seconds;  // since the epoch
@@ -26,3 +27,13 @@ constexpr unsigned ISO_TIME_SIZE = 32;
 // "2024-03-05T14:07:09+01:00", or the instant in UTC,
 // "2024-03-05T13:07:09Z".
 void format_iso_time(const char* logged, const LogInstant& instant, bool utc, char (&text)[ISO_TIME_SIZE]);
+
+// Whether the C library places times with `zone` (a TZ value) as the zone
+// it names. It takes TZ as a file of the zoneinfo directory (TZDIR, else
+// /usr/share/zoneinfo; a leading ':' asks for the file alone) and, when
+// there is none, reads it as a POSIX rule such as
+// "CET-1CEST,M3.5.0,M10.5.0/3"; what is neither, a misspelt name or an
+// empty text, it takes as UTC without a word, and every logged time would
+// be placed wrongly. So a zone counts when it is a compiled zone file (they
+// begin "TZif") or a whole rule.
+bool known_zone(const std::string& zone);

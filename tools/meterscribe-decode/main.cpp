@@ -18,6 +18,8 @@
 #include "daemon/log_location.h"
 #include "daemon/settings.h"
 #include "log_line.h"
+#include "log_time.h"
+#include "printable.h"
 #include "record.h"
 #include "register_map.h"
 #include "store/log_dir.h"
@@ -48,10 +50,12 @@ constexpr const char* USAGE =
     "The register formats do not apply with a map: the map gives each value its type and order.\n"
     "A directory stands for its log-YYYY-MM-DD-hh-mm-ss files in time order; - is standard input.\n"
     "Without one, the log directory the settings give the daemon is read.\n"
-    "Times are logged in the gateway's local time and read with the zone of TZ. In the hour repeated\n"
+    "Times are logged in the gateway's local time and read with the zone of TZ (unset: the system's\n"
+    "local time); a TZ that is neither a zone file nor a POSIX rule is refused. In the hour repeated\n"
     "when daylight saving ends, the earlier instant (still daylight saving) is taken; a time in the\n"
     "hour skipped when it begins is taken as if the clock had not yet been put forward.\n"
-    "Exit status: 0 all lines decoded, 1 some lines reported bad, 2 usage error or unreadable file.\n";
+    "Exit status: 0 all lines decoded, 1 some lines reported bad, 2 usage error, unknown zone or\n"
+    "unreadable file.\n";
 
 constexpr const char* TOOL = "meterscribe-decode";
 
@@ -111,6 +115,18 @@ int parse_options(int argc, char** argv, DecodeRun& run) {
     return -1;
   }
   return optind;
+}
+
+// TZ unset is the system's own local time. A zone the C library cannot
+// find it would take as UTC, and every time would be placed wrongly.
+bool zone_of_run_known() {
+  const char* zone = std::getenv("TZ");
+  if (zone == nullptr || known_zone(zone)) return true;
+  std::fprintf(stderr,
+               "%s: unknown zone \"%s\" in TZ (a zone of the zoneinfo directory, such as Europe/Berlin, "
+               "or a rule such as CET-1CEST,M3.5.0,M10.5.0/3)\n",
+               TOOL, printable(zone).c_str());
+  return false;
 }
 
 void say_daemon_message(int /*level*/, const char* text) { std::fprintf(stderr, "%s: %s\n", TOOL, text); }
@@ -264,6 +280,7 @@ int main(int argc, char** argv) {
   run.settings_path = rooted_path(default_settings.data(), default_settings.size(), SETTINGS_PATH);
   int first_input = parse_options(argc, argv, run);
   if (first_input < 0) return USAGE_EXIT_STATUS;
+  if (!zone_of_run_known()) return 2;
   bool gateway_logs = first_input == argc;
   PathBuffer log_dir;
   if (!load_settings_of_run(run.settings_path, run.table, gateway_logs ? &log_dir : nullptr) || !load_map(run))

@@ -1,11 +1,11 @@
 #include "site.h"
 
 #include <algorithm>
-#include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <utility>
 #include <sstream>
+
+#include "log_time.h"
 
 namespace {
 
@@ -26,20 +26,6 @@ bool duplicate(const Site& site, const std::string& directory) {
 bool fail(std::string& error, std::string text) {
   error = std::move(text);
   return false;
-}
-
-// The C library takes TZ as a file of the zoneinfo directory and, when
-// there is none, reads it as a rule, where a misspelt name means UTC and
-// every time of the gateway would be placed wrongly without a word. So the
-// zone must be a compiled zone file (they begin "TZif").
-bool known_zone(const std::string& zone) {
-  std::string name = zone[0] == ':' ? zone.substr(1) : zone;
-  const char* directory = std::getenv("TZDIR");
-  if (directory == nullptr) directory = "/usr/share/zoneinfo";
-  std::string path = name[0] == '/' ? name : std::string(directory) + "/" + name;
-  std::ifstream file(path, std::ios::binary);
-  char magic[4] = {};
-  return file.read(magic, sizeof magic) && std::memcmp(magic, "TZif", sizeof magic) == 0;
 }
 
 // The words after "gateway <directory>": key and value pairs.

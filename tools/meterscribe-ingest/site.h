@@ -6,9 +6,10 @@
 //   gateway gw-0001 settings gw-0001.settings map meters.map tz Europe/Berlin
 //
 // Relative paths are taken from the directory of the site file. The zone is
-// a zone of the zoneinfo directory (TZDIR, /usr/share/zoneinfo); a name not
-// found there is refused rather than taken as UTC. Without tz the zone of
-// the environment (TZ) applies. Blank lines and text after '#'
+// a zone of the zoneinfo directory (TZDIR, /usr/share/zoneinfo) or a POSIX
+// rule such as CET-1CEST,M3.5.0,M10.5.0/3; anything else is refused rather
+// than taken as UTC (known_zone, as meterscribe-decode checks TZ). Without
+// tz the zone of the environment (TZ) applies. Blank lines and text after '#'
 // are ignored.
 #pragma once
 

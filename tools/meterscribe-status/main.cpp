@@ -14,6 +14,7 @@
 #include <ctime>
 #include <string>
 
+#include "printable.h"
 #include "report.h"
 #include "survey.h"
 #include "sys/paths.h"
@@ -146,7 +147,7 @@ int main(int argc, char** argv) {
   GatewayStatus status;
   std::string why;
   if (!survey_gateway(options.settings.c_str(), std::time(nullptr), status, why)) {
-    std::fprintf(stderr, "meterscribe-status: %s\n", why.c_str());
+    std::fprintf(stderr, "meterscribe-status: %s\n", printable(why).c_str());
     return 2;
   }
   std::string text = render(status, options.prometheus);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "printable.h"
 #include "store/storage_trim.h"
 
 namespace {
@@ -53,31 +54,34 @@ std::string kind_name(mode_t kind) {
   }
 }
 
+// The device comes from the settings, and the lock's path with it.
 void add_lock_items(const LockFigures& figures, std::vector<std::string>& items) {
   const LockJudgement& lock = figures.lock;
+  std::string path = printable(figures.path);
+  std::string device = printable(figures.device);
   if (lock.state == LockState::none)
-    items.push_back("no daemon: nothing holds the lock " + figures.path + " of " + figures.device);
+    items.push_back("no daemon: nothing holds the lock " + path + " of " + device);
   else if (lock.state == LockState::stale && lock.owner != 0)
-    items.push_back("stale lock " + figures.path + ": it names pid " + std::to_string(lock.owner) +
-                    ", which is not running; no daemon holds " + figures.device);
+    items.push_back("stale lock " + path + ": it names pid " + std::to_string(lock.owner) +
+                    ", which is not running; no daemon holds " + device);
   else if (lock.state == LockState::stale)
-    items.push_back("stale lock " + figures.path + ": it names no process; no daemon holds " + figures.device);
+    items.push_back("stale lock " + path + ": it names no process; no daemon holds " + device);
   else if (lock.state == LockState::not_regular_file)
-    items.push_back("no lock file at " + figures.path + " but a " + kind_name(lock.kind) + ", which the daemon " +
+    items.push_back("no lock file at " + path + " but a " + kind_name(lock.kind) + ", which the daemon " +
                     (lock.kind == S_IFDIR ? "cannot remove: it cannot start" : "replaces at start-up") +
-                    "; no daemon holds " + figures.device);
+                    "; no daemon holds " + device);
   else if (lock.state == LockState::unreadable && figures.path.empty())
-    items.push_back("the lock name of " + figures.device + " is too long: the daemon cannot lock it");
+    items.push_back("the lock name of " + device + " is too long: the daemon cannot lock it");
   else if (lock.state == LockState::unreadable)
-    items.push_back("the lock " + figures.path + " cannot be read (" + std::strerror(lock.error) +
-                    "): the daemon cannot take " + figures.device + " while it is there");
+    items.push_back("the lock " + path + " cannot be read (" + std::strerror(lock.error) +
+                    "): the daemon cannot take " + device + " while it is there");
 }
 
 void add_storage_items(const StorageFigures& storage, std::vector<std::string>& items) {
   if (!storage.opened)
-    items.push_back("the log directory cannot be opened: " + storage.why_not);
+    items.push_back("the log directory cannot be opened: " + printable(storage.why_not));
   else if (!storage.use_known)
-    items.push_back("the storage use cannot be measured (" + storage.why_not + "): the daemon never trims then");
+    items.push_back("the storage use cannot be measured (" + printable(storage.why_not) + "): the daemon never trims then");
   else if (storage.use_percent >= TRIM_THRESHOLD_PERCENT)
     items.push_back("storage " + std::to_string(storage.use_percent) + " % used, at or above the " +
                     std::to_string(TRIM_THRESHOLD_PERCENT) + " % trim threshold: each failed send trims released files");
@@ -89,13 +93,13 @@ void add_file_items(const GatewayStatus& status, std::vector<std::string>& items
                     "): the files below are not all of them");
   if (status.uploads_failing) {
     const FileFigure& oldest = status.waiting.front();
-    items.push_back("uploads are failing: " + oldest.name + " was released at " +
+    items.push_back("uploads are failing: " + printable(oldest.name) + " was released at " +
                     local_time(release_time(status, oldest)) + " and still waits, more than one send period later");
   }
   for (const std::string& name : status.interrupted_cuts)
-    items.push_back("interrupted head cut: " + name + " holds the old content (see Reliability in the README)");
+    items.push_back("interrupted head cut: " + printable(name) + " holds the old content (see Reliability in the README)");
   for (const std::string& name : status.future_files)
-    items.push_back("named in the future: " + name + " (lines go into it until the clock gets there)");
+    items.push_back("named in the future: " + printable(name) + " (lines go into it until the clock gets there)");
 }
 
 void add_meter_items(const GatewayStatus& status, std::vector<std::string>& items) {
@@ -113,11 +117,14 @@ void add_meter_items(const GatewayStatus& status, std::vector<std::string>& item
 
 void write_daemon(FILE* out, const LockFigures& figures) {
   const LockJudgement& lock = figures.lock;
-  const char* path = figures.path.c_str();
+  std::string shown_path = printable(figures.path);
+  std::string shown_device = printable(figures.device);
+  const char* path = shown_path.c_str();
+  const char* device = shown_device.c_str();
   switch (lock.state) {
     case LockState::held:
       std::fprintf(out, "Daemon    running: pid %ld (%s) holds %s (lock %s)\n", static_cast<long>(lock.owner),
-                   figures.command.empty() ? "?" : figures.command.c_str(), figures.device.c_str(), path);
+                   figures.command.empty() ? "?" : printable(figures.command).c_str(), device, path);
       break;
     case LockState::being_written:
       std::fprintf(out, "Daemon    starting: the lock %s is being written (empty, moments old)\n", path);
@@ -127,21 +134,21 @@ void write_daemon(FILE* out, const LockFigures& figures) {
       std::fprintf(out, "Daemon    not running: %s is a %s, no lock file\n", path, kind_name(lock.kind).c_str());
       break;
     case LockState::unreadable:
-      std::fprintf(out, "Daemon    unknown: the lock %s of %s cannot be read\n", path, figures.device.c_str());
+      std::fprintf(out, "Daemon    unknown: the lock %s of %s cannot be read\n", path, device);
       break;
     case LockState::none:
-      std::fprintf(out, "Daemon    not running: no lock %s for %s\n", path, figures.device.c_str());
+      std::fprintf(out, "Daemon    not running: no lock %s for %s\n", path, device);
       break;
   }
 }
 
 void write_storage(FILE* out, const StorageFigures& storage) {
   std::fprintf(out, "Storage   %s, log directory %s\n", storage.on_card ? "memory card" : "volatile storage (RAM)",
-               storage.log_dir.c_str());
+               printable(storage.log_dir).c_str());
   if (!storage.opened)
-    std::fprintf(out, "          not opened: %s\n", storage.why_not.c_str());
+    std::fprintf(out, "          not opened: %s\n", printable(storage.why_not).c_str());
   else if (!storage.use_known)
-    std::fprintf(out, "          use unknown: %s\n", storage.why_not.c_str());
+    std::fprintf(out, "          use unknown: %s\n", printable(storage.why_not).c_str());
   else
     std::fprintf(out, "          %llu %% used; after a failed send the daemon trims released files at %u %%\n",
                  static_cast<unsigned long long>(storage.use_percent), TRIM_THRESHOLD_PERCENT);
@@ -153,7 +160,7 @@ void write_current(FILE* out, const GatewayStatus& status) {
     return;
   }
   const FileFigure& current = status.current;
-  std::fprintf(out, "Current   %s, %llu bytes, begun %s\n", current.name.c_str(),
+  std::fprintf(out, "Current   %s, %llu bytes, begun %s\n", printable(current.name).c_str(),
                static_cast<unsigned long long>(current.bytes), age(status, current.begun).c_str());
   if (status.current_due)
     std::fprintf(out, "          due for release: the next line releases it\n");
@@ -171,7 +178,7 @@ void write_waiting(FILE* out, const GatewayStatus& status) {
   for (const FileFigure& file : status.waiting) bytes += file.bytes;
   const FileFigure& oldest = status.waiting.front();
   std::fprintf(out, "Waiting   %zu file%s, %llu bytes, oldest %s (begun %s)\n", status.waiting.size(),
-               status.waiting.size() == 1 ? "" : "s", static_cast<unsigned long long>(bytes), oldest.name.c_str(), age(status, oldest.begun).c_str());
+               status.waiting.size() == 1 ? "" : "s", static_cast<unsigned long long>(bytes), printable(oldest.name).c_str(), age(status, oldest.begun).c_str());
 }
 
 void write_meters(FILE* out, const GatewayStatus& status) {
@@ -189,7 +196,7 @@ void write_meters(FILE* out, const GatewayStatus& status) {
 }
 
 void write_names(FILE* out, const char* what, const std::vector<std::string>& names) {
-  for (const std::string& name : names) std::fprintf(out, "  %-20s %s\n", what, name.c_str());
+  for (const std::string& name : names) std::fprintf(out, "  %-20s %s\n", what, printable(name).c_str());
 }
 
 void write_other_files(FILE* out, const GatewayStatus& status) {
@@ -284,7 +291,7 @@ std::vector<std::string> attention_items(const GatewayStatus& status) {
 
 void write_text(FILE* out, const GatewayStatus& status) {
   std::fprintf(out, "meterscribe-status at %s, settings %s\n\n", local_time(status.now).c_str(),
-               status.settings_path.c_str());
+               printable(status.settings_path).c_str());
   write_daemon(out, status.lock);
   write_storage(out, status.storage);
   if (status.storage.opened) {

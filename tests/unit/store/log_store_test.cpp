@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -93,6 +94,28 @@ TEST_F(LogStoreTest, TheReleasedNameNeverMovesBackwards) {
   EXPECT_STREQ(release.ready_name, "log-2024-03-05-13-00-00");
   EXPECT_EQ(files(), (std::vector<std::string>{"log-2024-03-05-12-00-00", "log-2024-03-05-14-07-10"}));
   EXPECT_EQ(content("log-2024-03-05-12-00-00"), "old\n");
+}
+
+// A trim holds the release lock while a line is due to release the current
+// file: the new file is named when it was chosen, and the line's header is
+// the time it was written, after the wait.
+TEST_F(LogStoreTest, TheHeaderIsTheTimeTheLineIsWrittenAfterTheChoice) {
+  touch("log-2000-01-01-00-00-00", "old\n");
+  pthread_mutex_lock(&release.ready_lock);
+  std::time_t chosen_by = std::time(nullptr) + 1;
+  std::thread writer([this] { append_log_line(store, 0, RESPONSE.data(), RESPONSE.size()); });
+  while (std::time(nullptr) <= chosen_by) usleep(50 * 1000);
+  pthread_mutex_unlock(&release.ready_lock);
+  writer.join();
+  std::vector<std::string> names = files();
+  ASSERT_EQ(names.size(), 2u);
+  ASSERT_STREQ(release.ready_name, "log-2000-01-01-00-00-00");
+  std::string named = names[1].substr(4);
+  std::string header = content(names[1]).substr(3, named.size());
+  LogName limit;
+  format_log_name(limit, chosen_by);
+  EXPECT_LE(named, std::string(limit).substr(4));
+  EXPECT_GT(header, std::string(limit).substr(4));
 }
 
 TEST_F(LogStoreTest, AClockSetBackNeverWritesIntoOrBeforeAReleasedFile) {

@@ -312,4 +312,39 @@ TEST_F(DecodeTest, LocalTimesAroundTheClockChangesOfARealZone) {
   }
 }
 
+// The C library takes a TZ it cannot find as UTC; the tool refuses it, as
+// meterscribe-ingest refuses such a zone in its site file. Unset, TZ is the
+// system's local time.
+TEST_F(DecodeTest, TZMustNameAZoneTheLibraryFinds) {
+  const struct {
+    const char* tz;  // nullptr: unset
+    const char* time;  // the first record's; "" for any
+  } known[] = {
+      {":Europe/Berlin", "2024-03-05T14:07:09+01:00"},
+      {"CET-1CEST,M3.5.0,M10.5.0/3", "2024-03-05T14:07:09+01:00"},
+      {"<+0530>-5:30", "2024-03-05T14:07:09+05:30"},
+      {"UTC0", "2024-03-05T14:07:09+00:00"},
+      {nullptr, ""},
+  };
+  for (const auto& c : known) {
+    SCOPED_TRACE(c.tz == nullptr ? "(unset)" : c.tz);
+    if (c.tz == nullptr) unsetenv("TZ"); else setenv("TZ", c.tz, 1);
+    ToolRun run = decode("", HOLDING);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out.substr(HEADER.size(), std::string(c.time).size()), c.time);
+  }
+  const char* unknown[] = {"Europe/Berln", "Berlin", "", ":", ":CET-1CEST,M3.5.0,M10.5.0/3", "CET-1CEST,M3.5", "UTC0\x1b[2J"};
+  for (const char* tz : unknown) {
+    SCOPED_TRACE(tz);
+    setenv("TZ", tz, 1);
+    ToolRun run = decode("", HOLDING);
+    std::string shown = tz == std::string("UTC0\x1b[2J") ? "UTC0\\x1b[2J" : tz;
+    EXPECT_EQ(run.err, "meterscribe-decode: unknown zone \"" + shown +
+                           "\" in TZ (a zone of the zoneinfo directory, such as Europe/Berlin, or a rule such as "
+                           "CET-1CEST,M3.5.0,M10.5.0/3)\n");
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.status, 2);
+  }
+}
+
 }  // namespace

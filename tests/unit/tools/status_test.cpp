@@ -136,6 +136,13 @@ TEST(StatusTest, EachStateAndWhatNeedsAttention) {
        {"named in the future: " + log_name(-3600)}, "Current   " + log_name(-3600) + ", 0 bytes, begun "},
       {"silent meter", [](Gateway& g) { g.log("/" + log_name(5 * 60), line(1, 600) + line(0, 5)); }, 1,
        {"meter 2 is silent: its last line is 10 min "}, "  meter 2  last line "},
+      // A name from disk cannot forge a line, nor send an escape sequence.
+      {"a name with line ends and escape sequences",
+       [dead](Gateway& g) {
+         g.lock(dead);
+         g.log("/\n\nNothing needs attention.\n\x1b[2J\xc2\x9b\\", "x");
+       },
+       1, {"stale lock "}, "  not a log file       \\n\\nNothing needs attention.\\n\\x1b[2J\\xc2\\x9b\\\\\n"},
       {"stale lock", [dead](Gateway& g) { g.lock(dead); }, 1,
        {"stale lock "}, ": it names pid " + std::to_string(dead) + ", which is not running; "},
       {"no lock", [](Gateway& g) { ::unlink(g.root.at("/var/lock/LCK..ttyS1").c_str()); }, 1,
@@ -165,9 +172,8 @@ TEST(StatusTest, EachStateAndWhatNeedsAttention) {
     std::vector<std::string> items = attention_of(run.out);
     ASSERT_EQ(items.size(), c.attention.size()) << run.out;
     for (std::size_t i = 0; i < items.size(); ++i) EXPECT_EQ(items[i].rfind(c.attention[i], 0), 0u) << items[i];
-    if (items.empty()) {
-      EXPECT_NE(run.out.find("\nNothing needs attention.\n"), std::string::npos) << run.out;
-    }
+    EXPECT_EQ(run.out.find("\nNothing needs attention.\n") != std::string::npos, items.empty()) << run.out;
+    EXPECT_EQ(run.out.find('\x1b'), std::string::npos) << run.out;
     EXPECT_NE(run.out.find(c.key_line), std::string::npos) << run.out;
     // The card's use, read as the daemon reads it.
     EXPECT_EQ(run.out.find("\n          " + std::to_string(gateway.card->use_percent()) + " % used; ") !=
