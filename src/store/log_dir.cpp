@@ -1,5 +1,6 @@
 #include "store/log_dir.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -267,7 +268,11 @@ void log_dir_newest_log_name(const LogDir& dir, LogName& newest) {
   });
 }
 
-std::uint64_t log_dir_total_size(const LogDir& dir) {
+std::uint64_t file_length(const struct stat& info) {
+  return static_cast<std::uint64_t>(std::max<off_t>(info.st_size, 0));
+}
+
+std::uint64_t log_dir_total_size(const LogDir& dir, FileSizeRule size_rule) {
   FileList names = log_dir_list(dir);
   if (!names) return 0;
   std::uint64_t total = 0;
@@ -275,7 +280,7 @@ std::uint64_t log_dir_total_size(const LogDir& dir) {
     struct stat info {};
     // A file removed or replaced since the listing counts 0.
     if (fstatat(dir.fd.get(), *name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode))
-      total += static_cast<std::uint64_t>(info.st_size);
+      total += size_rule(info);
   }
   return total;
 }

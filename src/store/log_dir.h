@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include "sys/paths.h"
@@ -104,9 +105,13 @@ bool log_dir_each_file(const LogDir& dir, Visit visit) {
 // none. Every entry is looked at but nothing is allocated.
 void log_dir_newest_log_name(const LogDir& dir, LogName& newest);
 
-// Total size in bytes of the regular files that log_dir_list gives; 0 when
-// it cannot be computed. 64 bits: no wrap.
-std::uint64_t log_dir_total_size(const LogDir& dir);
+// How one regular file counts toward a total: its length by default.
+using FileSizeRule = std::uint64_t (*)(const struct stat& info);
+std::uint64_t file_length(const struct stat& info);
+
+// Total size in bytes of the regular files that log_dir_list gives, each
+// counted by `size_rule`; 0 when it cannot be computed. 64 bits: no wrap.
+std::uint64_t log_dir_total_size(const LogDir& dir, FileSizeRule size_rule = file_length);
 
 // The full path of an entry, with `suffix` appended, as a script is handed
 // it. False, leaving an empty text, when the path would not fit PATH_SIZE

@@ -151,19 +151,8 @@ bool measure(FILE* stream, FileSize* size) {
   return true;
 }
 
-// What the regular files of the directory hold, each as the walk counts
-// it; a file removed or replaced since the listing counts 0.
-std::uint64_t held_in(const LogDir& dir) {
-  FileList names = log_dir_list(dir);
-  if (!names) return 0;
-  std::uint64_t total = 0;
-  for (char** name = names.get(); *name != nullptr; ++name) {
-    struct stat info {};
-    if (fstatat(dir.fd.get(), *name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode))
-      total += size_of(info).held;
-  }
-  return total;
-}
+// A file as the walk counts it, for the directory's total.
+std::uint64_t held_size(const struct stat& info) { return size_of(info).held; }
 
 // TRIM_SHARE_PERCENT of the total, rounded down, without overflow.
 std::uint64_t share_to_cut(std::uint64_t total) {
@@ -325,7 +314,7 @@ bool storage_use_percent(const LogDir& dir, std::uint64_t* percent) {
 void trim_storage(const LogDir& dir, const char* ready_name) {
   std::uint64_t percent = 0;
   if (!storage_use_percent(dir, &percent) || percent < TRIM_THRESHOLD_PERCENT) return;
-  trim_released_files(dir, ready_name, share_to_cut(held_in(dir)));
+  trim_released_files(dir, ready_name, share_to_cut(log_dir_total_size(dir, held_size)));
 }
 
 void trim_released_files(const LogDir& dir, const char* ready_name, std::uint64_t cut_remaining) {
