@@ -57,6 +57,10 @@ void add_lock_items(const LockFigures& figures, std::vector<std::string>& items)
   const LockJudgement& lock = figures.lock;
   if (lock.state == LockState::none)
     items.push_back("no daemon: nothing holds the lock " + figures.path + " of " + figures.device);
+  else if (lock.state == LockState::stale && lock.forged)
+    items.push_back("stale lock " + figures.path + ": it names pid " + std::to_string(lock.owner) +
+                    ", a process of another user than the file's owner, so it is forged; no daemon holds " +
+                    figures.device);
   else if (lock.state == LockState::stale && lock.owner != 0)
     items.push_back("stale lock " + figures.path + ": it names pid " + std::to_string(lock.owner) +
                     ", which is not running; no daemon holds " + figures.device);
@@ -64,7 +68,7 @@ void add_lock_items(const LockFigures& figures, std::vector<std::string>& items)
     items.push_back("stale lock " + figures.path + ": it names no process; no daemon holds " + figures.device);
   else if (lock.state == LockState::not_regular_file)
     items.push_back("no lock file at " + figures.path + " but a " + kind_name(lock.kind) + ", which the daemon " +
-                    (lock.kind == S_IFDIR ? "cannot remove: it cannot start" : "replaces at start-up") +
+                    (lock.kind == S_IFDIR ? "moves aside at start-up" : "replaces at start-up") +
                     "; no daemon holds " + figures.device);
   else if (lock.state == LockState::unreadable && figures.path.empty())
     items.push_back("the lock name of " + figures.device + " is too long: the daemon cannot lock it");
