@@ -97,10 +97,17 @@ bool process_users(pid_t pid, ProcessUsers& users) {
   ssize_t length = read(file.get(), text.data(), text.size() - 1);
   if (length <= 0) return false;
   text[static_cast<std::size_t>(length)] = '\0';
-  const char* line = std::strstr(text.data(), "\nUid:");
-  unsigned long ids[4] = {};
-  if (line == nullptr || sscanf(line, "\nUid: %lu %lu %lu %lu", &ids[0], &ids[1], &ids[2], &ids[3]) != 4) return false;
-  for (std::size_t i = 0; i < users.size(); ++i) users[i] = static_cast<uid_t>(ids[i]);
+  const char* at = std::strstr(text.data(), "\nUid:");
+  if (at == nullptr) return false;
+  at += std::strlen("\nUid:");
+  for (uid_t& user : users) {
+    char* end = nullptr;
+    errno = 0;
+    unsigned long id = std::strtoul(at, &end, 10);
+    if (end == at || errno == ERANGE) return false;
+    user = static_cast<uid_t>(id);
+    at = end;
+  }
   return true;
 }
 

@@ -13,8 +13,8 @@ namespace {
 bool refused() {
   const char* error = std::getenv("MS_REFUSE_LINK");
   if (error == nullptr) return false;
-  int number = std::atoi(error);
-  errno = number > 0 ? number : EPERM;
+  long number = std::strtol(error, nullptr, 10);
+  errno = number > 0 ? static_cast<int>(number) : EPERM;
   return true;
 }
 
