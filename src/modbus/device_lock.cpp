@@ -191,8 +191,8 @@ bool write_owner(int fd) {
 
 // The ways a file system says it keeps no second name for a file: EPERM
 // (FAT and some flash file systems), EOPNOTSUPP and ENOSYS (network and
-// user-space file systems), EXDEV (a lock directory pieced together from
-// mounts), EMLINK (a limit of one name per file). Nothing else means that
+// user-space file systems), EXDEV (some overlay and union file systems),
+// EMLINK (a limit of one name per file). Nothing else means that
 // linking cannot work there: EEXIST is a lock held, the rest are failures
 // that creating in place would meet as well.
 bool file_system_refuses_links(int error) {

@@ -26,7 +26,7 @@ enum class LockState {
 
 struct LockJudgement {
   LockState state = LockState::none;
-  pid_t owner = 0;  // the process id it names, when it names one in range (held, or stale by a dead one)
+  pid_t owner = 0;  // the process id it names, when it names one in range (held; stale: dead or forged)
   mode_t kind = 0;  // the entry's file type (S_IFMT bits) when there is one
   int error = 0;    // errno when unreadable
   bool forged = false;  // stale although its process lives: the file is neither root's nor that process's user's

@@ -152,8 +152,10 @@ TEST_F(LockRaceTest, WhatALocalUserLeavesAtTheLockPathIsTakenOver) {
     if (what == "a directory") {
       // Moved whole into a fresh directory beside the lock, and named there.
       std::vector<std::string> moved;
-      for (const auto& entry : std::filesystem::directory_iterator(root.at(LOCK_DIR)))
-        if (entry.path().string().rfind(aside, 0) == 0) moved.push_back(entry.path().string() + lock.substr(lock.rfind('/')));
+      for (const auto& entry : std::filesystem::directory_iterator(root.at(LOCK_DIR))) {
+        std::string name = entry.path().string();
+        if (name.rfind(aside, 0) == 0) moved.push_back(name + lock.substr(lock.rfind('/')));
+      }
       ASSERT_EQ(moved.size(), 1u);
       EXPECT_TRUE(std::filesystem::is_directory(std::filesystem::symlink_status(moved[0]))) << moved[0];
       EXPECT_NE(messages.find(tag + "lock " + lock + " was a directory: moved to " + moved[0] + "\n"),
