@@ -16,18 +16,20 @@
 // What an entry at the lock path is to a starter.
 enum class LockState {
   none,              // no entry: the lock is free
-  held,              // a regular file naming a live process
-  being_written,     // an empty regular file only moments old: its owner is still writing it
-  stale,             // a regular file naming no live process (dead, 0, negative, out of range, text, empty and old)
+  held,              // a regular file naming a live process, root's or of one of that process's users
+  being_written,     // an empty regular file under half a second old: its owner is still writing it
+  stale,             // a regular file naming no live process (dead, 0, negative, out of range, text, empty and
+                     // older), or forged: naming a live process of a user other than the file's owner
   not_regular_file,  // a link, FIFO, device node, socket or directory: no tool's lock
   unreadable,        // cannot be looked at or opened for reading: whose it is cannot be told
 };
 
 struct LockJudgement {
   LockState state = LockState::none;
-  pid_t owner = 0;  // the process id it names, when it names one in range (held, or stale by a dead one)
+  pid_t owner = 0;  // the process id it names, when it names one in range (held; stale: dead or forged)
   mode_t kind = 0;  // the entry's file type (S_IFMT bits) when there is one
   int error = 0;    // errno when unreadable
+  bool forged = false;  // stale although its process lives: the file is neither root's nor that process's user's
 };
 
 // Reads the entry at lock_path as a starter must: looked at without
@@ -36,9 +38,10 @@ struct LockJudgement {
 // terminal; at most the first 63 bytes are read.
 LockJudgement judge_lock(const char* lock_path);
 
-// Whether a starter removes the entry and takes the lock: a stale lock, or
-// an entry that is no lock at all. A directory cannot be removed, so it
-// blocks every starter all the same.
+// Whether a starter clears the path and takes the lock: a stale lock, or
+// an entry that is no lock at all. A directory is moved aside whole (into
+// a fresh "not-a-lock.XXXXXX" in the lock directory), everything else
+// removed; nothing there is ever followed.
 bool lock_is_taken_over(LockState state);
 
 // The lock path of a device, below the root, in a path buffer. False when
@@ -48,7 +51,9 @@ bool lock_path_of(const char* device_path, PathBuffer& lock_path);
 
 // Takes the device's lock, taking over stale locks (judge_lock), retrying
 // every 100 ms until the monotonic second count passes start + timeout_s.
-// 1 when this process now holds the lock, 0 otherwise.
+// 1 when this process now holds the lock, 0 otherwise. Logs a forged lock,
+// a link or a directory it cleared away. First removes the drafts left by
+// starters that died before publishing their lock.
 int lock_device(const char* device_path, int timeout_s);
 
 // Removes the device's lock file, whoever holds it; failures are ignored.

@@ -1,6 +1,8 @@
 // Two daemons started at once on the same serial device: the lock file lets
-// exactly one of them run; the other ends with status 1. And a terminal
-// planted at the lock path cannot be turned against the daemon.
+// exactly one of them run; the other ends with status 1. And nothing a
+// local user leaves at the lock path keeps the daemon from starting, or
+// can be turned against it.
+#include <cerrno>
 #include <csignal>
 #include <pty.h>
 #include <sys/stat.h>
@@ -10,6 +12,7 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,18 +33,23 @@ std::string owner_text(pid_t pid) {
 
 using LockRaceTest = GatewayRootTest;
 
-// Also where the lock directory refuses hard links, as some flash file
-// systems do: the lock is then created in place.
+// Also where the lock directory refuses hard links, in each of the ways a
+// file system says so: the lock is then created in place.
 TEST_F(LockRaceTest, OfTwoDaemonsStartedAtOnceExactlyOneRuns) {
   ASSERT_TRUE(start_sim({"--slaves", "1"}));
   root.write_settings(meter_settings(sim->device(), 1, "MOD_METERSCRIBE_SEND_PERIOD=60\n"));
   std::string locked_message = "device /dev/" + sim->device() + " is locked";
-  const std::vector<std::string> hard_links_refused = {std::string("LD_PRELOAD=") + INTERPOSE_LINK_REFUSED,
-                                                       "MS_REFUSE_LINK=1", asan_options_for_preload()};
+  // Round 0 publishes by link; the unit tests race that path at length.
+  const int refusals[] = {0, EPERM, EOPNOTSUPP, ENOSYS, EXDEV, EMLINK};
   for (int round = 0; round < 6; ++round) {
-    bool links_refused = round % 2 == 1;
-    SCOPED_TRACE("round " + std::to_string(round) + (links_refused ? ", hard links refused" : ""));
-    std::vector<std::string> env = links_refused ? hard_links_refused : std::vector<std::string>{};
+    int refusal = refusals[round];
+    bool links_refused = refusal != 0;
+    SCOPED_TRACE("round " + std::to_string(round) + (links_refused ? ", hard links refused: errno " : "") +
+                 (links_refused ? std::to_string(refusal) : ""));
+    std::vector<std::string> env;
+    if (links_refused)
+      env = {std::string("LD_PRELOAD=") + INTERPOSE_LINK_REFUSED, "MS_REFUSE_LINK=" + std::to_string(refusal),
+             asan_options_for_preload()};
     // Both run in the same root and share its message file; their messages
     // are told apart by process id.
     auto first = std::make_unique<DaemonProcess>(root.path(), env);
@@ -100,6 +108,62 @@ TEST_F(LockRaceTest, ATerminalLinkedAtTheLockPathCannotHangUpTheDaemon) {
   EXPECT_EQ(daemon->wait_for_exit(2s), -1) << "the daemon ended\n" << daemon->messages();
   EXPECT_EQ(controlling_tty(daemon->pid()), 0);
   EXPECT_EQ(read_whole_file(lock_file(sim->device())), owner_text(daemon->pid()));
+}
+
+// /run/lock is open to every user: whatever one leaves at the lock path
+// before the daemon starts, it starts and holds the line, and says what it
+// found where somebody put it there.
+TEST_F(LockRaceTest, WhatALocalUserLeavesAtTheLockPathIsTakenOver) {
+  ASSERT_TRUE(start_sim({"--slaves", "1"}));
+  root.write_settings(meter_settings(sim->device(), 1, "MOD_METERSCRIBE_SEND_PERIOD=60\n"));
+  const std::string lock = lock_file(sim->device());
+  const std::string aside = root.at(LOCK_DIR) + "/not-a-lock.";
+  struct Case {
+    const char* what;
+    std::string logged;  // the start of what the daemon says about it
+  } cases[] = {
+      // The empty lock of a starter that died before writing its id, or a
+      // prank: its grace ends within the daemon's wait.
+      {"an empty lock made just before start-up", ""},
+      // Init never ends; the file is nobody's, not init's user's.
+      {"a forged lock naming pid 1", "lock " + lock + " was forged: pid 1 is another user's process; removed"},
+      {"a directory", "lock " + lock + " was a directory: moved to " + aside},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string what = c.what;
+    unlink(lock.c_str());  // the previous daemon's, killed
+    if (what == "a directory") {
+      ASSERT_EQ(mkdir(lock.c_str(), 0755), 0);
+    } else {
+      root.write_file(lock.substr(root.path().size()), what == "a forged lock naming pid 1" ? owner_text(1) : "");
+      if (geteuid() == 0) {
+        ASSERT_EQ(chown(lock.c_str(), 65534, 65534), 0);
+      }
+    }
+    daemon = std::make_unique<DaemonProcess>(root.path());
+    std::string tag = "meterscribe[" + std::to_string(daemon->pid()) + "]: ";
+    ASSERT_TRUE(daemon->wait_for_message(tag + "starting read meter 1", 10s)) << daemon->messages();
+    EXPECT_EQ(read_whole_file(lock), owner_text(daemon->pid()));
+    std::string messages = daemon->messages();
+    if (!c.logged.empty()) {
+      EXPECT_NE(messages.find(tag + c.logged), std::string::npos) << messages;
+    }
+    if (what == "a directory") {
+      // Moved whole into a fresh directory beside the lock, and named there.
+      std::vector<std::string> moved;
+      for (const auto& entry : std::filesystem::directory_iterator(root.at(LOCK_DIR))) {
+        std::string name = entry.path().string();
+        if (name.rfind(aside, 0) == 0) moved.push_back(name + lock.substr(lock.rfind('/')));
+      }
+      ASSERT_EQ(moved.size(), 1u);
+      EXPECT_TRUE(std::filesystem::is_directory(std::filesystem::symlink_status(moved[0]))) << moved[0];
+      EXPECT_NE(messages.find(tag + "lock " + lock + " was a directory: moved to " + moved[0] + "\n"),
+                std::string::npos)
+          << messages;
+    }
+    daemon->stop(SIGKILL);
+  }
 }
 
 }  // namespace

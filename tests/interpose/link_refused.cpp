@@ -1,6 +1,7 @@
 // A lock directory on a file system that refuses hard links, as some flash
-// file systems do: with MS_REFUSE_LINK set, link and linkat fail with
-// EPERM. Unset, both pass through to the C library.
+// file systems do: with MS_REFUSE_LINK set to an error number, link and
+// linkat fail with it (1, EPERM, when it is no number above 0). Unset,
+// both pass through to the C library.
 #include <cerrno>
 #include <cstdlib>
 #include <dlfcn.h>
@@ -10,8 +11,10 @@
 namespace {
 
 bool refused() {
-  if (std::getenv("MS_REFUSE_LINK") == nullptr) return false;
-  errno = EPERM;
+  const char* error = std::getenv("MS_REFUSE_LINK");
+  if (error == nullptr) return false;
+  long number = std::strtol(error, nullptr, 10);
+  errno = number > 0 ? static_cast<int>(number) : EPERM;
   return true;
 }
 

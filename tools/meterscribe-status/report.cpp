@@ -61,6 +61,10 @@ void add_lock_items(const LockFigures& figures, std::vector<std::string>& items)
   std::string device = printable(figures.device);
   if (lock.state == LockState::none)
     items.push_back("no daemon: nothing holds the lock " + path + " of " + device);
+  else if (lock.state == LockState::stale && lock.forged)
+    items.push_back("stale lock " + path + ": it names pid " + std::to_string(lock.owner) +
+                    ", a process of another user than the file's owner, so it is forged; no daemon holds " +
+                    device);
   else if (lock.state == LockState::stale && lock.owner != 0)
     items.push_back("stale lock " + path + ": it names pid " + std::to_string(lock.owner) +
                     ", which is not running; no daemon holds " + device);
@@ -68,7 +72,7 @@ void add_lock_items(const LockFigures& figures, std::vector<std::string>& items)
     items.push_back("stale lock " + path + ": it names no process; no daemon holds " + device);
   else if (lock.state == LockState::not_regular_file)
     items.push_back("no lock file at " + path + " but a " + kind_name(lock.kind) + ", which the daemon " +
-                    (lock.kind == S_IFDIR ? "cannot remove: it cannot start" : "replaces at start-up") +
+                    (lock.kind == S_IFDIR ? "moves aside at start-up" : "replaces at start-up") +
                     "; no daemon holds " + device);
   else if (lock.state == LockState::unreadable && figures.path.empty())
     items.push_back("the lock name of " + device + " is too long: the daemon cannot lock it");

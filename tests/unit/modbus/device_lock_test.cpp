@@ -15,6 +15,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <thread>
@@ -40,11 +41,14 @@ std::string owner_text(long long pid) {
 
 std::string own_lock() { return owner_text(getpid()); }
 
-// A live process of its own: `sleep`, killed and reaped at the end.
+// A live process of its own: `sleep`, killed and reaped at the end. As
+// root it can run with other user ids, as a set-user-id tool does.
 struct Sleeper {
-  pid_t pid = fork();
-  Sleeper() {
+  pid_t pid = -1;
+  explicit Sleeper(uid_t real = getuid(), uid_t effective = geteuid()) {
+    pid = fork();
     if (pid == 0) {
+      if (setresuid(real, effective, effective) != 0) _exit(126);
       execlp("sleep", "sleep", "60", static_cast<char*>(nullptr));
       _exit(127);
     }
@@ -55,13 +59,13 @@ struct Sleeper {
   }
 };
 
-// Sets a file's (or a link's own) modification time `seconds` from now.
-void set_age(const std::string& path, long long seconds) {
+// Sets a file's (or a link's own) modification time `ms` milliseconds ago.
+void set_age(const std::string& path, long long ms) {
   struct timespec now {};
   clock_gettime(CLOCK_REALTIME, &now);
-  struct timespec times[2] = {now, now};
-  times[0].tv_sec -= seconds;
-  times[1].tv_sec -= seconds;
+  long long at_ns = static_cast<long long>(now.tv_sec) * 1'000'000'000 + now.tv_nsec - ms * 1'000'000;
+  struct timespec then {static_cast<time_t>(at_ns / 1'000'000'000), static_cast<long>(at_ns % 1'000'000'000)};
+  struct timespec times[2] = {then, then};
   ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
 }
 
@@ -100,60 +104,93 @@ TEST_F(DeviceLockTest, AFreeLockIsTakenWithTheOwnerInUucpFormat) {
 // tool reports the state and the owner. So `taken` is what the daemon and
 // the probe do, `state` and `owner` what the status tool and the probe say.
 TEST_F(DeviceLockTest, EveryEntryAtTheLockPathGetsOneVerdict) {
+  constexpr uid_t OURS = static_cast<uid_t>(-1);
+  constexpr uid_t NOBODY = 65534;
+  constexpr uid_t DAEMON_USER = 1;
+  const bool root_runs = geteuid() == 0;
   Sleeper holder;
   ASSERT_GT(holder.pid, 0);
+  // Another user's process, and a set-user-id tool run by that user: its
+  // lock is its effective user's file.
+  Sleeper nobody(NOBODY, NOBODY);
+  Sleeper set_user_id(NOBODY, DAEMON_USER);
   const pid_t dead = dead_pid();
   const std::string own = std::to_string(getpid());
   const std::string live_lock = root.at("/live-lock");
   write_whole_file(live_lock, owner_text(1));
   ASSERT_EQ(mkfifo(root.at("/fifo").c_str(), 0644), 0);
+  const std::string forged = "lock " + lock_path() + " was forged: pid ";
+  const std::string linked = "lock " + lock_path() + " was a symbolic link: removed";
+  const std::string moved = "lock " + lock_path() + " was a directory: moved to " + root.at("/var/lock/not-a-lock.");
   enum Entry { none, file, link, fifo, directory };
   struct Case {
     const char* what;
     Entry entry;
     std::string content;  // of a file; the target of a link
-    long long age_s;      // negative: changed in the future, the clock set back since
+    long long age_ms;     // negative: changed in the future, the clock set back since
+    uid_t file_user;      // the lock file's owner
     LockState state;
     pid_t owner;
     int taken;
+    std::string logged;  // the start of the one message, if any
   } cases[] = {
-      {"no entry", none, "", 0, LockState::none, 0, 1},
+      {"no entry", none, "", 0, OURS, LockState::none, 0, 1, ""},
       // Where hard links are refused, a lock is empty for the instant between
-      // its creation and its owner's write.
-      {"empty and young", file, "", 0, LockState::being_written, 0, 0},
-      {"empty, 1 s old", file, "", 1, LockState::being_written, 0, 0},
-      {"empty, 1 s in the future", file, "", -1, LockState::being_written, 0, 0},
-      {"empty and old", file, "", 60, LockState::stale, 0, 1},
-      {"empty, 3 s old", file, "", 3, LockState::stale, 0, 1},
-      {"empty, an hour in the future", file, "", -3600, LockState::stale, 0, 1},
-      {"text", file, "junk\n", 60, LockState::stale, 0, 1},
-      {"0", file, "0\n", 60, LockState::stale, 0, 1},
-      {"a negative number", file, "-5\n", 60, LockState::stale, 0, 1},
-      {"a negative number in UUCP form", file, owner_text(-5), 60, LockState::stale, 0, 1},
+      // its creation and its owner's write; half a second covers that.
+      {"empty and young", file, "", 0, OURS, LockState::being_written, 0, 0, ""},
+      {"empty, 0.25 s old", file, "", 250, OURS, LockState::being_written, 0, 0, ""},
+      {"empty, 0.25 s in the future", file, "", -250, OURS, LockState::being_written, 0, 0, ""},
+      // Within the 1 s a starter waits, an empty lock of a dead writer goes.
+      {"empty, 0.75 s old", file, "", 750, OURS, LockState::stale, 0, 1, ""},
+      {"empty and old", file, "", 60'000, OURS, LockState::stale, 0, 1, ""},
+      {"empty, 1 s in the future", file, "", -1000, OURS, LockState::stale, 0, 1, ""},
+      {"empty, an hour in the future", file, "", -3'600'000, OURS, LockState::stale, 0, 1, ""},
+      {"text", file, "junk\n", 60'000, OURS, LockState::stale, 0, 1, ""},
+      {"0", file, "0\n", 60'000, OURS, LockState::stale, 0, 1, ""},
+      {"a negative number", file, "-5\n", 60'000, OURS, LockState::stale, 0, 1, ""},
+      {"a negative number in UUCP form", file, owner_text(-5), 60'000, OURS, LockState::stale, 0, 1, ""},
       // Beyond the range of a process id: "%d" would wrap 4294967297 to 1.
-      {"a huge number", file, "4294967297\n", 60, LockState::stale, 0, 1},
-      {"one past the largest id", file, "2147483648\n", 60, LockState::stale, 0, 1},
-      {"a number beyond 64 bits", file, "99999999999999999999999999\n", 60, LockState::stale, 0, 1},
-      {"a live id", file, owner_text(holder.pid), 60, LockState::held, holder.pid, 0},
-      {"this process's own id", file, owner_text(getpid()), 0, LockState::held, getpid(), 0},
-      {"a live id without padding", file, own, 0, LockState::held, getpid(), 0},
-      {"a live id after blanks, text after it", file, "\n\t " + own + " trailing text", 0, LockState::held,
-       getpid(), 0},
-      {"init, another user's process", file, owner_text(1), 0, LockState::held, 1, 0},
-      {"a dead id", file, owner_text(dead), 60, LockState::stale, dead, 1},
-      {"a dangling link", link, "/nonexistent/owner", 0, LockState::not_regular_file, 0, 1},
-      {"a link to a live owner's lock", link, live_lock, 0, LockState::not_regular_file, 0, 1},
-      {"a link to a device", link, "/dev/null", 0, LockState::not_regular_file, 0, 1},
-      {"a link to a FIFO", link, root.at("/fifo"), 0, LockState::not_regular_file, 0, 1},
-      {"a FIFO", fifo, "", 0, LockState::not_regular_file, 0, 1},
-      // No lock either, but one that no starter can remove.
-      {"a directory", directory, "", 0, LockState::not_regular_file, 0, 0},
+      {"a huge number", file, "4294967297\n", 60'000, OURS, LockState::stale, 0, 1, ""},
+      {"one past the largest id", file, "2147483648\n", 60'000, OURS, LockState::stale, 0, 1, ""},
+      {"a number beyond 64 bits", file, "99999999999999999999999999\n", 60'000, OURS, LockState::stale, 0, 1, ""},
+      {"a live id", file, owner_text(holder.pid), 60'000, OURS, LockState::held, holder.pid, 0, ""},
+      {"this process's own id", file, owner_text(getpid()), 0, OURS, LockState::held, getpid(), 0, ""},
+      {"a live id without padding", file, own, 0, OURS, LockState::held, getpid(), 0, ""},
+      {"a live id after blanks, text after it", file, "\n\t " + own + " trailing text", 0, OURS, LockState::held,
+       getpid(), 0, ""},
+      {"init, in a file of root's", file, owner_text(1), 0, 0, LockState::held, 1, 0, ""},
+      {"another user's process, in a file of root's", file, owner_text(nobody.pid), 0, 0, LockState::held,
+       nobody.pid, 0, ""},
+      {"another user's process, in a file of that user's", file, owner_text(nobody.pid), 0, NOBODY, LockState::held,
+       nobody.pid, 0, ""},
+      {"a set-user-id tool, in a file of its effective user's", file, owner_text(set_user_id.pid), 0, DAEMON_USER,
+       LockState::held, set_user_id.pid, 0, ""},
+      // Anyone may write any id into the world-writable lock directory.
+      {"init, in a file of another user's", file, owner_text(1), 0, NOBODY, LockState::stale, 1, 1, forged + "1 "},
+      {"a root process, in a file of another user's", file, owner_text(holder.pid), 0, NOBODY, LockState::stale,
+       holder.pid, 1, forged + std::to_string(holder.pid) + " "},
+      {"a process of one user, in a file of another's", file, owner_text(nobody.pid), 0, DAEMON_USER,
+       LockState::stale, nobody.pid, 1, forged + std::to_string(nobody.pid) + " "},
+      {"a dead id", file, owner_text(dead), 60'000, OURS, LockState::stale, dead, 1, ""},
+      {"a dead id, in a file of another user's", file, owner_text(dead), 60'000, NOBODY, LockState::stale, dead, 1,
+       ""},
+      {"a dangling link", link, "/nonexistent/owner", 0, OURS, LockState::not_regular_file, 0, 1, linked},
+      {"a link to a live owner's lock", link, live_lock, 0, OURS, LockState::not_regular_file, 0, 1, linked},
+      {"a link to a device", link, "/dev/null", 0, OURS, LockState::not_regular_file, 0, 1, linked},
+      {"a link to a FIFO", link, root.at("/fifo"), 0, OURS, LockState::not_regular_file, 0, 1, linked},
+      {"a FIFO", fifo, "", 0, OURS, LockState::not_regular_file, 0, 1, ""},
+      // Any user can make one in /run/lock; it is moved aside unentered.
+      {"a directory", directory, "", 0, OURS, LockState::not_regular_file, 0, 1, moved},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
+    if (c.file_user != OURS && !root_runs) continue;  // only root gives files away
     if (c.entry == file) {
       write_whole_file(lock_path(), c.content);
-      set_age(lock_path(), c.age_s);
+      if (c.file_user != OURS) {
+        ASSERT_EQ(chown(lock_path().c_str(), c.file_user, 0), 0);
+      }
+      set_age(lock_path(), c.age_ms);
     }
     if (c.entry == link) {
       ASSERT_EQ(symlink(c.content.c_str(), lock_path().c_str()), 0);
@@ -163,6 +200,7 @@ TEST_F(DeviceLockTest, EveryEntryAtTheLockPathGetsOneVerdict) {
     }
     if (c.entry == directory) {
       ASSERT_EQ(mkdir(lock_path().c_str(), 0755), 0);
+      write_whole_file(lock_path() + "/inside", "kept\n");
     }
     PathBuffer path;
     ASSERT_TRUE(lock_path_of("/dev/ttyS0", path));
@@ -170,6 +208,7 @@ TEST_F(DeviceLockTest, EveryEntryAtTheLockPathGetsOneVerdict) {
     LockJudgement verdict = judge_lock(path.data());
     EXPECT_EQ(verdict.state, c.state);
     EXPECT_EQ(verdict.owner, c.owner);
+    EXPECT_EQ(verdict.forged, c.logged.rfind(forged, 0) == 0);
     EXPECT_EQ(lock_is_taken_over(verdict.state), c.state == LockState::stale || c.state == LockState::not_regular_file);
     LogCapture log;
     // One attempt, as many as a starter makes in 100 ms.
@@ -180,16 +219,25 @@ TEST_F(DeviceLockTest, EveryEntryAtTheLockPathGetsOneVerdict) {
     if (c.taken == 0 && c.entry == file) {
       EXPECT_EQ(read_whole_file(lock_path()), c.content);
     }
-    // A link is the one replacement worth a word: somebody put it there.
-    std::vector<std::string> warnings;
-    for (const auto& message : log.messages()) warnings.push_back(message.text);
-    std::vector<std::string> expected;
-    if (c.entry == link) expected.push_back("lock " + lock_path() + " was a symbolic link: removed");
-    EXPECT_EQ(warnings, expected);
-    if (c.entry == directory)
-      rmdir(lock_path().c_str());
-    else
-      unlink(lock_path().c_str());
+    // What somebody put there is worth a word: a forged lock, a link, a directory.
+    std::vector<std::string> said;
+    for (const auto& message : log.messages()) said.push_back(message.text);
+    if (c.logged.empty()) {
+      EXPECT_EQ(said, std::vector<std::string>{});
+    } else {
+      ASSERT_EQ(said.size(), 1u);
+      EXPECT_EQ(said[0].substr(0, c.logged.size()), c.logged);
+    }
+    if (c.logged.rfind(forged, 0) == 0) {
+      EXPECT_EQ(said[0], c.logged + "is another user's process; removed");
+    }
+    if (c.entry == directory) {
+      // Moved whole, with what it holds, into a directory of our own.
+      std::string aside = said[0].substr(said[0].rfind(" to ") + 4);
+      EXPECT_EQ(aside.substr(aside.size() - std::string("/LCK..ttyS0").size()), "/LCK..ttyS0");
+      EXPECT_EQ(read_whole_file(aside + "/inside"), "kept\n");
+    }
+    for (const std::string& name : lock_dir_entries(root)) std::filesystem::remove_all(root.at("/var/lock/" + name));
   }
   // Links are removed, never followed: their targets stay as they were.
   EXPECT_EQ(read_whole_file(live_lock), owner_text(1));
@@ -286,29 +334,47 @@ TEST_F(DeviceLockTest, ALockThatCannotBeOpenedIsNeitherReadNorRemoved) {
 }
 
 // A starter killed between writing its draft and linking it leaves the
-// draft behind; the next start removes it, but nothing young, nothing that
-// is not a regular file, and nothing of another name.
-TEST_F(DeviceLockTest, DraftsLeftByKilledStartersAreRemovedByTheNextStart) {
+// draft behind; the next start removes it when it is a draft of ours
+// ("LTMP.<writer>.XXXXXX", a regular file) and its writer has died, however
+// young. A live writer's draft stays, however old, and so does every
+// other tool's file.
+TEST_F(DeviceLockTest, DraftsOfDeadStartersAreRemovedByTheNextStart) {
+  Sleeper writer;
+  ASSERT_GT(writer.pid, 0);
+  const std::string dead = std::to_string(dead_pid());
+  const std::string live = std::to_string(writer.pid);
   std::string outside = root.at("/outside");
   write_whole_file(outside, "kept\n");
-  set_age(outside, 60);
+  enum Entry { file, link, directory };
   struct Case {
-    const char* name;
-    long long age_s;
-    bool link;
+    std::string name;
+    long long age_ms;
+    Entry entry;
     bool kept;
   } cases[] = {
-      {"LTMP.aB3xZ9", 60, false, false}, {"LTMP.Qw7e1R", 11, false, false}, {"LTMP.young1", 0, false, true},
-      {"LTMP.link01", 60, true, true},   {"LTMPaB3xZ9", 60, false, true},   {"other.old", 60, false, true},
+      {"LTMP." + dead + ".aB3xZ9", 60'000, file, false},
+      {"LTMP." + dead + ".Qw7e1R", 0, file, false},
+      {"LTMP." + live + ".aB3xZ9", 3'600'000, file, true},
+      {"LTMP." + dead + ".link01", 60'000, link, true},
+      {"LTMP." + dead + ".dir001", 60'000, directory, true},
+      // Names of other kinds: the classic "LTMP.<pid>", our older drafts, others.
+      {"LTMP." + dead, 60'000, file, true},
+      {"LTMP." + dead + ".aB3xZ9x", 60'000, file, true},
+      {"LTMP.0" + dead + ".aB3xZ9", 60'000, file, true},
+      {"LTMP.aB3xZ9", 60'000, file, true},
+      {"LTMP" + dead + ".aB3xZ9", 60'000, file, true},
+      {"other.old", 60'000, file, true},
   };
   for (const Case& c : cases) {
     std::string path = root.at("/var/lock/") + c.name;
-    if (c.link) {
+    if (c.entry == link) {
       ASSERT_EQ(symlink(outside.c_str(), path.c_str()), 0);
-    } else {
-      write_whole_file(path, owner_text(dead_pid()));
     }
-    set_age(path, c.age_s);
+    if (c.entry == directory) {
+      ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+    }
+    if (c.entry == file) write_whole_file(path, owner_text(std::atoll(c.name.c_str() + 5)));
+    set_age(path, c.age_ms);
   }
   ASSERT_EQ(lock_device("/dev/ttyS0", 0), 1);
   std::vector<std::string> expected = {"LCK..ttyS0"};

@@ -145,6 +145,14 @@ TEST(StatusTest, EachStateAndWhatNeedsAttention) {
        1, {"stale lock "}, "  not a log file       \\n\\nNothing needs attention.\\n\\x1b[2J\\xc2\\x9b\\\\\n"},
       {"stale lock", [dead](Gateway& g) { g.lock(dead); }, 1,
        {"stale lock "}, ": it names pid " + std::to_string(dead) + ", which is not running; "},
+      // Anyone can write init's id into the lock directory: in a file that
+      // is neither root's nor init's user's, it is forged.
+      {"forged lock",
+       [](Gateway& g) {
+         g.lock(1);
+         (void)::chown(g.root.at("/var/lock/LCK..ttyS1").c_str(), 65534, 65534);
+       },
+       1, {"stale lock "}, ": it names pid 1, a process of another user than the file's owner, so it is forged; "},
       {"no lock", [](Gateway& g) { ::unlink(g.root.at("/var/lock/LCK..ttyS1").c_str()); }, 1,
        {"no daemon: nothing holds the lock "}, "Daemon    not running: no lock "},
       // The daemon honours an empty lock moments old: its owner is writing it.
