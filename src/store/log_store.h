@@ -44,7 +44,7 @@ void format_log_name(char (&name)[LOG_NAME_SIZE], std::time_t when);
 
 // A log file named more than this after the clock was not begun by it: the
 // name was planted, or the clock has gone back by more than a day.
-constexpr std::time_t CURRENT_AHEAD_MAX_S = 24 * 60 * 60;
+constexpr std::time_t CURRENT_AHEAD_MAX_S = std::time_t{24} * 60 * 60;
 
 // The newest log file that may take a line written at `now`, or "" when
 // there is none: a name of a calendar time (is_log_time_name) no more than
