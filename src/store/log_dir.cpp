@@ -227,19 +227,48 @@ bool is_log_name(const char* name) {
   return name[LOG_NAME_LEN] == '\0';
 }
 
+namespace {
+
+// The decimal value of `digits` characters at `text`, all of them digits.
+unsigned field_at(const char* text, unsigned digits) {
+  unsigned value = 0;
+  for (unsigned i = 0; i < digits; ++i) value = value * 10 + static_cast<unsigned>(text[i] - '0');
+  return value;
+}
+
+unsigned days_in_month(unsigned year, unsigned month) {
+  static constexpr unsigned days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return month == 2 && leap ? 29 : days[month - 1];
+}
+
+}  // namespace
+
+bool is_log_time_name(const char* name) {
+  if (!is_log_name(name)) return false;
+  // "log-YYYY-MM-DD-hh-mm-ss": the fields stand at fixed places. Local time
+  // as the clock breaks it down has no leap second.
+  unsigned year = field_at(name + 4, 4);
+  unsigned month = field_at(name + 9, 2);
+  unsigned day = field_at(name + 12, 2);
+  return month >= 1 && month <= 12 && day >= 1 && day <= days_in_month(year, month) && field_at(name + 15, 2) < 24 &&
+         field_at(name + 18, 2) < 60 && field_at(name + 21, 2) < 60;
+}
+
 void FileListDeleter::operator()(char** list) const {
   for (char** name = list; *name != nullptr; ++name) std::free(*name);
   std::free(list);
 }
 
-FileList log_dir_list(const LogDir& dir) {
+FileList log_dir_list(const LogDir& dir, const char* upto) {
   FileList list(static_cast<char**>(std::calloc(LIST_SLOTS, sizeof(char*))));
   if (!list) return list;
   unsigned count = 0;
   // A directory that cannot be read lists what was read of it: nothing, when
   // it cannot be opened. That is an empty list, not a failure.
   scan_entries(dir, [&](unsigned char type, const char* entry) {
-    if (!entry_is_regular(dir.fd.get(), type, entry)) return true;
+    // The name first: one comparison, where the type may cost an lstat.
+    if (std::strcmp(entry, upto) > 0 || !entry_is_regular(dir.fd.get(), type, entry)) return true;
     char* name = strdup(entry);
     if (name == nullptr) return false;  // out of memory: the names so far stay valid
     list.get()[count++] = name;
@@ -255,14 +284,15 @@ bool log_dir_each_file(const LogDir& dir, FileVisitor visit, void* context) {
   });
 }
 
-void log_dir_newest_log_name(const LogDir& dir, LogName& newest) {
+void log_dir_newest_log_name(const LogDir& dir, LogName& newest, const char* latest) {
   newest[0] = '\0';
   // What cannot be read holds no log file for the line: the newest of what
   // was read stands.
   scan_entries(dir, [&](unsigned char type, const char* name) {
-    // A name at or below the newest so far is dropped by one comparison;
-    // only a greater one is checked for the log-file form.
-    if (std::strcmp(name, newest) > 0 && is_log_name(name) && entry_is_regular(dir.fd.get(), type, name))
+    // A name at or below the newest so far, or past the latest, is dropped
+    // by a comparison; only one between them is checked for a log time.
+    if (std::strcmp(name, newest) > 0 && std::strcmp(name, latest) <= 0 && is_log_time_name(name) &&
+        entry_is_regular(dir.fd.get(), type, name))
       std::memcpy(newest, name, LOG_NAME_SIZE);
     return true;
   });
@@ -272,8 +302,8 @@ std::uint64_t file_length(const struct stat& info) {
   return static_cast<std::uint64_t>(std::max<off_t>(info.st_size, 0));
 }
 
-std::uint64_t log_dir_total_size(const LogDir& dir, FileSizeRule size_rule) {
-  FileList names = log_dir_list(dir);
+std::uint64_t log_dir_total_size(const LogDir& dir, const char* upto, FileSizeRule size_rule) {
+  FileList names = log_dir_list(dir, upto);
   if (!names) return 0;
   std::uint64_t total = 0;
   for (char** name = names.get(); *name != nullptr; ++name) {

@@ -70,6 +70,12 @@ DirRefusal log_dir_open_below(LogDir& dir, const char* base, const char* relativ
 // the six date and time fields of digits separated by '-'.
 bool is_log_name(const char* name);
 
+// True for a log-form name whose fields are a calendar time: a month of the
+// year, a day of that month, an hour, minute and second of a day. A name
+// such as "log-9999-99-99-99-99-99" has the form but names no time; no
+// clock ever began such a file.
+bool is_log_time_name(const char* name);
+
 // A null-ended array of at most 999 separately allocated names; it frees
 // every name and itself.
 struct FileListDeleter {
@@ -77,16 +83,19 @@ struct FileListDeleter {
 };
 using FileList = std::unique_ptr<char*, FileListDeleter>;
 
-// The bare names of the regular files, in directory order, at most 999.
-// Entries whose type the file system does not report are checked with
-// lstat; symbolic links are never listed. A directory that cannot be read
+// The bare names of the regular files that sort at or before `upto` (the
+// released name), in directory order, at most 999. Nothing else can be
+// sent or trimmed, so nothing else takes up room in the list: files that
+// sort after the released name, however many, never hide the released
+// ones. Entries whose type the file system does not report are checked
+// with lstat; symbolic links are never listed. A directory that cannot be read
 // gives an empty list; null only when the array cannot be allocated. When a
 // name cannot be copied for want of memory, the list ends with the names
 // copied so far.
-FileList log_dir_list(const LogDir& dir);
+FileList log_dir_list(const LogDir& dir, const char* upto);
 
 // Calls visit(name, context) for every regular file, in directory order, as
-// log_dir_list judges them but without its cap of 999 names: the tools and
+// log_dir_list judges them but without its bound or its cap of 999 names: the tools and
 // the server must see every file, however long the uplink was down. False,
 // with errno set, when the directory could not be read to its end; the
 // names visited before stand. A directory that was never opened has no
@@ -101,17 +110,19 @@ bool log_dir_each_file(const LogDir& dir, Visit visit) {
       dir, [](const char* name, void* context) { (*static_cast<Visit*>(context))(name); }, &visit);
 }
 
-// The greatest log-form name among the regular files, or "" when there is
-// none. Every entry is looked at but nothing is allocated.
-void log_dir_newest_log_name(const LogDir& dir, LogName& newest);
+// The greatest name of a calendar time (is_log_time_name) among the regular
+// files that sorts at or before `latest`, or "" when there is none. Every
+// entry is looked at but nothing is allocated.
+void log_dir_newest_log_name(const LogDir& dir, LogName& newest, const char* latest);
 
 // How one regular file counts toward a total: its length by default.
 using FileSizeRule = std::uint64_t (*)(const struct stat& info);
 std::uint64_t file_length(const struct stat& info);
 
-// Total size in bytes of the regular files that log_dir_list gives, each
-// counted by `size_rule`; 0 when it cannot be computed. 64 bits: no wrap.
-std::uint64_t log_dir_total_size(const LogDir& dir, FileSizeRule size_rule = file_length);
+// Total size in bytes of the regular files that log_dir_list gives for the
+// same bound, each counted by `size_rule`; 0 when it cannot be computed.
+// 64 bits: no wrap.
+std::uint64_t log_dir_total_size(const LogDir& dir, const char* upto, FileSizeRule size_rule = file_length);
 
 // The full path of an entry, with `suffix` appended, as a script is handed
 // it. False, leaving an empty text, when the path would not fit PATH_SIZE

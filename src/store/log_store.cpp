@@ -92,12 +92,12 @@ void name_after(const char* log_name, LogName& next) {
   put_log_name(next, fields);
 }
 
-// The newest log file when it may still take lines: it sorts after the
-// released name. A file at or before that name was released already; lines
+// The newest log file when it may still take lines: it names a real time,
+// not far ahead of the clock, and sorts after the released name. A file at or before that name was released already; lines
 // never go into it, and releasing it again would move the name backwards.
 // "" when there is none.
-void find_current_file(const LogStore& store, LogName& current) {
-  log_dir_newest_log_name(*store.dir, current);
+void find_current_file(const LogStore& store, std::time_t now, LogName& current) {
+  newest_writable_log_name(*store.dir, now, current);
   if (current[0] != '\0' && std::strcmp(current, store.released) <= 0) current[0] = '\0';
 }
 
@@ -125,7 +125,7 @@ void name_new_file(const LogStore& store, std::time_t now, LogName& chosen) {
 // is young, else a new one, after releasing the current file when it is due.
 void choose_log_file(LogStore& store, std::time_t now, LogName& chosen) {
   LogName current;
-  find_current_file(store, current);
+  find_current_file(store, now, current);
   if (current[0] != '\0' && !release_when_due(store, current, now)) {
     std::memcpy(chosen, current, LOG_NAME_SIZE);
     return;
@@ -202,6 +202,25 @@ void format_log_name(char (&name)[LOG_NAME_SIZE], std::time_t when) {
   struct tm local {};
   localtime_r(&when, &local);
   put_log_name(name, local);
+}
+
+namespace {
+
+// The latest name a file that takes lines at `now` may carry.
+void format_latest_writable(LogName& latest, std::time_t now) { format_log_name(latest, now + CURRENT_AHEAD_MAX_S); }
+
+}  // namespace
+
+void newest_writable_log_name(const LogDir& dir, std::time_t now, LogName& newest) {
+  LogName latest;
+  format_latest_writable(latest, now);
+  log_dir_newest_log_name(dir, newest, latest);
+}
+
+bool is_writable_log_name(const char* name, std::time_t now) {
+  LogName latest;
+  format_latest_writable(latest, now);
+  return is_log_time_name(name) && std::strcmp(name, latest) <= 0;
 }
 
 void format_release_cutoff(char (&name)[LOG_NAME_SIZE], std::time_t now, std::uint32_t send_period) {

@@ -53,6 +53,20 @@ void append_log_line_at(LogStore& store, unsigned meter_index, const std::uint8_
 // "log-%04u-%02u-%02u-%02u-%02u-%02u" of the local time.
 void format_log_name(char (&name)[LOG_NAME_SIZE], std::time_t when);
 
+// A log file named more than this after the clock was not begun by it: the
+// name was planted, or the clock has gone back by more than a day.
+constexpr std::time_t CURRENT_AHEAD_MAX_S = std::time_t{24} * 60 * 60;
+
+// The newest log file that may take a line written at `now`, or "" when
+// there is none: a name of a calendar time (is_log_time_name) no more than
+// CURRENT_AHEAD_MAX_S after now. Any other file of the log form is never
+// written, and so never released.
+void newest_writable_log_name(const LogDir& dir, std::time_t now, LogName& newest);
+
+// Whether a file of this log-form name may take lines at `now`, by the same
+// rule.
+bool is_writable_log_name(const char* name, std::time_t now);
+
 // The name of the file that is due for release when a line is written at
 // `now`: the log name of now minus send_period minutes, the product taken
 // as an unsigned 32-bit number, and now itself when now is not past it.

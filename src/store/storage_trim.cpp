@@ -314,11 +314,11 @@ bool storage_use_percent(const LogDir& dir, std::uint64_t* percent) {
 void trim_storage(const LogDir& dir, const char* ready_name) {
   std::uint64_t percent = 0;
   if (!storage_use_percent(dir, &percent) || percent < TRIM_THRESHOLD_PERCENT) return;
-  trim_released_files(dir, ready_name, share_to_cut(log_dir_total_size(dir, held_size)));
+  trim_released_files(dir, ready_name, share_to_cut(log_dir_total_size(dir, ready_name, held_size)));
 }
 
 void trim_released_files(const LogDir& dir, const char* ready_name, std::uint64_t cut_remaining) {
-  FileList names = log_dir_list(dir);
+  FileList names = log_dir_list(dir, ready_name);
   if (!names) {
     log_msg(LOG_NOTICE, "Can not list directory");
     return;

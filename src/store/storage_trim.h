@@ -36,9 +36,10 @@ constexpr const char* REASON_CUT_FILE = "storage_full_tmp";
 bool storage_use_percent(const LogDir& dir, std::uint64_t* percent);
 
 // Measures the storage and, at TRIM_THRESHOLD_PERCENT or more, removes
-// TRIM_SHARE_PERCENT of what the directory's regular files hold from
-// released files, those at or before ready_name. A file holds the lesser
-// of its length and its allocated blocks, so the holes of a sparse file
-// count for nothing. Called with ready_lock held throughout (see
-// release_hold), so no release happens meanwhile.
+// TRIM_SHARE_PERCENT of what the released files hold (those at or before
+// ready_name) from them. Files that sort later cannot be trimmed and do
+// not count: the current file, and anything planted to sort after it. A
+// file holds the lesser of its length and its allocated blocks, so the
+// holes of a sparse file count for nothing. Called with ready_lock held
+// throughout (see release_hold), so no release happens meanwhile.
 void trim_storage(const LogDir& dir, const char* ready_name);

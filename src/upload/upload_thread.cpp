@@ -1,6 +1,7 @@
 #include "upload/upload_thread.h"
 
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <pthread.h>
 #include <span>
@@ -42,16 +43,27 @@ void offer_file(const UploadSetup& setup, const char* name, std::int64_t* next_s
   release_hold(*setup.release, [&setup](const char* ready_name) { trim_storage(*setup.log_dir, ready_name); });
 }
 
+// The released name as it stands: the listing needs nothing later, which
+// could be neither sent nor trimmed.
+void read_released(ReleasedName& release, PathBuffer& released) {
+  release_hold(release, [&released](const char* ready_name) {
+    std::snprintf(released.data(), released.size(), "%s", ready_name);
+  });
+}
+
 }  // namespace
 
 void upload_pass(const UploadSetup& setup, std::int64_t* next_send) {
-  FileList names = log_dir_list(*setup.log_dir);
+  PathBuffer released;
+  read_released(*setup.release, released);
+  FileList names = log_dir_list(*setup.log_dir, released.data());
   if (!names) {
     log_msg(LOG_NOTICE, "Can not list directory");
     return;
   }
-  // The whole listing is walked even after a success, and eligibility is
-  // asked afresh per name, so a release during the pass counts at once.
+  // The whole listing is walked even after a success. It holds what was
+  // released when the pass began; a file released meanwhile waits for the
+  // next pass.
   for (char** name = names.get(); *name != nullptr; ++name) offer_file(setup, *name, next_send);
 }
 

@@ -31,8 +31,8 @@ void* upload_thread(void* setup);
 // thread: %s" at LOG_ERR and returns false when it cannot be started.
 bool start_upload_thread(UploadSetup* setup);
 
-// One pass over a fresh listing of the log directory: every released name
-// is offered to send. A success moves *next_send to send_period minutes
+// One pass over a fresh listing of the released files of the log
+// directory: every one is offered to send. A success moves *next_send to send_period minutes
 // after the script ended; each failure, including a path or command line
 // that would not fit its buffer (never run), is followed by trim_storage
 // under ready_lock.

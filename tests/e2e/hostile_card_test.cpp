@@ -2,8 +2,9 @@
 // the daemon runs: entries that are no regular files under the names of
 // the next log files, log directories reached through a link or on another
 // file system, a removeFile that takes its time, a sparse file of a
-// terabyte, and a small tmpfs, of its own or shared, as the volatile
-// directory on a machine with plenty of RAM.
+// terabyte, regular files that are no log files of the daemon's (a log
+// name of no time, a thousand foreign files), and a small tmpfs, of its own
+// or shared, as the volatile directory on a machine with plenty of RAM.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -462,6 +463,118 @@ TEST_F(HostileCardTest, ASparseTerabyteCountsForWhatItHoldsAndUploadsResumeWithi
   old.push_back(sparse);
   expect_lines_accounted_for(old);
 }
+
+// ---------------------------------------------------------------------------
+// Regular files on the card that are not the daemon's to write, send or trim.
+
+struct PlantedFilesCase {
+  const char* name;
+  bool bogus_log_name;  // an empty log-9999-99-99-99-99-99: the log form, but no time
+  int foreign_files;    // named to sort after every log name, before and again after one old log
+  bool uploads_work;    // else every send fails, on a card filled past the trim threshold
+};
+void PrintTo(const PlantedFilesCase& row, std::ostream* out) { *out << row.name; }
+
+constexpr const char* BOGUS_LOG_NAME = "log-9999-99-99-99-99-99";
+
+// A script that notes its arguments, one call a line, and exits with `status`.
+std::string recording_script(int status) {
+  return "printf '%s\\n' \"$*\" >> \"$0.calls\"\nexit " + std::to_string(status) + "\n";
+}
+
+class PlantedFilesTest : public HostileCardTest, public ::testing::WithParamInterface<PlantedFilesCase> {
+ protected:
+  // foreign_files files of no log form; whichever order the directory
+  // lists in, that many of them come before the old log.
+  void plant_foreign(const char* batch) const {
+    for (int i = 0; i < GetParam().foreign_files; ++i)
+      write_whole_file(log_dir + "/zz-foreign-" + batch + std::to_string(i), "");
+  }
+
+  std::vector<std::string> calls_of(const char* script) const {
+    return complete_lines(read_whole_file(root.at(std::string(script) + ".calls")));
+  }
+
+  bool any_call_names(const char* script, const std::string& name) const {
+    for (const std::string& call : calls_of(script))
+      if (call.find(log_dir + "/" + name) != std::string::npos) return true;
+    return false;
+  }
+
+  // What meterscribe-status prints for the gateway as it stands.
+  std::string status_report() const {
+    std::string out = root.at("/status.out");
+    std::string command = "METERSCRIBE_ROOT=" + root.path() + " " + MS_STATUS_TOOL + " >" + out + " 2>&1";
+    if (std::system(command.c_str()) == -1) return "";
+    return read_whole_file(out);
+  }
+};
+
+// The first line of the daemon's own that the send script received.
+std::string first_own_file_sent(const std::vector<std::string>& calls, const std::string& log_dir) {
+  for (const std::string& call : calls) {
+    std::string name = call.substr(std::min(call.size(), log_dir.size() + 1));
+    if (call.rfind(log_dir + "/log-", 0) == 0 && name != BOGUS_LOG_NAME) return name;
+  }
+  return "";
+}
+
+TEST_P(PlantedFilesTest, NeitherTakeLinesNorHideTheLogsFromSendAndTrim) {
+  const PlantedFilesCase& row = GetParam();
+  if (!mount_card(1024)) GTEST_SKIP() << card->why_not();
+  ASSERT_TRUE(start_sim({"--slaves", "1"}));
+  plant_foreign("a");
+  std::vector<std::string> old;
+  if (row.foreign_files > 0) old = write_old_logs(log_dir, 1, row.uploads_work ? 10000 : 250000);
+  plant_foreign("b");
+  // A card filled mostly by a foreign file: a head cut of the log still
+  // finds room for the part it keeps.
+  if (!row.uploads_work) write_whole_file(log_dir + "/zz-foreign-a0", std::string(500 * 1024, 'f'));
+  if (row.bogus_log_name) write_whole_file(log_dir + "/" + BOGUS_LOG_NAME, "");
+  if (!row.uploads_work) {
+    ASSERT_GE(card->use_percent(), 70u);
+  }
+  root.write_script(SEND_SCRIPT, recording_script(row.uploads_work ? 0 : 1));
+  root.write_script(REMOVE_SCRIPT, recording_remove_file(0));
+  // With a send period of 0 the daemon's own file is released a second
+  // after it was begun.
+  start_daemon(1, std::string(ON_CARD) + FAST_LINE + "MOD_METERSCRIBE_SEND_PERIOD=" +
+                      (row.bogus_log_name ? "0" : "60") + "\n");
+
+  if (row.bogus_log_name) {
+    ASSERT_TRUE(wait_until([&] { return !first_own_file_sent(calls_of(SEND_SCRIPT), log_dir).empty(); }, 30s))
+        << "no file of the daemon's own was sent\n"
+        << read_whole_file(root.at(std::string(SEND_SCRIPT) + ".calls")) << daemon->messages();
+    std::string sent = first_own_file_sent(calls_of(SEND_SCRIPT), log_dir);
+    EXPECT_FALSE(complete_lines(read_whole_file(log_dir + "/" + sent)).empty()) << sent;
+    std::string report = status_report();
+    EXPECT_NE(report.find(std::string("no log time: ") + BOGUS_LOG_NAME), std::string::npos) << report;
+  }
+  const char* takes_old = row.uploads_work ? SEND_SCRIPT : REMOVE_SCRIPT;
+  if (!old.empty()) {
+    ASSERT_TRUE(wait_until([&] { return any_call_names(takes_old, old[0]); }, 30s))
+        << old[0] << " was not handed to " << takes_old << "\n"
+        << read_whole_file(root.at(std::string(takes_old) + ".calls")) << daemon->messages();
+  }
+  daemon->stop(SIGTERM);
+  if (row.bogus_log_name) {
+    EXPECT_EQ(read_whole_file(log_dir + "/" + BOGUS_LOG_NAME), "");
+  }
+  for (const char* script : {SEND_SCRIPT, REMOVE_SCRIPT}) {
+    for (const std::string& call : calls_of(script)) {
+      EXPECT_EQ(call.find("zz-foreign-"), std::string::npos) << call;
+      EXPECT_EQ(call.find(BOGUS_LOG_NAME), std::string::npos) << call;
+    }
+  }
+  expect_lines_accounted_for(old);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cards, PlantedFilesTest,
+    ::testing::Values(PlantedFilesCase{"ALogNameOfNoTime", true, 0, true},
+                      PlantedFilesCase{"NineHundredNinetyNineForeignFilesAndUploadsWork", false, 999, true},
+                      PlantedFilesCase{"NineHundredNinetyNineForeignFilesOnAFullCard", false, 999, false}),
+    [](const ::testing::TestParamInfo<PlantedFilesCase>& row) { return std::string(row.param.name); });
 
 class VolatileTmpfsTest : public HostileCardTest {
  protected:

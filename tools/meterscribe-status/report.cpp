@@ -104,6 +104,9 @@ void add_file_items(const GatewayStatus& status, std::vector<std::string>& items
     items.push_back("interrupted head cut: " + printable(name) + " holds the old content (see Reliability in the README)");
   for (const std::string& name : status.future_files)
     items.push_back("named in the future: " + printable(name) + " (lines go into it until the clock gets there)");
+  for (const std::string& name : status.planted_files)
+    items.push_back("no log time: " + printable(name) +
+                    " (no calendar time, or over a day after the clock: the daemon never writes into it)");
 }
 
 void add_meter_items(const GatewayStatus& status, std::vector<std::string>& items) {
@@ -204,10 +207,13 @@ void write_names(FILE* out, const char* what, const std::vector<std::string>& na
 }
 
 void write_other_files(FILE* out, const GatewayStatus& status) {
-  if (status.interrupted_cuts.empty() && status.future_files.empty() && status.foreign_files.empty()) return;
+  if (status.interrupted_cuts.empty() && status.future_files.empty() && status.planted_files.empty() &&
+      status.foreign_files.empty())
+    return;
   std::fprintf(out, "Other files\n");
   write_names(out, "interrupted cut", status.interrupted_cuts);
   write_names(out, "named in the future", status.future_files);
+  write_names(out, "no log time", status.planted_files);
   write_names(out, "not a log file", status.foreign_files);
 }
 

@@ -110,7 +110,9 @@ bool is_cut_leftover(const std::string& name) {
 std::vector<FileFigure> sort_names(const LogDir& dir, GatewayStatus& status) {
   std::vector<FileFigure> logs;
   bool whole = log_dir_each_file(dir, [&](const char* name) {
-    if (is_log_name(name))
+    if (is_log_name(name) && !is_writable_log_name(name, status.now))
+      status.planted_files.emplace_back(name);
+    else if (is_log_name(name))
       logs.push_back({name, file_bytes(dir, name), log_name_time(name)});
     else if (is_cut_leftover(name))
       status.interrupted_cuts.emplace_back(name);
@@ -121,18 +123,20 @@ std::vector<FileFigure> sort_names(const LogDir& dir, GatewayStatus& status) {
   std::sort(logs.begin(), logs.end(), [](const FileFigure& a, const FileFigure& b) { return a.name < b.name; });
   std::sort(status.interrupted_cuts.begin(), status.interrupted_cuts.end());
   std::sort(status.foreign_files.begin(), status.foreign_files.end());
+  std::sort(status.planted_files.begin(), status.planted_files.end());
   for (const FileFigure& file : logs)
     if (file.begun > status.now) status.future_files.push_back(file.name);
   return logs;
 }
 
-// The newest log name is the current file, as the daemon chooses it; the
+// The newest log name that may take lines is the current file, as the
+// daemon chooses it; names it never writes were set apart already. The
 // released name lives in the daemon's memory only, so every older log file
 // counts as released and waiting for upload.
 void survey_files(const LogDir& dir, GatewayStatus& status) {
   std::vector<FileFigure> logs = sort_names(dir, status);
   LogName newest;
-  log_dir_newest_log_name(dir, newest);
+  newest_writable_log_name(dir, status.now, newest);
   if (newest[0] != '\0' && !logs.empty() && logs.back().name == newest) {
     status.has_current = true;
     status.current = logs.back();

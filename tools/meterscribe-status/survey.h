@@ -60,6 +60,7 @@ struct GatewayStatus {
   bool uploads_failing = false;
   std::vector<std::string> interrupted_cuts;  // "log-X.tmp" left by a head cut
   std::vector<std::string> future_files;      // log names later than now
+  std::vector<std::string> planted_files;     // log-form names the daemon never writes: no time, or over a day ahead
   std::vector<std::string> foreign_files;     // regular files of no log form
   std::string listing_cut_short;              // why the directory was not read to its end; "" when it was
   std::vector<MeterFigure> meters;            // one per polled meter

@@ -28,15 +28,20 @@ LogDir opened(const std::string& path) {
   return dir;
 }
 
-std::vector<std::string> listed_names(const std::string& dir) {
-  FileList list = log_dir_list(opened(dir));
+// A bound above every name of these tests.
+constexpr const char* EVERY_NAME = "\xff";
+
+std::vector<std::string> listed_names(const std::string& dir, const char* upto = EVERY_NAME) {
+  FileList list = log_dir_list(opened(dir), upto);
   EXPECT_NE(list, nullptr);
   std::vector<std::string> names;
   for (char** name = list.get(); list && *name != nullptr; ++name) names.emplace_back(*name);
   return names;
 }
 
-std::uint64_t directory_size(const std::string& dir) { return log_dir_total_size(opened(dir)); }
+std::uint64_t directory_size(const std::string& dir, const char* upto = EVERY_NAME) {
+  return log_dir_total_size(opened(dir), upto);
+}
 
 // The size as the trimming sees it: from the descriptor of a regular file
 // opened for reading; -1 for anything that is not opened.
@@ -102,6 +107,9 @@ TEST_F(LogDirQueryTest, ListsAtMost999FilesAndSizesOnlyThose) {
   std::uint64_t listed_total = 0;
   for (const std::string& name : names) listed_total += std::stoull(name.substr(1));
   EXPECT_EQ(directory_size(logs), listed_total);
+  // Names after the bound take no room: 1199 of them hide nothing.
+  EXPECT_EQ(listed_names(logs, "f1"), std::vector<std::string>{"f1"});
+  EXPECT_EQ(directory_size(logs, "f1"), 1u);
 }
 
 TEST_F(LogDirQueryTest, ListsRegularFilesOnly) {

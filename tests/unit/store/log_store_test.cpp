@@ -124,20 +124,39 @@ TEST_F(LogStoreTest, AClockSetBackNeverWritesIntoOrBeforeAReleasedFile) {
   EXPECT_STREQ(release.ready_name, "log-2024-03-05-14-07-09");
   // Upload thread's view: the released file is sealed.
   std::string released_content = content("log-2024-03-05-14-07-09");
-  // The clock goes back a day; the current file is not yet due and takes lines.
-  append(T0 - 86400);
+  // The clock goes back half a day; the current file is not yet due and takes lines.
+  append(T0 - 43200);
   EXPECT_EQ(files().size(), 2u);
   // Now release the current file under the back-set clock... it cannot be
   // due; so mark it released by hand, in the polling side's own copy and
   // in the shared name, as a release would.
   snprintf(store.released, sizeof store.released, "%s", "log-2024-03-05-14-23-09");
   release_publish(release, store.released);
-  append(T0 - 86400 + 1);
+  append(T0 - 43200 + 1);
   std::vector<std::string> names = files();
   ASSERT_EQ(names.size(), 3u);
   EXPECT_EQ(names[2], "log-2024-03-05-14-23-10");  // one second past the released name
   EXPECT_EQ(content("log-2024-03-05-14-07-09"), released_content);
-  EXPECT_EQ(content("log-2024-03-05-14-23-10"), "m0:2024-03-04-14-07-10:01 03 02 00 2a 39 9b \n");
+  EXPECT_EQ(content("log-2024-03-05-14-23-10"), "m0:2024-03-05-02-07-10:01 03 02 00 2a 39 9b \n");
+}
+
+// A name of the log form that no clock gave, planted on a card, or one more
+// than a day ahead of the clock, must not take the lines: nothing would
+// ever release it. The lines go into a file named after now, which is
+// released in time.
+TEST_F(LogStoreTest, ANameOfNoTimeOrMoreThanADayAheadNeverTakesLines) {
+  const std::vector<std::string> planted = {"log-2024-02-30-00-00-00", "log-2024-03-07-00-00-00",
+                                            "log-9999-99-99-99-99-99"};
+  for (const std::string& name : planted) touch(name);
+  append(T0);
+  append(T0 + 16 * 60);
+  EXPECT_STREQ(release.ready_name, "log-2024-03-05-14-07-09");
+  for (const std::string& name : planted) EXPECT_EQ(content(name), "") << name;
+  EXPECT_EQ(content("log-2024-03-05-14-23-09"), "m0:2024-03-05-14-23-09:01 03 02 00 2a 39 9b \n");
+  // A day ahead and no more, as after the clock went back, it is the current file.
+  touch("log-2024-03-06-14-23-09");
+  append(T0 + 16 * 60 + 1);
+  EXPECT_EQ(content("log-2024-03-06-14-23-09"), "m0:2024-03-05-14-23-10:01 03 02 00 2a 39 9b \n");
 }
 
 // When the clock falls back in autumn, the hour from 02:00 repeats: a line
@@ -173,13 +192,24 @@ TEST_F(LogStoreTest, LogNameFormIsRecognisedExactly) {
   struct Case {
     const char* name;
     bool is_log;
+    bool is_time;  // and a calendar time
   } cases[] = {
-      {"log-2024-03-05-14-07-09", true},   {"log-2024-03-05-14-07-09.tmp", false},
-      {"log-2024-03-05-14-07-0", false},  {"log-2024-03-05-14-07-0x", false},
-      {"LOG-2024-03-05-14-07-09", false},  {"log-2024/03-05-14-07-09", false},
-      {"abc", false},                      {"", false},
+      {"log-2024-03-05-14-07-09", true, true},   {"log-2024-03-05-14-07-09.tmp", false, false},
+      {"log-2024-03-05-14-07-0", false, false},  {"log-2024-03-05-14-07-0x", false, false},
+      {"LOG-2024-03-05-14-07-09", false, false}, {"log-2024/03-05-14-07-09", false, false},
+      {"abc", false, false},                     {"", false, false},
+      {"log-9999-99-99-99-99-99", true, false},  {"log-0000-01-01-00-00-00", true, true},
+      {"log-2024-02-29-23-59-59", true, true},   {"log-2023-02-29-12-00-00", true, false},
+      {"log-2000-02-29-12-00-00", true, true},   {"log-1900-02-29-12-00-00", true, false},
+      {"log-2024-04-31-12-00-00", true, false},  {"log-2024-12-31-12-00-00", true, true},
+      {"log-2024-13-01-12-00-00", true, false},  {"log-2024-00-01-12-00-00", true, false},
+      {"log-2024-01-00-12-00-00", true, false},  {"log-2024-01-01-24-00-00", true, false},
+      {"log-2024-01-01-23-60-00", true, false},  {"log-2024-01-01-23-59-60", true, false},
   };
-  for (const Case& c : cases) EXPECT_EQ(is_log_name(c.name), c.is_log) << c.name;
+  for (const Case& c : cases) {
+    EXPECT_EQ(is_log_name(c.name), c.is_log) << c.name;
+    EXPECT_EQ(is_log_time_name(c.name), c.is_time) << c.name;
+  }
 }
 
 TEST_F(LogStoreTest, AnUnwritableDirectoryLosesTheLineWithAMessage) {

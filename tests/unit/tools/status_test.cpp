@@ -134,6 +134,14 @@ TEST(StatusTest, EachStateAndWhatNeedsAttention) {
        {"interrupted head cut: " + log_name(20 * 60) + ".tmp holds the old content"}, "  interrupted cut      "},
       {"file named in the future", [](Gateway& g) { g.log("/" + log_name(-3600), ""); }, 1,
        {"named in the future: " + log_name(-3600)}, "Current   " + log_name(-3600) + ", 0 bytes, begun "},
+      // The daemon never writes into these: they are no current file.
+      {"log names of no time, or over a day ahead",
+       [](Gateway& g) {
+         g.log("/log-9999-99-99-99-99-99", "");
+         g.log("/" + log_name(-2 * 86400), "");
+       },
+       1, {"no log time: " + log_name(-2 * 86400), "no log time: log-9999-99-99-99-99-99"},
+       "  no log time          log-9999-99-99-99-99-99\n"},
       {"silent meter", [](Gateway& g) { g.log("/" + log_name(5 * 60), line(1, 600) + line(0, 5)); }, 1,
        {"meter 2 is silent: its last line is 10 min "}, "  meter 2  last line "},
       // A name from disk cannot forge a line, nor send an escape sequence.
