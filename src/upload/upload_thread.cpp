@@ -45,6 +45,10 @@ void offer_file(const UploadSetup& setup, const char* name, std::int64_t* next_s
 }  // namespace
 
 void upload_pass(const UploadSetup& setup, std::int64_t* next_send) {
+  // The paths handed to send name what the path names now. The polling
+  // thread logs the change (or why the path is refused) for both threads.
+  DirRefusal refusal = DirRefusal::none;
+  log_dir_recheck(*setup.log_dir, &refusal);
   FileList names = log_dir_list(*setup.log_dir);
   if (!names) {
     log_msg(LOG_NOTICE, "Can not list directory");
