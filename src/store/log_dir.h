@@ -1,8 +1,9 @@
 // The log directory: the one owner of its entries.
 //
-// The directory is opened once at start-up and held as a descriptor for the
-// life of the process. Every operation on its entries goes through this
-// unit and names an entry relative to that descriptor: listing the regular
+// The directory is opened at start-up and held as a descriptor, and opened
+// again under the same rules only when its path comes to name another
+// directory (log_dir_recheck). Every operation on its entries goes through
+// this unit and names an entry relative to that descriptor: listing the regular
 // files, finding the newest log file, sizing, opening for appending,
 // reading or creating, moving to and from the temporary name of a head cut,
 // and composing the full path that a script is handed. The log store, the

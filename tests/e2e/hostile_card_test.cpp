@@ -1,8 +1,9 @@
 // A memory card whose contents are hostile, and storage that fills while
 // the daemon runs: entries that are no regular files under the names of
-// the next log files, log directories reached through a link or on another
-// file system, a removeFile that takes its time, and a small tmpfs as the
-// volatile directory on a machine with plenty of RAM.
+// the next log files, log directories reached through a link or above the
+// mount point, file systems mounted below the mount point or over the log
+// directory while the daemon runs, a removeFile that takes its time, and a
+// small tmpfs as the volatile directory on a machine with plenty of RAM.
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
