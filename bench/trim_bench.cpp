@@ -1,7 +1,8 @@
 // Cutting the head off a 10 MiB released log file, as the storage trimming
 // does when the storage fills: move to ".tmp", copy the kept part back,
 // flush it to the medium, hand the old content to removeFile (a child
-// process). Beside it, the limits: the removeFile run alone, `cp` of the
+// process), and the same for a sparse file of a terabyte. Beside it, the
+// limits: the removeFile run alone, `cp` of the
 // same file, and a plain read/write copy in this process.
 #include <cstdint>
 #include <cstdio>
@@ -65,6 +66,24 @@ void BM_cut_file_head_10MiB(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * FILE_BYTES);
 }
 BENCHMARK(BM_cut_file_head_10MiB)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A planted sparse file: 10 MiB of lines, then holes up to a terabyte. The
+// cut reads one line past the offset and hands the file to removeFile
+// whole; copying the kept part would read a terabyte of holes.
+void BM_cut_file_head_sparse_terabyte(benchmark::State& state) {
+  silence_messages();
+  TrimRoot root;
+  std::string path = root.log_file();
+  for (auto _ : state) {
+    state.PauseTiming();
+    copy_file(root.source, path);
+    if (truncate(path.c_str(), off_t{1} << 40) != 0) state.SkipWithError("no sparse file");
+    state.ResumeTiming();
+    if (cut_file_head(root.logs, TrimRoot::LOG_FILE, CUT_BYTES) != CutOutcome::walk_ends)
+      state.SkipWithError("cut failed");
+  }
+}
+BENCHMARK(BM_cut_file_head_sparse_terabyte)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The removeFile run on its own: fork, /bin/sh, the script's rm, the wait.
 void BM_remove_log_file_script_alone(benchmark::State& state) {

@@ -14,8 +14,8 @@
 
 namespace {
 
-// Header "m%i:" + 19 characters of time + ':' and three characters a byte.
-constexpr std::size_t LINE_SIZE = 32 + 3 * RESPONSE_MAX + 2;
+// No line grows past it: the bytes stop where the newline would not fit.
+constexpr std::size_t LINE_SIZE = LOG_LINE_MAX;
 
 // Longest "YYYY-MM-DD-hh-mm-ss" text: six fields of up to ten digits each.
 constexpr std::size_t TIME_TEXT_MAX = 6 * 10 + 5;

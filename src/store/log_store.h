@@ -12,8 +12,17 @@
 #include <cstdint>
 #include <ctime>
 
+#include "modbus/rtu_frame.h"
 #include "store/log_dir.h"
 #include "store/release.h"
+
+// The longest line the daemon writes, its newline included: the header
+// "m%i:" + the time + ':' (27 characters for the ten meters, 32 allowed),
+// "%02x " for each of at most RESPONSE_MAX received bytes, and the newline
+// (with a byte to spare); the received bytes are cut rather than let a line
+// grow past it. Every byte of a log file lies in a line no longer than
+// this, so a line end follows any offset within LOG_LINE_MAX bytes.
+constexpr std::size_t LOG_LINE_MAX = 32 + 3 * RESPONSE_MAX + 2;
 
 // What the polling thread writes with: the log directory, the released
 // name it publishes to, and the age at which a file is released. The

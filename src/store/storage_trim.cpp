@@ -10,12 +10,14 @@
 #include <algorithm>
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <sys/sysinfo.h>
 #include <unistd.h>
 #include <utility>
 
+#include "store/log_store.h"
 #include "sys/command_runner.h"
 #include "sys/log.h"
 #include "sys/paths.h"
@@ -115,10 +117,52 @@ bool is_volatile_dir(const char* log_dir) {
   return std::strcmp(log_dir, volatile_dir.data()) == 0;
 }
 
-// A tmpfs has a size of its own, which can fill up while RAM is plentiful.
-bool is_tmpfs(int dir_fd) {
+// A tmpfs mounted on the volatile directory has a size of its own, which
+// can fill up while RAM is plentiful. A directory on a tmpfs it shares
+// (/run, /tmp) is measured by RAM alone: other users' files there must not
+// cost the logs. The directory is the root of a mount when its parent lies
+// on another device.
+bool is_own_tmpfs(int dir_fd) {
   struct statfs info {};
-  return fstatfs(dir_fd, &info) == 0 && info.f_type == TMPFS_MAGIC;
+  if (fstatfs(dir_fd, &info) != 0 || info.f_type != TMPFS_MAGIC) return false;
+  struct stat self {};
+  struct stat parent {};
+  return fstat(dir_fd, &self) == 0 && fstatat(dir_fd, "..", &parent, 0) == 0 && self.st_dev != parent.st_dev;
+}
+
+// What a file takes on the medium: the lesser of its length and what its
+// blocks hold. A sparse file's holes take nothing, and counted by its
+// length one planted file of a terabyte would make a trim take every log.
+struct FileSize {
+  std::uint64_t length;
+  std::uint64_t held;
+};
+
+FileSize size_of(const struct stat& info) {
+  auto length = static_cast<std::uint64_t>(std::max<off_t>(info.st_size, 0));
+  auto allocated = static_cast<std::uint64_t>(std::max<blkcnt_t>(info.st_blocks, 0)) * 512;
+  return {length, std::min(length, allocated)};
+}
+
+bool measure(FILE* stream, FileSize* size) {
+  struct stat info {};
+  if (fstat(fileno(stream), &info) != 0) return false;
+  *size = size_of(info);
+  return true;
+}
+
+// What the regular files of the directory hold, each as the walk counts
+// it; a file removed or replaced since the listing counts 0.
+std::uint64_t held_in(const LogDir& dir) {
+  FileList names = log_dir_list(dir);
+  if (!names) return 0;
+  std::uint64_t total = 0;
+  for (char** name = names.get(); *name != nullptr; ++name) {
+    struct stat info {};
+    if (fstatat(dir.fd.get(), *name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode))
+      total += size_of(info).held;
+  }
+  return total;
 }
 
 // TRIM_SHARE_PERCENT of the total, rounded down, without overflow.
@@ -142,13 +186,18 @@ CutOutcome give_back_old_content(const LogDir& dir, const char* name, const char
 
 enum class LineEnd { before_last_byte, none, read_error };
 
-// Reads from the stream's position up to and including the first line end.
-// A line end that is the file's last byte leaves nothing to keep, so it
-// counts as none.
+// Reads from the stream's position up to and including the first line end,
+// but no further than the longest line the daemon writes: past that the
+// bytes are no log lines (the holes of a sparse file read as zeros), and
+// the file counts as one without a line end. A line end that is the file's
+// last byte leaves nothing to keep, so it counts as none.
 LineEnd skip_through_line_end(FILE* file) {
   int c = 0;
-  while ((c = std::getc(file)) != EOF && c != '\n') {
+  for (std::size_t examined = 0; examined < LOG_LINE_MAX; ++examined) {
+    c = std::getc(file);
+    if (c == EOF || c == '\n') break;
   }
+  if (c != '\n' && c != EOF) return LineEnd::none;
   if (c == '\n') c = std::getc(file);
   if (c == EOF) return std::ferror(file) != 0 ? LineEnd::read_error : LineEnd::none;
   std::ungetc(c, file);
@@ -157,15 +206,18 @@ LineEnd skip_through_line_end(FILE* file) {
 
 enum class CopyResult { done, read_failed, write_failed };
 
-// Streams the rest of `from` into `to` in chunks; no file is ever held in
-// memory as a whole.
-CopyResult copy_rest(FILE* from, FILE* to) {
+// Streams `count` bytes of `from` (fewer if it ends first) into `to` in
+// chunks; no file is ever held in memory as a whole.
+CopyResult copy_kept(FILE* from, FILE* to, std::uint64_t count) {
   std::array<char, COPY_CHUNK> chunk;
-  for (;;) {
-    std::size_t got = std::fread(chunk.data(), 1, chunk.size(), from);
+  while (count > 0) {
+    auto want = static_cast<std::size_t>(std::min<std::uint64_t>(count, chunk.size()));
+    std::size_t got = std::fread(chunk.data(), 1, want, from);
     if (got > 0 && std::fwrite(chunk.data(), 1, got, to) != got) return CopyResult::write_failed;
-    if (got < chunk.size()) return std::ferror(from) != 0 ? CopyResult::read_failed : CopyResult::done;
+    if (got < want) return std::ferror(from) != 0 ? CopyResult::read_failed : CopyResult::done;
+    count -= got;
   }
+  return CopyResult::done;
 }
 
 // A full file system often shows only when the buffer is flushed or the
@@ -184,13 +236,14 @@ CutOutcome remove_old_content(const LogDir& dir, const char* name, const char* t
   return give_back_old_content(dir, name, "Can not remove file");
 }
 
-// Writes the kept part under the old name and hands the old content to
-// removeFile.
-CutOutcome write_kept_part(const LogDir& dir, unique_file old_content, const char* name, const char* tmp_path) {
+// Writes the kept part, `count` bytes from the stream's position, under the
+// old name and hands the old content to removeFile.
+CutOutcome write_kept_part(const LogDir& dir, unique_file old_content, std::uint64_t count, const char* name,
+                           const char* tmp_path) {
   // A file that appeared under the old name meanwhile is not ours.
   unique_file kept = log_dir_create_new(dir, name);
   if (!kept) return give_back_old_content(dir, name, "Can not open file");
-  CopyResult copied = copy_rest(old_content.get(), kept.get());
+  CopyResult copied = copy_kept(old_content.get(), kept.get(), count);
   bool written = finish_written_file(kept.release()) && copied == CopyResult::done;
   old_content.reset();
   if (written) return remove_old_content(dir, name, tmp_path);
@@ -198,10 +251,15 @@ CutOutcome write_kept_part(const LogDir& dir, unique_file old_content, const cha
                                copied == CopyResult::read_failed ? "Can not read file" : "Can not write into file");
 }
 
-// Cuts the head of an opened regular file: moves the entry to its
+// Cuts the head of an opened regular file of `size`: moves the entry to its
 // temporary name, then copies the kept part from the descriptor that was
-// measured, whatever the name may meanwhile point at.
-CutOutcome cut_open_file(const LogDir& dir, const char* name, unique_file old_content, std::uint64_t cut_remaining) {
+// measured, whatever the name may meanwhile point at. Under the release
+// lock nothing is read beyond one line and what the file holds: a kept
+// part longer than that has holes, which no log file the daemon appends
+// to has, and would be read as zeros, a terabyte of them in a planted
+// sparse file. Such a file goes whole.
+CutOutcome cut_open_file(const LogDir& dir, const char* name, unique_file old_content, const FileSize& size,
+                         std::uint64_t cut_remaining) {
   PathBuffer tmp_path;
   if (!log_dir_script_path(dir, name, tmp_path, TMP_SUFFIX)) return CutOutcome::walk_goes_on;
   if (!log_dir_move_to_tmp(dir, name)) {
@@ -213,17 +271,20 @@ CutOutcome cut_open_file(const LogDir& dir, const char* name, unique_file old_co
     old_content.reset();
     return give_back_old_content(dir, name, "Can not seek file");
   }
-  switch (skip_through_line_end(old_content.get())) {
-    case LineEnd::none:  // no whole line after the offset: the file goes whole
-      old_content.reset();
-      return remove_old_content(dir, name, tmp_path.data());
-    case LineEnd::read_error:
-      old_content.reset();
-      return give_back_old_content(dir, name, "Can not read file");
-    case LineEnd::before_last_byte:
-      break;
+  LineEnd line_end = skip_through_line_end(old_content.get());
+  off_t kept_from = ftello(old_content.get());
+  if (line_end == LineEnd::read_error || kept_from < 0) {
+    old_content.reset();
+    return give_back_old_content(dir, name, "Can not read file");
   }
-  return write_kept_part(dir, std::move(old_content), name, tmp_path.data());
+  std::uint64_t kept = size.length - std::min(size.length, static_cast<std::uint64_t>(kept_from));
+  // No whole line after the offset, or a kept part with holes: the file
+  // goes whole.
+  if (line_end == LineEnd::none || kept == 0 || kept > size.held) {
+    old_content.reset();
+    return remove_old_content(dir, name, tmp_path.data());
+  }
+  return write_kept_part(dir, std::move(old_content), kept, name, tmp_path.data());
 }
 
 // One name of the walk: skipped, removed whole, or cut at a line end.
@@ -236,13 +297,12 @@ CutOutcome trim_one(const LogDir& dir, const char* ready_name, const char* name,
   // The size, and a cut's copy, come from this one descriptor: what is
   // measured is what is cut. A link, a FIFO or a device is never opened.
   unique_file content = log_dir_open_read(dir, name);
-  if (!content) return CutOutcome::walk_goes_on;
-  std::int64_t size = stream_size(content.get());
-  if (size <= 0) return CutOutcome::walk_goes_on;  // empty, or unknown: nothing to gain
-  auto bytes = static_cast<std::uint64_t>(size);
-  if (bytes > *cut_remaining) return cut_open_file(dir, name, std::move(content), *cut_remaining);
+  FileSize size{};
+  if (!content || !measure(content.get(), &size)) return CutOutcome::walk_goes_on;
+  if (size.held == 0) return CutOutcome::walk_goes_on;  // empty, or all holes: nothing to gain
+  if (size.held > *cut_remaining) return cut_open_file(dir, name, std::move(content), size, *cut_remaining);
   content.reset();
-  if (remove_log_file(path.data(), REASON_WHOLE_FILE) == 1) *cut_remaining -= bytes;
+  if (remove_log_file(path.data(), REASON_WHOLE_FILE) == 1) *cut_remaining -= size.held;
   return CutOutcome::walk_goes_on;
 }
 
@@ -256,7 +316,7 @@ bool storage_use_percent(const LogDir& dir, std::uint64_t* percent) {
   std::uint64_t ram = 0;
   std::uint64_t file_system = 0;
   bool ram_known = use_of(dir_fd, Source::ram, &ram);
-  bool file_system_known = is_tmpfs(dir_fd) && use_of(dir_fd, Source::file_system, &file_system);
+  bool file_system_known = is_own_tmpfs(dir_fd) && use_of(dir_fd, Source::file_system, &file_system);
   if (!ram_known && !file_system_known) return false;
   *percent = std::max(ram_known ? ram : 0, file_system_known ? file_system : 0);
   return true;
@@ -265,7 +325,7 @@ bool storage_use_percent(const LogDir& dir, std::uint64_t* percent) {
 void trim_storage(const LogDir& dir, const char* ready_name) {
   std::uint64_t percent = 0;
   if (!storage_use_percent(dir, &percent) || percent < TRIM_THRESHOLD_PERCENT) return;
-  trim_released_files(dir, ready_name, share_to_cut(log_dir_total_size(dir)));
+  trim_released_files(dir, ready_name, share_to_cut(held_in(dir)));
 }
 
 void trim_released_files(const LogDir& dir, const char* ready_name, std::uint64_t cut_remaining) {
@@ -283,9 +343,10 @@ void trim_released_files(const LogDir& dir, const char* ready_name, std::uint64_
 
 CutOutcome cut_file_head(const LogDir& dir, const char* name, std::uint64_t cut_remaining) {
   unique_file content = log_dir_open_read(dir, name);
-  if (!content) {
+  FileSize size{};
+  if (!content || !measure(content.get(), &size)) {
     log_msg(LOG_NOTICE, "Can not open file");
     return CutOutcome::walk_goes_on;
   }
-  return cut_open_file(dir, name, std::move(content), cut_remaining);
+  return cut_open_file(dir, name, std::move(content), size, cut_remaining);
 }

@@ -27,15 +27,18 @@ constexpr const char* REASON_CUT_FILE = "storage_full_tmp";
 // VOLATILE_LOG_DIR) lives in RAM: the total from sysinfo against what is
 // available (MemAvailable, which counts the page cache; free memory and
 // buffers where the kernel lacks it), both less the 32 MiB reserve; when
-// it is a tmpfs, the tmpfs's own use too, and the higher of the two
-// decides. Any other directory is measured with statvfs (f_bavail: what an
-// unprivileged writer may use). Every query that fails logs "error reading
-// system statistics". Returns false when no use is known (a reading failed
-// or a capacity reads 0): nobody may trim on it.
+// it is the root of a tmpfs of its own, that tmpfs's use too, and the
+// higher of the two decides (a tmpfs shared with others, such as /run,
+// counts as RAM alone). Any other directory is measured with statvfs
+// (f_bavail: what an unprivileged writer may use). Every query that fails
+// logs "error reading system statistics". Returns false when no use is
+// known (a reading failed or a capacity reads 0): nobody may trim on it.
 bool storage_use_percent(const LogDir& dir, std::uint64_t* percent);
 
 // Measures the storage and, at TRIM_THRESHOLD_PERCENT or more, removes
-// TRIM_SHARE_PERCENT of the directory's total file size from released
-// files, those at or before ready_name. Called with ready_lock held
-// throughout (see release_hold), so no release happens meanwhile.
+// TRIM_SHARE_PERCENT of what the directory's regular files hold from
+// released files, those at or before ready_name. A file holds the lesser
+// of its length and its allocated blocks, so the holes of a sparse file
+// count for nothing. Called with ready_lock held throughout (see
+// release_hold), so no release happens meanwhile.
 void trim_storage(const LogDir& dir, const char* ready_name);

@@ -2,8 +2,9 @@
 // the daemon runs: entries that are no regular files under the names of
 // the next log files, log directories reached through a link or above the
 // mount point, file systems mounted below the mount point or over the log
-// directory while the daemon runs, a removeFile that takes its time, and a
-// small tmpfs as the volatile directory on a machine with plenty of RAM.
+// directory while the daemon runs, a removeFile that takes its time, a
+// sparse file of a terabyte, and a small tmpfs, of its own or shared, as
+// the volatile directory on a machine with plenty of RAM.
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -449,6 +450,59 @@ TEST_F(HostileCardTest, ARemoveFileThatTakesSecondsDoesNotSlowPolling) {
   expect_lines_accounted_for(old);
 }
 
+// A send that fails once, as an uplink that is down, and then delivers;
+// each call notes the wall-clock time and the path.
+constexpr const char* SEND_FAILS_ONCE =
+    "printf '%s %s\\n' \"$(date +%s.%N)\" \"$1\" >> \"$0.calls\"\n"
+    "[ -e \"$0.failed\" ] && exit 0\n"
+    ": > \"$0.failed\"\nexit 1\n";
+
+// The wall-clock times of the calls a recording script noted.
+std::vector<double> call_times(const std::string& calls_path) {
+  std::vector<double> times;
+  for (const std::string& call : complete_lines(read_whole_file(calls_path))) times.push_back(std::atof(call.c_str()));
+  return times;
+}
+
+std::uint64_t file_length(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+}
+
+// A sparse file of a terabyte, a few lines and then holes, beside ten
+// released logs on a full card. It counts for the page it holds, so the
+// first trim takes about a fifth of the logs, not all of them for a fifth
+// of a terabyte, and reads no holes while polling may wait for it.
+TEST_F(HostileCardTest, ASparseTerabyteCountsForWhatItHoldsAndUploadsResumeWithinSeconds) {
+  if (!mount_card(1024)) GTEST_SKIP() << card->why_not();
+  ASSERT_TRUE(start_sim({"--slaves", "1"}));
+  std::vector<std::string> old = write_old_logs(log_dir, 10, 75000);
+  std::uint64_t logs_held = 0;
+  for (const std::string& name : old) logs_held += file_length(log_dir + "/" + name);
+  std::string sparse = log_name_at(std::time(nullptr) - 2 * 86400);  // released, and older than every log
+  write_whole_file(log_dir + "/" + sparse, "m0:2000-01-01-00-00-00:01 03 00 \n");
+  ASSERT_EQ(truncate((log_dir + "/" + sparse).c_str(), off_t{1} << 40), 0);
+  ASSERT_GE(card->use_percent(), 70u);
+  root.write_script(SEND_SCRIPT, SEND_FAILS_ONCE);
+  root.write_script(REMOVE_SCRIPT, recording_remove_file(0));
+  std::string sends_path = root.at(std::string(SEND_SCRIPT) + ".calls");
+  start_daemon(1, std::string(ON_CARD) + FAST_LINE + "MOD_METERSCRIBE_SEND_PERIOD=60\n");
+
+  ASSERT_TRUE(wait_until([&] { return call_times(sends_path).size() >= 2; }, 30s))
+      << "uploads did not resume after the trim\n"
+      << read_whole_file(sends_path) << daemon->messages();
+  std::vector<double> sends = call_times(sends_path);
+  EXPECT_LT(sends[1] - sends[0], 5.0) << "the trim between the failed send and the next took that long";
+  std::uint64_t logs_left = 0;
+  for (const std::string& name : old) logs_left += file_length(log_dir + "/" + name);
+  std::uint64_t removed = logs_held - logs_left;
+  EXPECT_GE(removed, logs_held * 15 / 100) << removed << " of " << logs_held << " bytes";
+  EXPECT_LE(removed, logs_held * 25 / 100) << removed << " of " << logs_held << " bytes";
+  daemon->stop(SIGTERM);
+  old.push_back(sparse);
+  expect_lines_accounted_for(old);
+}
+
 class VolatileTmpfsTest : public HostileCardTest {
  protected:
   void TearDown() override { daemon.reset(); }  // before the tmpfs goes
@@ -546,6 +600,32 @@ TEST_F(VolatileTmpfsTest, ATmpfsMountedOverTheLogDirectoryIsFollowed) {
   }
   for (const std::string& line : all_log_lines(log_dir)) EXPECT_TRUE(is_valid_log_line(line)) << line;
   close(underneath);
+}
+
+// The volatile directory as a plain directory on a tmpfs shared with other
+// users, as /run or /tmp would be: their files filling it are no reason to
+// trim the logs. Only RAM is measured, and RAM is mostly free.
+TEST_F(VolatileTmpfsTest, AFullTmpfsSharedWithOthersTrimsNothingWhileRamIsMostlyFree) {
+  if (ram_use_percent() >= 50) GTEST_SKIP() << "RAM is " << ram_use_percent() << " % used; it would trim anyway";
+  std::string shared = root.at("/var/meterscribe");
+  volatile_fs = std::make_unique<TmpfsMount>(shared, 1024);
+  if (!volatile_fs->mounted()) GTEST_SKIP() << volatile_fs->why_not();
+  ASSERT_EQ(mkdir(log_dir.c_str(), 0755), 0);
+  ASSERT_TRUE(start_sim({"--slaves", "1"}));
+  write_whole_file(shared + "/someone-elses", std::string(700 * 1024, 'o'));
+  std::vector<std::string> old = write_old_logs(log_dir, 2, 20000);
+  ASSERT_GE(volatile_fs->use_percent(), 70u);
+  root.write_script(SEND_SCRIPT, "printf '%s %s\\n' \"$(date +%s.%N)\" \"$1\" >> \"$0.calls\"\nexit 1\n");
+  root.write_script(REMOVE_SCRIPT, recording_remove_file(0));
+  std::string sends_path = root.at(std::string(SEND_SCRIPT) + ".calls");
+  start_daemon(1, std::string(FAST_LINE) + "MOD_METERSCRIBE_SEND_PERIOD=60\n");
+
+  // A trim follows each failed send before the next one is offered.
+  ASSERT_TRUE(wait_until([&] { return call_times(sends_path).size() >= 2; }, 30s)) << daemon->messages();
+  daemon->stop(SIGTERM);
+  EXPECT_EQ(read_whole_file(root.at(std::string(REMOVE_SCRIPT) + ".calls")), "");
+  for (const std::string& name : old) EXPECT_EQ(file_length(log_dir + "/" + name), 20000u) << name;
+  expect_lines_accounted_for(old);
 }
 
 }  // namespace

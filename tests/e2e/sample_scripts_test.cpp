@@ -29,9 +29,10 @@ class SampleScriptsTest : public TempRootTest {
                                          "case \"$*\" in *remount*) [ -z \"$MS_NO_REMOUNT\" ] || exit 32 ;; esac\n");
     root.write_script("/bin/mountpoint", "[ -n \"$MS_MOUNTED\" ]\n");
     root.write_script("/bin/uname", "echo \"$MS_KERNEL\"\n");
-    // Reads what send gives it and confirms the delivery; the delivered file
-    // may turn into a directory meanwhile, which rm cannot remove.
-    root.write_script("/bin/curl",
+    // Records its arguments, reads what send gives it and confirms the
+    // delivery; the delivered file may turn into a directory meanwhile,
+    // which rm cannot remove.
+    root.write_script("/bin/curl", record +
                       "cat > /dev/null\n"
                       "if [ -n \"$MS_BECOMES_DIRECTORY\" ]; then rm -f -- \"$MS_BECOMES_DIRECTORY\"; "
                       "mkdir -- \"$MS_BECOMES_DIRECTORY\"; fi\n");
@@ -156,9 +157,51 @@ TEST_F(SampleScriptsTest, RemoveFileAndSendLogFileNamesWithControlCharactersEsca
   }
 }
 
+// send hands curl the one regular file it is given, and nothing else: a
+// link could reach a file of someone else's, and a FIFO would block the
+// upload for ever. A name curl would read as its standard input, which
+// holds the password, is handed over as a path.
+TEST_F(SampleScriptsTest, SendHandsCurlOnlyTheRegularFileItIsGiven) {
+  struct Case {
+    const char* what;
+    const char* name;  // in the directory send is run from, given as is
+    int status;
+    const char* upload;  // the file curl is told to send; "": curl not run
+  } cases[] = {
+      {"a link to a file of root's alone", "ab", 1, ""},
+      {"a FIFO", "ac", 1, ""},
+      {"a regular file named -", "-", 0, "./-"},
+  };
+  root.write_settings("MOD_METERSCRIBE_REMOTE_URL=ftp://127.0.0.1:9/\n");
+  install_sample_script(root, "send", "/by-hand");
+  root.write_file("/root-only", "root's alone\n", 0600);
+  ASSERT_EQ(symlink(root.at("/root-only").c_str(), root.at("/by-hand/ab").c_str()), 0);
+  ASSERT_EQ(mkfifo(root.at("/by-hand/ac").c_str(), 0644), 0);
+  root.write_file("/by-hand/-", "m0:2024-01-01 00:00:00:01 03 02 00 2a b8 44\n");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    unlink(root.at("/bin/curl.calls").c_str());
+    unlink(root.at("/bin/logger.calls").c_str());
+    std::string errors;
+    EXPECT_EQ(run_by_hand(root, "/by-hand", "./send \"$1\"", {c.name}, {}, &errors), c.status);
+    const std::string curl = calls("curl");
+    if (c.status != 0) {
+      EXPECT_EQ(curl, "");
+      const std::string refusal = std::string("no file to deliver: ") + c.name;
+      EXPECT_EQ(calls("logger"), "-t|meterscribe-send|-p|daemon.err|--|" + refusal + "|\n");
+      EXPECT_EQ(errors, "send: " + refusal + "\n");
+      continue;
+    }
+    EXPECT_NE(curl.find(std::string("|--upload-file|") + c.upload + "|"), std::string::npos) << curl;
+    EXPECT_NE(access(root.at("/by-hand/-").c_str(), F_OK), 0) << "delivered but not removed";
+  }
+  EXPECT_EQ(root.read_file("/root-only"), "root's alone\n");
+}
+
 // Each script sources the functions the scripts share from its own
 // directory, however it is started; without them it does nothing and says
-// why, and its status is a failure to the daemon.
+// why, and its status is a failure to the daemon. Whoever runs a script by
+// hand reads on standard error why it failed.
 TEST_F(SampleScriptsTest, ScriptsUseTheSharedFunctionsBesideThemAndFailWithoutThem) {
   const std::string file = root.at("/by-hand/log-2024\nforged");
   const std::string logged = root.at("/by-hand/log-2024\\nforged");
@@ -169,20 +212,26 @@ TEST_F(SampleScriptsTest, ScriptsUseTheSharedFunctionsBesideThemAndFailWithoutTh
     const char* command_line;  // run with /bin/sh in the script's directory; "$1" is the file
     int status;
     std::string log;
+    std::string said;  // on standard error
   } cases[] = {
       {"removeFile as ./removeFile", "removeFile", true, "./removeFile \"$1\" trim", 0,
-       "-t|meterscribe-removeFile|--|removed " + logged + " (trim)|\n"},
+       "-t|meterscribe-removeFile|--|removed " + logged + " (trim)|\n", ""},
       {"send as sh send", "send", true, "sh send \"$1\"", 1,
-       "-t|meterscribe-send|-p|daemon.err|--|could not deliver " + logged + ": no usable MOD_METERSCRIBE_REMOTE_URL|\n"},
+       "-t|meterscribe-send|-p|daemon.err|--|could not deliver " + logged + ": no usable MOD_METERSCRIBE_REMOTE_URL|\n",
+       "send: could not deliver " + logged + ": no usable MOD_METERSCRIBE_REMOTE_URL\n"},
       {"memCard from another directory", "memCard", true, "here=$PWD && cd / && \"$here/memCard\" mount", 1,
-       "-t|meterscribe-memCard|-p|daemon.err|--|memCard: MOD_METERSCRIBE_CACHE_DIR a\\t/../.. leaves the card|\n"},
+       "-t|meterscribe-memCard|-p|daemon.err|--|memCard: MOD_METERSCRIBE_CACHE_DIR a\\t/../.. leaves the card|\n",
+       "memCard: MOD_METERSCRIBE_CACHE_DIR a\\t/../.. leaves the card\n"},
       {"removeFile alone", "removeFile", false, "\"$PWD/removeFile\" \"$1\" trim", 1,
        "-t|meterscribe-removeFile|-p|daemon.err|--|removeFile: can not read " + root.at("/by-hand/script-functions.sh") +
-           "|\n"},
+           "|\n",
+       "removeFile: can not read " + root.at("/by-hand/script-functions.sh") + "\n"},
       {"send alone", "send", false, "\"$PWD/send\" \"$1\"", 1,
-       "-t|meterscribe-send|-p|daemon.err|--|send: can not read " + root.at("/by-hand/script-functions.sh") + "|\n"},
+       "-t|meterscribe-send|-p|daemon.err|--|send: can not read " + root.at("/by-hand/script-functions.sh") + "|\n",
+       "send: can not read " + root.at("/by-hand/script-functions.sh") + "\n"},
       {"memCard alone", "memCard", false, "./memCard mount", 1,
-       "-t|meterscribe-memCard|-p|daemon.err|--|memCard: can not read ./script-functions.sh|\n"},
+       "-t|meterscribe-memCard|-p|daemon.err|--|memCard: can not read ./script-functions.sh|\n",
+       "memCard: can not read ./script-functions.sh\n"},
   };
   root.write_settings("MOD_METERSCRIBE_CACHE_DIR=\"a\t/../..\"\n");
   for (const Case& c : cases) {
@@ -191,8 +240,10 @@ TEST_F(SampleScriptsTest, ScriptsUseTheSharedFunctionsBesideThemAndFailWithoutTh
     install_sample_script(root, c.script, "/by-hand", c.with_functions);
     write_whole_file(file, "m0:2024-01-01 00:00:00:01 03 02 00 2a b8 44\n");
     unlink(root.at("/bin/logger.calls").c_str());
-    EXPECT_EQ(run_by_hand(root, "/by-hand", c.command_line, {file}, {"MS_KERNEL=6.1.0"}), c.status);
+    std::string said;
+    EXPECT_EQ(run_by_hand(root, "/by-hand", c.command_line, {file}, {"MS_KERNEL=6.1.0"}, &said), c.status);
     EXPECT_EQ(calls("logger"), c.log);
+    EXPECT_EQ(said, c.said);
     EXPECT_EQ(access(file.c_str(), F_OK) == 0, c.status != 0) << "removed only by a removeFile that succeeded";
   }
 }

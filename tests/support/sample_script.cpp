@@ -5,7 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <signal.h>
+
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 extern char** environ;
 
@@ -39,23 +43,54 @@ std::vector<std::string> script_environment(const TempRoot& root, const std::vec
   return env_text;
 }
 
+// A script that has not ended by then hangs (on a FIFO, say): it and
+// everything it started are killed, so the case fails instead of the suite.
+constexpr auto HANG_LIMIT = std::chrono::seconds(60);
+
+// Waits for the child; past HANG_LIMIT its process group is killed.
+int wait_bounded(pid_t child) {
+  const auto limit = std::chrono::steady_clock::now() + HANG_LIMIT;
+  int status = -1;
+  pid_t got;
+  while ((got = waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < limit)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  if (got == 0) {
+    kill(-child, SIGKILL);
+    waitpid(child, &status, 0);
+    return -1;
+  }
+  return got == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 // Runs argv with the environment, in the directory `cwd` unless that is
-// empty, its output discarded; the exit status, -1 when it did not exit.
-int run_quietly(std::vector<std::string> argv_text, std::vector<std::string> env_text, const std::string& cwd) {
+// empty, its standard output discarded and its standard error too, or
+// collected into *errors; the exit status, -1 when it did not exit.
+int run_quietly(std::vector<std::string> argv_text, std::vector<std::string> env_text, const std::string& cwd,
+                std::string* errors) {
   std::vector<char*> argv = pointers(argv_text);
   std::vector<char*> envp = pointers(env_text);
+  char error_path[] = "/tmp/ms-script-stderr-XXXXXX";
+  int error_fd = errors != nullptr ? mkstemp(error_path) : -1;
+  if (error_fd >= 0) unlink(error_path);
   pid_t child = fork();
   if (child == 0) {
+    setpgid(0, 0);
     int quiet = open("/dev/null", O_WRONLY);
     dup2(quiet, 1);
-    dup2(quiet, 2);
+    dup2(error_fd >= 0 ? error_fd : quiet, 2);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
-  int status = -1;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  int status = wait_bounded(child);
+  if (error_fd >= 0) {
+    errors->clear();
+    char buffer[4096];
+    for (ssize_t got; (got = pread(error_fd, buffer, sizeof buffer, static_cast<off_t>(errors->size()))) > 0;)
+      errors->append(buffer, static_cast<std::size_t>(got));
+    close(error_fd);
+  }
+  return status;
 }
 
 }  // namespace
@@ -72,20 +107,20 @@ void install_sample_script(const TempRoot& root, const std::string& name, const 
 }
 
 int run_sample_script(const TempRoot& root, const std::string& name, const std::vector<std::string>& args,
-                      const std::vector<std::string>& env) {
+                      const std::vector<std::string>& env, std::string* errors) {
   ::mkdir(root.at("/bin").c_str(), 0755);
   install_sample_script(root, name);
   std::vector<std::string> argv_text = {root.at("/opt/meterscribe/etc/") + name};
   argv_text.insert(argv_text.end(), args.begin(), args.end());
-  return run_quietly(argv_text, script_environment(root, env), "");
+  return run_quietly(argv_text, script_environment(root, env), "", errors);
 }
 
 int run_by_hand(const TempRoot& root, const std::string& dir, const std::string& command_line,
-                const std::vector<std::string>& args, const std::vector<std::string>& env) {
+                const std::vector<std::string>& args, const std::vector<std::string>& env, std::string* errors) {
   ::mkdir(root.at("/bin").c_str(), 0755);
   std::vector<std::string> argv_text = {"/bin/sh", "-c", command_line, "sh"};
   argv_text.insert(argv_text.end(), args.begin(), args.end());
-  return run_quietly(argv_text, script_environment(root, env), root.at(dir));
+  return run_quietly(argv_text, script_environment(root, env), root.at(dir), errors);
 }
 
 std::string with_script_functions(const std::string& command_line, const std::vector<std::string>& args) {

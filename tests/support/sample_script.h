@@ -26,19 +26,22 @@ void install_script_functions(const TempRoot& root, const std::string& dir);
 void install_sample_script(const TempRoot& root, const std::string& name,
                            const std::string& dir = "/opt/meterscribe/etc", bool with_functions = true);
 
-// Installs etc/<name> and runs it with the arguments, its output discarded;
-// "NAME=value" entries of `env` win over the test's environment (whose
+// Installs etc/<name> and runs it with the arguments, its standard output
+// discarded and its standard error too, unless `errors` is given to receive
+// it; "NAME=value" entries of `env` win over the test's environment (whose
 // METERSCRIBE_* and MS_* entries are left out). Its exit status, -1 when it
-// did not exit.
+// did not exit (a script still running after a minute is killed with all
+// it started).
 int run_sample_script(const TempRoot& root, const std::string& name, const std::vector<std::string>& args,
-                      const std::vector<std::string>& env = {});
+                      const std::vector<std::string>& env = {}, std::string* errors = nullptr);
 
 // Runs a command line with /bin/sh in the root's directory `dir`, as an
 // administrator runs a script by hand, in the environment run_sample_script
-// gives; the arguments are "$1", "$2", ... Its exit status, -1 when it did
-// not exit.
+// gives, its standard error into `errors` as run_sample_script does; the
+// arguments are "$1", "$2", ... Its exit status, -1 when it did not exit.
 int run_by_hand(const TempRoot& root, const std::string& dir, const std::string& command_line,
-                const std::vector<std::string>& args, const std::vector<std::string>& env = {});
+                const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                std::string* errors = nullptr);
 
 // Standard output of a command line run with /bin/sh after the shared
 // functions of etc/ are sourced; the arguments are "$1", "$2", ...

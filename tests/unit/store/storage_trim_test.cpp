@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "store/log_store.h"
 #include "support/log_capture.h"
 #include "support/store_fixture.h"
 
@@ -29,15 +30,24 @@ class TrimTest : public StoreFixture {
   std::string removal(const std::string& name, const char* reason) const { return log_path(name) + "|" + reason; }
 };
 
+// The longest line the daemon writes, LOG_LINE_MAX bytes with its newline.
+const std::string LONGEST_LINE = std::string(LOG_LINE_MAX - 1, 'x') + "\n";
+
 TEST_F(TrimTest, CutsTheHeadJustAfterTheFirstLineEndAtOrAfterTheOffset) {
   struct Case {
+    std::string content;
     std::uint64_t cut_remaining;
     std::string kept;
   };
-  for (const Case& c : {Case{9, LINE2 + LINE3}, Case{10, LINE3}}) {
+  const Case cases[] = {
+      {LINE1 + LINE2 + LINE3, 9, LINE2 + LINE3},
+      {LINE1 + LINE2 + LINE3, 10, LINE3},
+      {LINE1 + LONGEST_LINE + LINE3, 10, LINE3},  // its line end is the last byte the search reads
+  };
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.cut_remaining);
     ::unlink(root.at("/removed").c_str());
-    write_log(OLD, LINE1 + LINE2 + LINE3);
+    write_log(OLD, c.content);
     EXPECT_EQ(cut_file_head(log_dir, OLD.c_str(), c.cut_remaining), CutOutcome::walk_ends);
     EXPECT_EQ(read_log(OLD), c.kept);
     EXPECT_EQ(recorded("removed"), Lines{removal(OLD + ".tmp", "storage_full_tmp")});
@@ -45,8 +55,11 @@ TEST_F(TrimTest, CutsTheHeadJustAfterTheFirstLineEndAtOrAfterTheOffset) {
   }
 }
 
+// A line end further from the offset than the longest line the daemon
+// writes is no log line's: the search stops there.
 TEST_F(TrimTest, AFileWithoutALineEndBeforeItsLastByteGoesWholeAndEndsTheWalk) {
-  for (const std::string& content : {std::string("aaaa\nbbbb\n"), std::string("aaaabbbbbb")}) {
+  for (const std::string& content : {std::string("aaaa\nbbbb\n"), std::string("aaaabbbbbb"),
+                                     "aaaaaa" + LONGEST_LINE.substr(0, LOG_LINE_MAX - 1) + "x\n" + LINE3}) {
     SCOPED_TRACE(content);
     write_log(OLD, content);
     EXPECT_EQ(cut_file_head(log_dir, OLD.c_str(), 6), CutOutcome::walk_ends);
@@ -132,6 +145,43 @@ TEST_F(TrimTest, AnyFailureAfterTheMoveBringsTheWholeOldContentBack) {
     EXPECT_EQ(read_log(OLD), c.content);
     EXPECT_FALSE(exists(OLD + ".tmp"));
     EXPECT_EQ(recorded("removed").size(), c.removals);
+  }
+}
+
+// A sparse file counts for what its blocks hold, not for its length: a
+// terabyte of holes neither makes the trim take everything nor is it read
+// under the release lock. A kept part that would be holes is never copied:
+// the file goes whole.
+TEST_F(TrimTest, SparseFilesCountForWhatTheyHoldAndTheirHolesAreNeverRead) {
+  constexpr off_t TERABYTE = off_t{1} << 40;
+  auto write_sparse = [&](const std::string& name, const std::string& head) {
+    write_log(name, head);
+    ASSERT_EQ(::truncate(log_path(name).c_str(), TERABYTE), 0);
+    struct stat info {};
+    ASSERT_EQ(::stat(log_path(name).c_str(), &info), 0);
+    ASSERT_LT(info.st_blocks * 512, off_t{1} << 20) << "the file system does not keep holes";
+  };
+  set_ready_name("log-2024-01-01-00-00-05");
+  {
+    SCOPED_TRACE("all holes: nothing to gain");
+    write_sparse("log-2024-01-01-00-00-01", "");
+    trim_released_files(log_dir, release.ready_name, 1000);
+    EXPECT_TRUE(recorded("removed").empty());
+    ::unlink(log_path("log-2024-01-01-00-00-01").c_str());
+  }
+  {
+    SCOPED_TRACE("lines, then holes, within the amount: gone whole");
+    write_sparse("log-2024-01-01-00-00-02", LINE1 + LINE2);
+    trim_released_files(log_dir, release.ready_name, 1 << 20);
+    EXPECT_EQ(recorded("removed"), Lines{removal("log-2024-01-01-00-00-02", "storage_full")});
+    ::unlink(root.at("/removed").c_str());
+  }
+  {
+    SCOPED_TRACE("lines, then holes, cut: gone whole");
+    write_sparse(OLD, LINE1 + LINE2);
+    EXPECT_EQ(cut_file_head(log_dir, OLD.c_str(), 9), CutOutcome::walk_ends);
+    EXPECT_EQ(recorded("removed"), Lines{removal(OLD + ".tmp", "storage_full_tmp")});
+    EXPECT_FALSE(exists(OLD));
   }
 }
 

@@ -1,10 +1,15 @@
 // The storage readings come from an interposer, so they run in a re-executed
 // copy of this binary that loads it: the parent test picks the readings, the
 // child test measures, trims one released file and reports
-// "<known> <percent> <failed readings logged> <trimmed>".
+// "<known> <percent> <failed readings logged> <trimmed>". A tmpfs the row
+// asks for is mounted by the child in its own root: on the log directory
+// itself ("own"), or on its parent, shared with whatever else lives there
+// ("shared").
 #include "store/storage_trim.h"
 
+#include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <fcntl.h>
 #include <string>
 #include <sys/wait.h>
@@ -13,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "support/log_capture.h"
+#include "support/reliability.h"
 #include "support/store_fixture.h"
 
 namespace {
@@ -25,7 +31,15 @@ class InterposedChild : public StoreFixture {};
 TEST_F(InterposedChild, MeasuresAndTrims) {
   const char* out = std::getenv("MS_STATS_OUT");
   if (out == nullptr) GTEST_SKIP() << "runs only inside StorageUseTest's interposed copy";
-  use_log_dir(std::getenv("MS_STATS_DIR"));
+  std::string dir = std::getenv("MS_STATS_DIR");
+  const char* mount = std::getenv("MS_STATS_MOUNT");
+  std::unique_ptr<TmpfsMount> tmpfs;
+  if (mount != nullptr) {
+    std::string at = std::string(mount) == "own" ? dir : dir.substr(0, dir.rfind('/'));
+    tmpfs = std::make_unique<TmpfsMount>(root.at(at), 1024);
+    ASSERT_TRUE(tmpfs->mounted()) << tmpfs->why_not();
+  }
+  use_log_dir(dir);
   set_ready_name(OLD);
   write_log(OLD, CONTENT);
   LogCapture log;
@@ -44,6 +58,7 @@ class StorageUseTest : public TempRootTest {
     const char* sysinfo;
     const char* meminfo;
     const char* fstype;
+    const char* mount = nullptr;  // "own", "shared" or none
   };
   std::string run_interposed(const char* dir, const Figures& figures) {
     std::string out = root.at("/stats.out");
@@ -54,6 +69,7 @@ class StorageUseTest : public TempRootTest {
       set_or_clear("MS_FAKE_SYSINFO", figures.sysinfo);
       set_or_clear("MS_FAKE_MEMINFO", figures.meminfo);
       set_or_clear("MS_FAKE_FSTYPE", figures.fstype);
+      set_or_clear("MS_STATS_MOUNT", figures.mount);
       setenv("MS_STATS_OUT", out.c_str(), 1);
       setenv("MS_STATS_DIR", dir, 1);
       setenv("LD_PRELOAD", INTERPOSE_STORAGE_STATS, 1);
@@ -107,12 +123,23 @@ TEST_F(StorageUseTest, TrimsFromSixtySevenPercentAndOnlyOnKnownReadings) {
       {"without MemAvailable, buffers count as free", ram, {nullptr, "262144 2560 4096 200000", "none", "disk"},
        "1 23 0 0"},
       {"a tmpfs of its own that is 90 % full trims while RAM is free", ram,
-       {"1024 100 10", gib, "800000", "tmpfs"}, "1 90 0 1"},
-      {"RAM unreadable: the tmpfs alone decides", ram, {"1024 100 20", "fail", "fail", "tmpfs"}, "1 80 2 1"},
-      {"RAM and tmpfs unreadable trims nothing", ram, {"fail", "fail", "fail", "tmpfs"}, "0 0 4 0"},
+       {"1024 100 10", gib, "800000", nullptr, "own"}, "1 90 0 1"},
+      {"RAM unreadable: the tmpfs alone decides", ram, {"1024 100 20", "fail", "fail", nullptr, "own"}, "1 80 2 1"},
+      {"RAM and tmpfs unreadable trims nothing", ram, {"fail", "fail", "fail", nullptr, "own"}, "0 0 4 0"},
+      // Other users' files on a shared /run or /tmp must not cost the logs.
+      {"a directory on a shared tmpfs is measured as RAM", ram, {"1024 100 10", gib, "800000", nullptr, "shared"},
+       "1 24 0 0"},
+      {"a directory whose file system says tmpfs is no tmpfs of its own", ram,
+       {"1024 100 10", gib, "800000", "tmpfs"}, "1 24 0 0"},
+      {"RAM unreadable on a shared tmpfs trims nothing", ram, {"1024 100 20", "fail", "fail", nullptr, "shared"},
+       "0 0 2 0"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
+    if (c.figures.mount != nullptr && geteuid() != 0) {
+      std::printf("skipped without root: %s\n", c.what);
+      continue;
+    }
     EXPECT_EQ(run_interposed(c.dir, c.figures), c.expected);
   }
 }
