@@ -18,6 +18,10 @@ namespace {
 DaemonContext context;
 LogStore store;
 UploadSetup upload;
+// The upload thread's own hold on the log directory; the polling thread
+// holds context.log_dir. Each opens its own again when the path comes to
+// name another directory, so neither swaps a descriptor the other uses.
+LogDir upload_log_dir;
 
 // The start-up steps in their order; each failure has been logged where it
 // was found.
@@ -29,7 +33,8 @@ bool start_up() {
   ask_port_mode(context);
   if (!open_line(context)) return false;
   store = {&context.log_dir, &context.release, context.send_period, ""};
-  upload = {&context.log_dir, &context.release, context.send_period};
+  log_dir_copy(upload_log_dir, context.log_dir);
+  upload = {&upload_log_dir, &context.release, context.send_period};
   return true;
 }
 

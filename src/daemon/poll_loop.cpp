@@ -3,6 +3,7 @@
 #include <array>
 #include <termios.h>
 
+#include "daemon/start_up.h"
 #include "modbus/receive.h"
 #include "modbus/rs485.h"
 #include "modbus/rtu_frame.h"
@@ -29,9 +30,18 @@ void poll_meter(const DaemonContext& context, LogStore& store, unsigned index, s
 
 void polling_loop(const DaemonContext& context, LogStore& store) {
   std::array<std::uint8_t, RESPONSE_MAX> request_buffer{};
+  std::int64_t dir_checked_at = monotonic_seconds();
   for (;;) {
-    for (unsigned index = 0; index < context.meter_count; ++index)
+    for (unsigned index = 0; index < context.meter_count; ++index) {
+      // Whether the path still names the directory costs a stat: once a
+      // second, not once a line. Reading the clock is no system call.
+      std::int64_t now = monotonic_seconds();
+      if (now != dir_checked_at) {
+        dir_checked_at = now;
+        follow_log_dir(*store.dir);
+      }
       poll_meter(context, store, index, request_buffer.data());
+    }
     pause_seconds(context.period);
   }
 }

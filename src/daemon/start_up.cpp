@@ -34,8 +34,8 @@ bool report_refusal(DirRefusal refusal, const char* path) {
               path);
       break;
     case DirRefusal::not_directory: log_msg(LOG_ERR, "error: %s is not a directory", path); break;
-    case DirRefusal::other_file_system:
-      log_msg(LOG_ERR, "error: directory %s is not on the memory card's file system", path);
+    case DirRefusal::above_base:
+      log_msg(LOG_ERR, "error: directory %s is not below the memory card's mount point", path);
       break;
     case DirRefusal::unusable: log_msg(LOG_ERR, "error: directory %s can not be opened: %s", path, std::strerror(errno)); break;
   }
@@ -69,8 +69,8 @@ bool open_log_dir(DaemonContext& context, const char* path) {
     refusal = log_dir_open(context.log_dir, path) ? DirRefusal::none : DirRefusal::not_opened;
   } else {
     // Below the mount point everything comes from the card: its part of the
-    // path is opened without following a link and without leaving the
-    // card's file system.
+    // path is opened without following a link and without climbing above
+    // the mount point. A mount below it is root's doing and is entered.
     MemcardText card_root;
     rooted_path(card_root.data(), card_root.size(), MEMCARD_LOG_DIR);
     const char* on_card = path + std::min(std::strlen(path), std::strlen(card_root.data()) + 1);
@@ -100,4 +100,15 @@ bool open_line(DaemonContext& context) {
   }
   if (context.rs485_mode != 0) set_receive_direction(context.serial_fd);
   return true;
+}
+
+void follow_log_dir(LogDir& dir) {
+  DirRefusal refusal = DirRefusal::none;
+  switch (log_dir_recheck(dir, &refusal)) {
+    case DirCheck::same: return;
+    case DirCheck::reopened:
+      log_msg(LOG_NOTICE, "log directory %s names another directory now; opened it again", dir.path.data());
+      return;
+    case DirCheck::lost: report_refusal(refusal, dir.path.data()); return;
+  }
 }

@@ -15,12 +15,22 @@ constexpr unsigned MEMCARD_TEXT_SIZE = 128;  // the memory-card command text
 // volatile directory is used.
 bool select_storage(const DaemonContext& context, PathBuffer& log_dir_path);
 
-// Opens the log directory for the life of the process. The volatile
-// directory is trusted; on a memory card, the part of the path below the
-// mount point is opened without following a symbolic link and without
-// leaving the card's file system. False after "error: directory %s not
-// exists", or after a message that names the path and why it was refused.
+// Opens the log directory for the polling thread. The volatile directory
+// is trusted; on a memory card, the part of the path below the mount point
+// is opened without following a symbolic link and without climbing above
+// the mount point (a file system mounted below it is entered). False after
+// "error: directory %s not exists", or after a message that names the path
+// and why it was refused.
 bool open_log_dir(DaemonContext& context, const char* path);
+
+// Once the loop runs: when the path no longer names the directory held (a
+// remount, a file system mounted over it), opens it again under the same
+// rules and logs "log directory %s names another directory now; opened it
+// again" at LOG_NOTICE; a path that can no longer be opened is logged as
+// start-up logs it, once, and nothing is held until it can be again. The
+// polling thread asks this at most once a second; the upload thread
+// follows its own hold silently before each pass.
+void follow_log_dir(LogDir& dir);
 
 // Asks the GPIO driver whether the port is wired for RS-485.
 void ask_port_mode(DaemonContext& context);

@@ -127,16 +127,6 @@ unique_file stream_at(const LogDir& dir, const char* name, int flags, const char
   return stream;
 }
 
-DirRefusal refusal_for(int error) {
-  switch (error) {
-    case ENOENT: return DirRefusal::missing;
-    case ELOOP: return DirRefusal::symbolic_link;
-    case ENOTDIR: return DirRefusal::not_directory;
-    case EXDEV: return DirRefusal::other_file_system;
-    default: return DirRefusal::unusable;
-  }
-}
-
 // A link asked to be opened as a directory without being followed says
 // ENOTDIR; the caller wants to tell it apart from a plain file.
 bool is_link_at(int dir_fd, const char* path) {
@@ -146,46 +136,114 @@ bool is_link_at(int dir_fd, const char* path) {
 
 constexpr int DIR_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
 
-// The kernel resolves the whole path at once and refuses links, mount
-// crossings and ".." above the base on the way. -1 with errno ENOSYS on
-// kernels before 5.6.
+// The kernel resolves the whole path at once and refuses links and ".."
+// above the base on the way. -1 with errno ENOSYS on kernels before 5.6,
+// and EAGAIN when a rename or mount elsewhere raced a ".." step.
 int open_beneath(int base, const char* relative) {
   open_how how{};
   how.flags = static_cast<std::uint64_t>(DIR_FLAGS);
-  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_XDEV | RESOLVE_BENEATH;
+  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH;
   return static_cast<int>(syscall(SYS_openat2, base, relative, &how, sizeof how));
+}
+
+// The walk keeps every directory it passed through open, to step back
+// along them on "..": as deep as a path of single-letter components goes.
+constexpr std::size_t WALK_DEPTH_MAX = PATH_SIZE / 2 + 1;
+
+// The stat identity of the directory held; an unopened one has none.
+void note_identity(LogDir& dir) {
+  struct stat info {};
+  if (dir.fd.valid() && fstat(dir.fd.get(), &info) == 0) {
+    dir.device = info.st_dev;
+    dir.inode = info.st_ino;
+    return;
+  }
+  dir.fd.reset();
+  dir.device = 0;
+  dir.inode = 0;
+}
+
+DirRefusal open_by_rules_below(LogDir& dir) {
+  unique_fd base_fd(open(dir.base.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!base_fd.valid()) return refusal_for(errno);
+  const char* relative = dir.relative.data();
+  int fd = open_beneath(base_fd.get(), relative);
+  if (fd < 0 && (errno == ENOSYS || errno == EPERM || errno == EAGAIN)) fd = walk_beneath(base_fd.get(), relative);
+  if (fd < 0 && errno == ENOTDIR && is_link_at(base_fd.get(), relative)) errno = ELOOP;
+  if (fd < 0) return refusal_for(errno);
+  dir.fd.reset(fd);
+  return DirRefusal::none;
+}
+
+// Opens the directory under the rules kept in `dir`, dropping what it held.
+DirRefusal open_by_rules(LogDir& dir) {
+  dir.fd.reset();
+  DirRefusal refusal = DirRefusal::none;
+  if (dir.base[0] == '\0') {
+    dir.fd.reset(open(dir.path.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.fd.valid()) refusal = DirRefusal::not_opened;
+  } else {
+    refusal = open_by_rules_below(dir);
+  }
+  note_identity(dir);
+  return refusal;
+}
+
+bool names_held(const LogDir& dir) {
+  struct stat named {};
+  return dir.fd.valid() && stat(dir.path.data(), &named) == 0 && named.st_dev == dir.device &&
+         named.st_ino == dir.inode;
 }
 
 }  // namespace
 
+DirRefusal refusal_for(int error) {
+  switch (error) {
+    case ENOENT: return DirRefusal::missing;
+    case ELOOP: return DirRefusal::symbolic_link;
+    case ENOTDIR: return DirRefusal::not_directory;
+    case EXDEV: return DirRefusal::above_base;
+    default: return DirRefusal::unusable;
+  }
+}
+
 // For kernels without openat2: each component is opened without following
-// a link, and must be on the base's device.
+// a link. ".." steps back to the directory the walk came from, which is
+// where the kernel's ".." leads on a path without links, and is refused at
+// the base.
 int walk_beneath(int base, const char* relative) {
-  struct stat base_info {};
-  if (fstat(base, &base_info) != 0) return -1;
   PathBuffer components;
-  std::snprintf(components.data(), components.size(), "%s", relative);
-  unique_fd current(fcntl(base, F_DUPFD_CLOEXEC, 3));
+  if (static_cast<std::size_t>(std::snprintf(components.data(), components.size(), "%s", relative)) >=
+      components.size()) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  std::array<unique_fd, WALK_DEPTH_MAX> passed;
+  std::size_t depth = 0;
+  passed[0].reset(fcntl(base, F_DUPFD_CLOEXEC, 3));
+  if (!passed[0].valid()) return -1;
   char* rest = components.data();
-  while (current.valid() && rest != nullptr) {
+  while (rest != nullptr) {
     char* component = strsep(&rest, "/");
     if (component[0] == '\0' || std::strcmp(component, ".") == 0) continue;
     if (std::strcmp(component, "..") == 0) {
-      errno = EXDEV;  // climbing above the base would leave what we trust
+      if (depth == 0) {
+        errno = EXDEV;  // above the base, as openat2 says it
+        return -1;
+      }
+      passed[depth--].reset();
+      continue;
+    }
+    if (depth + 1 == passed.size()) {
+      errno = ENAMETOOLONG;
       return -1;
     }
-    int next = openat(current.get(), component, DIR_FLAGS);
-    if (next < 0 && errno == ENOTDIR && is_link_at(current.get(), component)) errno = ELOOP;
+    int next = openat(passed[depth].get(), component, DIR_FLAGS);
+    if (next < 0 && errno == ENOTDIR && is_link_at(passed[depth].get(), component)) errno = ELOOP;
     if (next < 0) return -1;
-    current.reset(next);
-    struct stat info {};
-    if (fstat(current.get(), &info) != 0) return -1;
-    if (info.st_dev != base_info.st_dev) {
-      errno = EXDEV;
-      return -1;
-    }
+    passed[++depth].reset(next);
   }
-  return current.release();
+  return passed[depth].release();
 }
 
 bool entry_is_regular(int dir_fd, unsigned char type, const char* name) {
@@ -199,23 +257,39 @@ bool entry_is_regular(int dir_fd, unsigned char type, const char* name) {
 
 bool log_dir_open(LogDir& dir, const char* path) {
   std::snprintf(dir.path.data(), dir.path.size(), "%s", path);
-  dir.fd.reset(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return dir.fd.valid();
+  dir.base[0] = '\0';
+  dir.relative[0] = '\0';
+  return open_by_rules(dir) == DirRefusal::none;
 }
 
 DirRefusal log_dir_open_below(LogDir& dir, const char* base, const char* relative, const char* path) {
   std::snprintf(dir.path.data(), dir.path.size(), "%s", path);
-  dir.fd.reset();
-  unique_fd base_fd(open(base, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!base_fd.valid()) return refusal_for(errno);
+  std::snprintf(dir.base.data(), dir.base.size(), "%s", base);
   while (*relative == '/') ++relative;
-  if (*relative == '\0') relative = ".";
-  int fd = open_beneath(base_fd.get(), relative);
-  if (fd < 0 && (errno == ENOSYS || errno == EPERM)) fd = walk_beneath(base_fd.get(), relative);
-  if (fd < 0 && errno == ENOTDIR && is_link_at(base_fd.get(), relative)) errno = ELOOP;
-  if (fd < 0) return refusal_for(errno);
-  dir.fd.reset(fd);
-  return DirRefusal::none;
+  std::snprintf(dir.relative.data(), dir.relative.size(), "%s", *relative == '\0' ? "." : relative);
+  return open_by_rules(dir);
+}
+
+void log_dir_copy(LogDir& copy, const LogDir& from) {
+  copy.path = from.path;
+  copy.base = from.base;
+  copy.relative = from.relative;
+  copy.fd.reset(from.fd.valid() ? fcntl(from.fd.get(), F_DUPFD_CLOEXEC, 3) : -1);
+  copy.device = from.device;
+  copy.inode = from.inode;
+}
+
+DirCheck log_dir_recheck(LogDir& dir, DirRefusal* refusal) {
+  *refusal = DirRefusal::none;
+  if (names_held(dir)) return DirCheck::same;
+  bool held = dir.fd.valid();
+  dev_t device = dir.device;
+  ino_t inode = dir.inode;
+  *refusal = open_by_rules(dir);
+  if (*refusal != DirRefusal::none) return held ? DirCheck::lost : DirCheck::same;
+  // The path may have named the held directory again by the time it was
+  // opened: nothing changed then.
+  return held && dir.device == device && dir.inode == inode ? DirCheck::same : DirCheck::reopened;
 }
 
 bool is_log_name(const char* name) {

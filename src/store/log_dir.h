@@ -1,8 +1,9 @@
 // The log directory: the one owner of its entries.
 //
-// The directory is opened once at start-up and held as a descriptor for the
-// life of the process. Every operation on its entries goes through this
-// unit and names an entry relative to that descriptor: listing the regular
+// The directory is opened at start-up and held as a descriptor, and opened
+// again under the same rules only when its path comes to name another
+// directory (log_dir_recheck). Every operation on its entries goes through
+// this unit and names an entry relative to that descriptor: listing the regular
 // files, finding the newest log file, sizing, opening for appending,
 // reading or creating, moving to and from the temporary name of a head cut,
 // and composing the full path that a script is handed. The log store, the
@@ -36,9 +37,18 @@ constexpr const char* TMP_SUFFIX = ".tmp";
 
 constexpr unsigned LIST_SLOTS = 1000;  // 999 names and the terminating null
 
+// One thread's hold on the log directory. Each thread that works in the
+// directory holds its own, so that one can open the directory again while
+// the other goes on with the descriptor it holds.
 struct LogDir {
   unique_fd fd;     // the directory; -1 when it could not be opened
   PathBuffer path;  // as scripts and messages name it
+  // How it was opened, so that it is opened again under the same rules:
+  // below `base` (the part `relative`), or by its path when base is "".
+  PathBuffer base{};
+  PathBuffer relative{};
+  dev_t device = 0;  // the directory held, as stat tells it apart
+  ino_t inode = 0;
 };
 
 // Opens `path` as the log directory. False when it cannot be opened as a
@@ -50,21 +60,42 @@ bool log_dir_open(LogDir& dir, const char* path);
 // one, opened with log_dir_open) only ever gives not_opened; the others
 // tell the shapes refused below a trusted base.
 enum class DirRefusal {
-  none,               // opened
-  not_opened,         // a trusted directory could not be opened, for any reason; errno tells
-  missing,            // some component does not exist
-  symbolic_link,      // some component is a symbolic link
-  not_directory,      // some component is no directory
-  other_file_system,  // the path leaves the file system of the base
-  unusable,           // any other failure; errno tells
+  none,           // opened
+  not_opened,     // a trusted directory could not be opened, for any reason; errno tells
+  missing,        // some component does not exist
+  symbolic_link,  // some component is a symbolic link
+  not_directory,  // some component is no directory
+  above_base,     // ".." climbs above the base
+  unusable,       // any other failure; errno tells
 };
 
 // Opens `relative` below the trusted directory `base` as the log directory:
-// no component may be a symbolic link, and the path may neither leave the
-// base's file system nor climb above the base. Leading slashes of
-// `relative` are ignored; an empty one is the base itself. `path` is how
-// scripts and messages name the directory.
+// no component may be a symbolic link, and ".." may not climb above the
+// base. A file system mounted below the base is entered: only root mounts
+// one there, so it is the gateway's choice, never the card's. Leading
+// slashes of `relative` are ignored; an empty one is the base itself.
+// `path` is how scripts and messages name the directory. The kernel's
+// resolution and the walk of kernels without it give the same verdict.
 DirRefusal log_dir_open_below(LogDir& dir, const char* base, const char* relative, const char* path);
+
+// A second hold on the directory that `from` holds, under the same rules,
+// for another thread. When the descriptor cannot be duplicated the copy
+// holds nothing, and its first log_dir_recheck opens it.
+void log_dir_copy(LogDir& copy, const LogDir& from);
+
+// What log_dir_recheck found.
+enum class DirCheck {
+  same,      // the path names the directory held (or, held by none, still none that may be opened)
+  reopened,  // the path named another directory, which is now held
+  lost,      // the path names none that may be opened now; nothing is held
+};
+
+// Whether the path still names the directory held, as the scripts handed
+// it would find it: when it names another (a remount, a file system
+// mounted over it) or none, the path is opened again under the rules it
+// was first opened with. *refusal tells why when lost. Costs a stat while
+// nothing has changed.
+DirCheck log_dir_recheck(LogDir& dir, DirRefusal* refusal);
 
 // True for a name of the log-file form: LOG_NAME_LEN characters, "log-" and
 // the six date and time fields of digits separated by '-'.

@@ -9,6 +9,11 @@
 bool entry_is_regular(int dir_fd, unsigned char type, const char* name);
 
 // The component-by-component walk that opens a directory below `base` on
-// kernels without openat2: no link followed, no ".." taken, no other device
-// entered. The descriptor, or -1 with errno ELOOP, EXDEV, ENOTDIR, ENOENT.
+// kernels without openat2, with the kernel's verdict: no link followed,
+// ".." taken back along the way walked but never above the base, mounts
+// entered. The descriptor, or -1 with errno ELOOP, EXDEV (above the base),
+// ENOTDIR, ENOENT, ENAMETOOLONG or what openat said.
 int walk_beneath(int base, const char* relative);
+
+// The refusal that an errno of walk_beneath or openat2 stands for.
+DirRefusal refusal_for(int error);

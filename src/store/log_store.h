@@ -30,7 +30,7 @@ constexpr std::size_t LOG_LINE_MAX = 32 + 3 * RESPONSE_MAX + 2;
 // own copy and takes ready_lock only to publish: a trim that holds the lock
 // for minutes stops polling only when a release falls due meanwhile.
 struct LogStore {
-  const LogDir* dir;
+  LogDir* dir;  // the polling thread's own hold on the log directory
   ReleasedName* release;
   std::uint32_t send_period;  // minutes
   // The last name published, always a log name, for only the newest log

@@ -54,6 +54,10 @@ void read_released(ReleasedName& release, PathBuffer& released) {
 }  // namespace
 
 void upload_pass(const UploadSetup& setup, std::int64_t* next_send) {
+  // The paths handed to send name what the path names now. The polling
+  // thread logs the change (or why the path is refused) for both threads.
+  DirRefusal refusal = DirRefusal::none;
+  log_dir_recheck(*setup.log_dir, &refusal);
   PathBuffer released;
   read_released(*setup.release, released);
   FileList names = log_dir_list(*setup.log_dir, released.data());

@@ -19,7 +19,7 @@ constexpr unsigned UPLOAD_WAKE_SECONDS = 5;
 
 // What the thread works with; it lives as long as the process.
 struct UploadSetup {
-  const LogDir* log_dir;
+  LogDir* log_dir;  // the thread's own hold on the log directory
   ReleasedName* release;
   std::uint32_t send_period;  // minutes from a successful send to the next pass
 };
@@ -32,6 +32,7 @@ void* upload_thread(void* setup);
 bool start_upload_thread(UploadSetup* setup);
 
 // One pass over a fresh listing of the released files of the log
+// directory, held again first when its path has come to name another
 // directory: every one is offered to send. A success moves *next_send to send_period minutes
 // after the script ended; each failure, including a path or command line
 // that would not fit its buffer (never run), is followed by trim_storage

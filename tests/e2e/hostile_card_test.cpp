@@ -1,11 +1,14 @@
 // A memory card whose contents are hostile, and storage that fills while
 // the daemon runs: entries that are no regular files under the names of
-// the next log files, log directories reached through a link or on another
-// file system, a removeFile that takes its time, a sparse file of a
-// terabyte, regular files that are no log files of the daemon's (a log
-// name of no time, a thousand foreign files), and a small tmpfs, of its own
-// or shared, as the volatile directory on a machine with plenty of RAM.
+// the next log files, log directories reached through a link or above the
+// mount point, file systems mounted below the mount point or over the log
+// directory while the daemon runs, a removeFile that takes its time, a
+// sparse file of a terabyte, regular files that are no log files of the
+// daemon's (a log name of no time, a thousand foreign files), and a small
+// tmpfs, of its own or shared, as the volatile directory on a machine with
+// plenty of RAM.
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -269,7 +272,9 @@ struct RefusedDirCase {
 
 constexpr const char* LINK_MESSAGE =
     "error: directory %s has a symbolic link in its path; links on the memory card are not followed\n";
-constexpr const char* OTHER_FS_MESSAGE = "error: directory %s is not on the memory card's file system\n";
+constexpr const char* ABOVE_MESSAGE = "error: directory %s is not below the memory card's mount point\n";
+// Start-up went past the log directory and ended at the missing device.
+constexpr const char* ACCEPTED = "open(/dev/ttyNONE) error: No such file or directory\n";
 
 std::unique_ptr<TmpfsMount> nothing_mounted() { return nullptr; }
 
@@ -293,24 +298,34 @@ const RefusedDirCase REFUSED_DIRS[] = {
        return nothing_mounted();
      },
      "error: %s is not a directory\n"},
-    {"AnotherFileSystemOnTheCard", true, "card/sub",
+    {"AFileSystemMountedOnTheCardIsAccepted", true, "card/sub",
      [](const std::string& mnt, const std::string&) {
        EXPECT_EQ(mkdir((mnt + "/card").c_str(), 0755), 0);
        return std::make_unique<TmpfsMount>(mnt + "/card/sub", 64);
      },
-     OTHER_FS_MESSAGE},
-    {"AnotherFileSystemBelowAPlainMountPoint", false, "logs",
+     ACCEPTED},
+    {"AFileSystemMountedBelowAPlainMountPointIsAccepted", false, "logs",
      [](const std::string& mnt, const std::string&) { return std::make_unique<TmpfsMount>(mnt + "/logs", 64); },
-     OTHER_FS_MESSAGE},
+     ACCEPTED},
     {"ClimbingOutOfTheCard", true, "../../../elsewhere",
-     [](const std::string&, const std::string&) { return nothing_mounted(); }, OTHER_FS_MESSAGE},
+     [](const std::string&, const std::string&) { return nothing_mounted(); }, ABOVE_MESSAGE},
+    {"ClimbingOutOfTheCardThroughALowerMount", true, "sub/../../elsewhere",
+     [](const std::string& mnt, const std::string&) { return std::make_unique<TmpfsMount>(mnt + "/sub", 64); },
+     ABOVE_MESSAGE},
     {"ARealDirectoryTwoLevelsDownIsAccepted", true, "a/logs",
      [](const std::string& mnt, const std::string&) {
        EXPECT_EQ(mkdir((mnt + "/a").c_str(), 0755), 0);
        EXPECT_EQ(mkdir((mnt + "/a/logs").c_str(), 0755), 0);
        return nothing_mounted();
      },
-     "open(/dev/ttyNONE) error: No such file or directory\n"},
+     ACCEPTED},
+    {"ClimbingBackDownOnTheCardIsAccepted", true, "a/../logs",
+     [](const std::string& mnt, const std::string&) {
+       EXPECT_EQ(mkdir((mnt + "/a").c_str(), 0755), 0);
+       EXPECT_EQ(mkdir((mnt + "/logs").c_str(), 0755), 0);
+       return nothing_mounted();
+     },
+     ACCEPTED},
 };
 
 void PrintTo(const RefusedDirCase& row, std::ostream* out) { *out << row.name; }
@@ -357,6 +372,32 @@ INSTANTIATE_TEST_SUITE_P(Shapes, RefusedLogDirTest, ::testing::ValuesIn(REFUSED_
                          [](const ::testing::TestParamInfo<RefusedDirCase>& row) {
                            return std::string(row.param.name);
                          });
+
+// A memCard that mounts the card one level down, at mnt/sd, with the log
+// directory on it: the daemon enters that mount and logs there.
+TEST_F(HostileCardTest, AMemCardThatMountsTheCardBelowTheMountPointIsLoggedInto) {
+  if (geteuid() != 0) GTEST_SKIP() << "memCard's mount needs root";
+  const std::string sd = root.at(MEMCARD_LOG_DIR) + "/sd";
+  root.write_script(MEMCARD_SCRIPT,
+                    "[ \"$1\" = mount ] || exit 0\n"
+                    "sd=\"$METERSCRIBE_ROOT/var/meterscribe/mnt/sd\"\n"
+                    "mkdir -p \"$sd\" && mount -t tmpfs -o size=1m tmpfs \"$sd\" && mkdir \"$sd/logs\"\n");
+  struct Unmount {
+    std::string at;
+    ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
+  } unmount{sd};
+  ASSERT_TRUE(start_sim({"--slaves", "1"}));
+  start_daemon(1, "MOD_METERSCRIBE_CACHE=1\nMOD_METERSCRIBE_CACHE_DIR=sd/logs\n");
+  log_dir = sd + "/logs";
+  EXPECT_TRUE(wait_until([&] { return all_log_lines(log_dir).size() >= 3; }, 20s)) << daemon->messages();
+  struct stat mount_point {};
+  struct stat card_root {};
+  ASSERT_EQ(stat(root.at(MEMCARD_LOG_DIR).c_str(), &mount_point), 0);
+  ASSERT_EQ(stat(sd.c_str(), &card_root), 0);
+  EXPECT_NE(card_root.st_dev, mount_point.st_dev) << "memCard mounted nothing";
+  daemon->stop(SIGTERM);
+  expect_lines_accounted_for();
+}
 
 // ---------------------------------------------------------------------------
 // Trimming while polling goes on.
@@ -622,6 +663,57 @@ TEST_F(VolatileTmpfsTest, AFullVolatileTmpfsIsTrimmedWhileRamIsMostlyFree) {
     EXPECT_NE(call.find(" storage_full"), std::string::npos) << call;
   }
   expect_lines_accounted_for(old);
+}
+
+// A tmpfs mounted over the volatile directory while the daemon runs: the
+// path names the new directory, and the daemon follows it, says so once,
+// and writes its lines there, where send finds every file it is handed.
+TEST_F(VolatileTmpfsTest, ATmpfsMountedOverTheLogDirectoryIsFollowed) {
+  ASSERT_TRUE(start_sim({"--slaves", "1"}));
+  root.write_script(SEND_SCRIPT, "if [ -f \"$1\" ]; then found=present; else found=missing; fi\n"
+                                 "echo \"$found $1\" >> \"$0.calls\"\n");
+  std::string calls_path = root.at(std::string(SEND_SCRIPT) + ".calls");
+  start_daemon(1, std::string(FAST_LINE) + "MOD_METERSCRIBE_SEND_PERIOD=0\n");
+  ASSERT_TRUE(wait_until([&] { return all_log_lines(log_dir).size() >= 3; }, 20s)) << daemon->messages();
+  // The directory underneath stays reachable through a descriptor.
+  int underneath = open(log_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(underneath, 0);
+  std::string old_dir = "/proc/self/fd/" + std::to_string(underneath);
+  std::vector<std::string> old_names = directory_names(old_dir);
+  volatile_fs = std::make_unique<TmpfsMount>(log_dir, 1024);
+  if (!volatile_fs->mounted()) GTEST_SKIP() << volatile_fs->why_not();
+  const std::string message = "log directory " + log_dir + " names another directory now; opened it again";
+  ASSERT_TRUE(daemon->wait_for_message(message, 10s)) << daemon->messages();
+  // The message came before any line went to the new directory, and after
+  // the last that went to the old one.
+  std::size_t old_lines = all_log_lines(old_dir).size();
+  ASSERT_TRUE(wait_until([&] { return all_log_lines(log_dir).size() >= 20; }, 20s)) << daemon->messages();
+  // send is handed a file that only the new directory holds.
+  auto handed_new_file = [&] {
+    for (const std::string& call : complete_lines(read_whole_file(calls_path))) {
+      std::string name = call.substr(call.rfind('/') + 1);
+      if (std::find(old_names.begin(), old_names.end(), name) == old_names.end() &&
+          call.rfind("present " + log_dir + "/log-", 0) == 0)
+        return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(wait_until(handed_new_file, 30s)) << read_whole_file(calls_path) << daemon->messages();
+  daemon->stop(SIGTERM);
+  EXPECT_EQ(all_log_lines(old_dir).size(), old_lines);
+  EXPECT_EQ(count_occurrences(daemon->messages(), message), 1) << daemon->messages();
+  // From the first new file on, every path handed over names a file.
+  std::vector<std::string> calls = complete_lines(read_whole_file(calls_path));
+  bool followed = false;
+  for (const std::string& call : calls) {
+    std::string name = call.substr(call.rfind('/') + 1);
+    followed |= std::find(old_names.begin(), old_names.end(), name) == old_names.end();
+    if (followed) {
+      EXPECT_EQ(call.rfind("present ", 0), 0u) << call;
+    }
+  }
+  for (const std::string& line : all_log_lines(log_dir)) EXPECT_TRUE(is_valid_log_line(line)) << line;
+  close(underneath);
 }
 
 // The volatile directory as a plain directory on a tmpfs shared with other

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -224,10 +225,30 @@ TEST_F(LogDirQueryTest, EntryOfUnreportedTypeIsClassifiedByLstat) {
   close(dir_fd);
 }
 
+// A directory of the test bound at a second place while it lives.
+class BindMount {
+ public:
+  BindMount(const std::string& from, const std::string& at) : at_(at) {
+    ::mkdir(at.c_str(), 0755);
+    mounted_ = ::mount(from.c_str(), at.c_str(), nullptr, MS_BIND, nullptr) == 0;
+  }
+  ~BindMount() {
+    if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
+  }
+  BindMount(const BindMount&) = delete;
+  BindMount& operator=(const BindMount&) = delete;
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string at_;
+  bool mounted_ = false;
+};
+
 // The card's part of the log directory, opened by the kernel's resolution
 // and by the walk that older kernels get: both open a real directory on
-// the card and refuse the same shapes, naming why.
-TEST_F(LogDirQueryTest, ADirectoryBelowTheCardIsOpenedOnlyWithoutLinksOrLeavingTheCard) {
+// the card, enter what root mounted below it, and refuse the same shapes,
+// naming why.
+TEST_F(LogDirQueryTest, ADirectoryBelowTheCardIsOpenedOnlyWithoutLinksOrClimbingAboveIt) {
   const std::string card = dir("card");
   const std::string elsewhere = dir("elsewhere");
   ::mkdir((card + "/logs").c_str(), 0755);
@@ -238,22 +259,39 @@ TEST_F(LogDirQueryTest, ADirectoryBelowTheCardIsOpenedOnlyWithoutLinksOrLeavingT
   ASSERT_EQ(symlink((card + "/a").c_str(), (card + "/via").c_str()), 0);
   ::mkdir((card + "/other").c_str(), 0755);
   TmpfsMount other(card + "/other", 64);
+  ::mkdir((card + "/other/logs").c_str(), 0755);
+  BindMount bound(elsewhere, card + "/bound");
   struct Case {
     const char* relative;
     DirRefusal refusal;
-    int walk_error;  // errno of the walk; 0 when it opens
   };
   std::vector<Case> cases = {
-      {"logs", DirRefusal::none, 0},
-      {"/a//logs/", DirRefusal::none, 0},
-      {"", DirRefusal::none, 0},
-      {"missing", DirRefusal::missing, ENOENT},
-      {"link", DirRefusal::symbolic_link, ELOOP},
-      {"via/logs", DirRefusal::symbolic_link, ELOOP},
-      {"file", DirRefusal::not_directory, ENOTDIR},
-      {"a/../../elsewhere", DirRefusal::other_file_system, EXDEV},
+      {"logs", DirRefusal::none},
+      {"/a//logs/", DirRefusal::none},
+      {"", DirRefusal::none},
+      {"a/../logs", DirRefusal::none},
+      {"a/logs/../../a/./logs", DirRefusal::none},
+      {"missing", DirRefusal::missing},
+      {"missing/../logs", DirRefusal::missing},
+      {"link", DirRefusal::symbolic_link},
+      {"via/logs", DirRefusal::symbolic_link},
+      {"link/../logs", DirRefusal::symbolic_link},
+      {"file", DirRefusal::not_directory},
+      {"file/../logs", DirRefusal::not_directory},
+      {"..", DirRefusal::above_base},
+      {"a/../../elsewhere", DirRefusal::above_base},
+      {"a/logs/../../../card/logs", DirRefusal::above_base},
   };
-  if (other.mounted()) cases.push_back({"other", DirRefusal::other_file_system, EXDEV});
+  if (other.mounted()) {
+    cases.push_back({"other/logs", DirRefusal::none});
+    cases.push_back({"other/../logs", DirRefusal::none});
+    cases.push_back({"other/../../card", DirRefusal::above_base});
+  }
+  if (bound.mounted()) {
+    cases.push_back({"bound", DirRefusal::none});
+    cases.push_back({"bound/../a/logs", DirRefusal::none});
+    cases.push_back({"bound/../..", DirRefusal::above_base});
+  }
   int base = open(card.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ASSERT_GE(base, 0);
   for (const Case& c : cases) {
@@ -264,10 +302,56 @@ TEST_F(LogDirQueryTest, ADirectoryBelowTheCardIsOpenedOnlyWithoutLinksOrLeavingT
     EXPECT_EQ(log_dir.fd.valid(), c.refusal == DirRefusal::none);
     errno = 0;
     int walked = walk_beneath(base, c.relative);
-    EXPECT_EQ(walked >= 0 ? 0 : errno, c.walk_error);
+    EXPECT_EQ(walked >= 0 ? DirRefusal::none : refusal_for(errno), c.refusal) << std::strerror(errno);
+    // Both reach the same directory.
+    struct stat by_kernel {};
+    struct stat by_walk {};
+    if (walked >= 0 && log_dir.fd.valid() && fstat(walked, &by_walk) == 0 && fstat(log_dir.fd.get(), &by_kernel) == 0) {
+      EXPECT_TRUE(by_walk.st_dev == by_kernel.st_dev && by_walk.st_ino == by_kernel.st_ino);
+    }
     if (walked >= 0) close(walked);
   }
   close(base);
+}
+
+// A hold on the directory follows its path: a file system mounted over it
+// and taken away again, the directory gone and made anew, a link put in
+// its place (never followed below a base).
+TEST_F(LogDirQueryTest, AHoldIsOpenedAgainWhenItsPathNamesAnotherDirectory) {
+  const std::string card = dir("card");
+  const std::string logs = card + "/logs";
+  ::mkdir(logs.c_str(), 0755);
+  LogDir log_dir;
+  ASSERT_EQ(log_dir_open_below(log_dir, card.c_str(), "logs", logs.c_str()), DirRefusal::none);
+  LogDir copy;
+  log_dir_copy(copy, log_dir);
+  DirRefusal refusal = DirRefusal::none;
+  EXPECT_EQ(log_dir_recheck(log_dir, &refusal), DirCheck::same);
+  {
+    TmpfsMount over(logs, 64);
+    if (!over.mounted()) GTEST_SKIP() << over.why_not();
+    write_whole_file(logs + "/on-tmpfs", "x");
+    EXPECT_EQ(log_dir_recheck(log_dir, &refusal), DirCheck::reopened);
+    FileList listed = log_dir_list(log_dir, EVERY_NAME);
+    ASSERT_NE(listed, nullptr);
+    EXPECT_STREQ(listed.get()[0], "on-tmpfs");
+    EXPECT_EQ(log_dir_recheck(log_dir, &refusal), DirCheck::same);
+    EXPECT_EQ(log_dir_recheck(copy, &refusal), DirCheck::reopened);
+  }
+  EXPECT_EQ(log_dir_recheck(log_dir, &refusal), DirCheck::reopened);
+  ASSERT_EQ(rmdir(logs.c_str()), 0);
+  EXPECT_EQ(log_dir_recheck(log_dir, &refusal), DirCheck::lost);
+  EXPECT_EQ(refusal, DirRefusal::missing);
+  EXPECT_FALSE(log_dir.fd.valid());
+  EXPECT_EQ(log_dir_recheck(log_dir, &refusal), DirCheck::same);  // lost once, not again
+  ASSERT_EQ(symlink(dir("elsewhere").c_str(), logs.c_str()), 0);
+  EXPECT_EQ(log_dir_recheck(log_dir, &refusal), DirCheck::same);
+  EXPECT_EQ(refusal, DirRefusal::symbolic_link);
+  EXPECT_FALSE(log_dir.fd.valid());
+  ASSERT_EQ(unlink(logs.c_str()), 0);
+  ::mkdir(logs.c_str(), 0755);
+  EXPECT_EQ(log_dir_recheck(log_dir, &refusal), DirCheck::reopened);
+  EXPECT_TRUE(log_dir.fd.valid());
 }
 
 }  // namespace
