@@ -93,9 +93,9 @@ void name_after(const char* log_name, LogName& next) {
 }
 
 // The newest log file when it may still take lines: it names a real time,
-// not far ahead of the clock, and sorts after the released name. A file at or before that name was released already; lines
-// never go into it, and releasing it again would move the name backwards.
-// "" when there is none.
+// not far ahead of the clock, and sorts after the released name. A file at
+// or before that name was released already; lines never go into it, and
+// releasing it again would move the name backwards. "" when there is none.
 void find_current_file(const LogStore& store, std::time_t now, LogName& current) {
   newest_writable_log_name(*store.dir, now, current);
   if (current[0] != '\0' && std::strcmp(current, store.released) <= 0) current[0] = '\0';
