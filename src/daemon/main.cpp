@@ -59,7 +59,7 @@ bool answer_arguments(int argc, char** argv) {
       return true;
     }
   }
-  if (argc > 1) std::fprintf(stderr, "meterscribe: ignoring %d argument(s), starting as usual: it takes none\n", argc - 1);
+  if (argc > 1) (void)std::fprintf(stderr, "meterscribe: ignoring %d argument(s), starting as usual: it takes none\n", argc - 1);
   return false;
 }
 
