@@ -6,7 +6,8 @@
 # the same tree out below <dir> for staging. The package carries the
 # daemon, the field tools, the sample scripts and a settings example under
 # /opt/meterscribe, the manual pages, the systemd unit and the tmpfiles.d
-# entry for the log directories; the settings file itself is the
+# entry for the log directories, the RAM mount of the volatile one, and
+# links in /usr/bin to the field tools; the settings file itself is the
 # integrator's and never shipped.
 if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
   set(CMAKE_INSTALL_PREFIX "/" CACHE PATH "Install prefix: the daemon's paths are fixed below /" FORCE)
@@ -25,6 +26,10 @@ endforeach()
 install(FILES ${MS_ETC_SOURCE}/script-functions.sh DESTINATION opt/meterscribe/etc)
 install(FILES ${MS_ETC_SOURCE}/settings.example ${MS_ETC_SOURCE}/registers.example DESTINATION opt/meterscribe/etc)
 install(FILES ${MS_ETC_SOURCE}/meterscribe.service DESTINATION lib/systemd/system)
+# The RAM file system of the volatile log directory; its size in a drop-in.
+install(FILES ${MS_ETC_SOURCE}/var-meterscribe-voldata.mount DESTINATION lib/systemd/system)
+install(FILES ${MS_ETC_SOURCE}/var-meterscribe-voldata.mount.d/size.conf
+        DESTINATION lib/systemd/system/var-meterscribe-voldata.mount.d)
 install(FILES ${MS_ETC_SOURCE}/meterscribe.tmpfiles DESTINATION usr/lib/tmpfiles.d RENAME meterscribe.conf)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION usr/share/doc/meterscribe)
 install(FILES ${MS_ETC_SOURCE}/debian/copyright DESTINATION usr/share/doc/meterscribe)
@@ -62,6 +67,12 @@ foreach(tool ${MS_FIELD_TOOLS})
     target_link_options(${tool} PRIVATE -static-libstdc++ -static-libgcc LINKER:--as-needed)
   endif()
   ms_install_man_page(${tool} 1)
+  # On PATH: a link in /usr/bin to the tool's fixed place. Made in the build
+  # tree and installed as the link it is (absolute, as links between
+  # top-level directories are in Debian).
+  file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/usr-bin)
+  file(CREATE_LINK /opt/meterscribe/bin/${tool} ${CMAKE_BINARY_DIR}/usr-bin/${tool} SYMBOLIC)
+  install(FILES ${CMAKE_BINARY_DIR}/usr-bin/${tool} DESTINATION usr/bin)
 endforeach()
 
 # --- Debian package (cpack -G DEB) ---------------------------------------
@@ -89,8 +100,8 @@ the directory lists the files (not oldest first).
 The package holds the daemon, the field tools that check a settings file,
 decode log files, poll the meters once and report the gateway's state,
 sample upload, trimming and memory-card scripts, a commented settings
-example, manual pages, a systemd unit and the tmpfiles.d entry for the log
-directories.]])
+example, manual pages, a systemd unit, a tmpfs mount unit for the volatile
+log directory and the tmpfiles.d entry for the log directories.]])
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

@@ -1,6 +1,8 @@
 // meterscribe: Modbus RTU master that logs every valid meter response and
 // hands the finished log files to the gateway's upload script.
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
 #include "daemon/context.h"
@@ -38,11 +40,35 @@ bool start_up() {
   return true;
 }
 
+// The daemon takes no arguments: all it needs is in the settings file. Only
+// --help and --version are answered, for someone at a shell, on standard
+// output. Anything else is left alone, with one word on standard error so
+// that a mistyped option is not taken silently, and the daemon starts as
+// usual: a unit or init script that passes something must not stop logging.
+// Returns true when the process has answered and should end.
+bool answer_arguments(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::printf("meterscribe %s\n", METERSCRIBE_VERSION);
+      return true;
+    }
+    if (std::strcmp(argv[i], "--help") == 0) {
+      std::printf("usage: meterscribe\n"
+                  "Polls the meters of /opt/meterscribe/etc/settings and logs their answers; takes no\n"
+                  "arguments and reports through syslog. See meterscribe(8).\n");
+      return true;
+    }
+  }
+  if (argc > 1) (void)std::fprintf(stderr, "meterscribe: ignoring %d argument(s), starting as usual: it takes none\n", argc - 1);
+  return false;
+}
+
 }  // namespace
 
 // Every start-up failure ends the process with status 1 after its message;
 // once the loop runs, nothing but a signal ends it.
-int main() {
+int main(int argc, char** argv) {
+  if (answer_arguments(argc, argv)) return std::fflush(stdout) == 0 ? 0 : 1;
   setsid();
   // A launcher may have left SIGCHLD ignored; then no script's status could
   // ever be collected.

@@ -343,6 +343,14 @@ int signal_process(pid_t pid, int sig) {
   return kill(pid, sig);
 }
 
+bool process_root_path(pid_t pid, const char* path, char* out, std::size_t out_size) {
+  if (pid <= 0) return false;
+  int length = snprintf(out, out_size, "/proc/%d/root", static_cast<int>(pid));
+  if (length < 0 || static_cast<std::size_t>(length) >= out_size || access(out, X_OK) != 0) return false;
+  length = snprintf(out, out_size, "/proc/%d/root%s", static_cast<int>(pid), path);
+  return length >= 0 && static_cast<std::size_t>(length) < out_size;
+}
+
 bool process_name(pid_t pid, ProcessName& name) {
   name[0] = '\0';
   if (pid <= 0) return false;

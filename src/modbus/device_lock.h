@@ -66,6 +66,13 @@ int process_alive(pid_t pid);
 // ESRCH and returns -1, so no process group is ever signalled.
 int signal_process(pid_t pid, int sig);
 
+// `path` as the process sees it: its root directory in its own mount
+// namespace (/proc/<pid>/root) followed by `path`, into out. A card the
+// service mounted in its private namespace shows there and nowhere else.
+// False when pid is not positive, the text does not fit, or this process
+// may not enter that root (another user's process, no /proc).
+bool process_root_path(pid_t pid, const char* path, char* out, std::size_t out_size);
+
 // The command name of a process (its /proc/<pid>/comm, at most 15
 // characters); false, with an empty name, when it cannot be read.
 using ProcessName = std::array<char, 32>;

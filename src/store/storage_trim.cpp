@@ -130,6 +130,17 @@ bool is_own_tmpfs(int dir_fd) {
   return fstat(dir_fd, &self) == 0 && fstatat(dir_fd, "..", &parent, 0) == 0 && self.st_dev != parent.st_dev;
 }
 
+}  // namespace
+
+bool on_ram_file_system(const char* path, bool* on_ram) {
+  struct statfs info {};
+  if (statfs(path, &info) != 0) return false;
+  *on_ram = info.f_type == TMPFS_MAGIC || info.f_type == RAMFS_MAGIC;
+  return true;
+}
+
+namespace {
+
 // What a file takes on the medium: the lesser of its length and what its
 // blocks hold. A sparse file's holes take nothing, and counted by its
 // length one planted file of a terabyte would make a trim take every log.

@@ -35,6 +35,13 @@ constexpr const char* REASON_CUT_FILE = "storage_full_tmp";
 // known (a reading failed or a capacity reads 0): nobody may trim on it.
 bool storage_use_percent(const LogDir& dir, std::uint64_t* percent);
 
+// Whether the directory at `path` lies on a file system held in RAM
+// (tmpfs or ramfs), in *on_ram. The volatile log directory belongs on one:
+// anywhere else its logs wear the gateway's flash and fill its disk, while
+// the RAM they are measured by stays free. False when the directory cannot
+// be examined (missing, no access).
+bool on_ram_file_system(const char* path, bool* on_ram);
+
 // Measures the storage and, at TRIM_THRESHOLD_PERCENT or more, removes
 // TRIM_SHARE_PERCENT of what the released files hold (those at or before
 // ready_name) from them. Files that sort later cannot be trimmed and do

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -31,6 +32,36 @@ class StartupTest : public GatewayRootTest {
     return daemon->wait_for_exit(20s);
   }
 };
+
+// --help and --version answer on standard output; anything else is ignored
+// with one line on standard error, and start-up goes on (here to its end for
+// want of settings).
+TEST_F(StartupTest, TheCommandLineIsAnsweredOrIgnored) {
+  const std::string ignored = "meterscribe: ignoring 2 argument(s), starting as usual: it takes none\n";
+  const struct {
+    std::string arguments;
+    int status;
+    std::string out;
+    std::string err_starts;
+  } cases[] = {
+      {"--version", 0, "meterscribe " MS_PROJECT_VERSION "\n", ""},
+      {"--help", 0, "usage: meterscribe\n", ""},
+      {"-x --config", 1, "", ignored},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments);
+    std::string command = "METERSCRIBE_ROOT=" + root.path() + " METERSCRIBE_LOG_STDERR=1 " MS_DAEMON_BINARY " " +
+                          c.arguments + " >" + root.at("/out") + " 2>" + root.at("/err");
+    int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), c.status);
+    EXPECT_EQ(root.read_file("/out").rfind(c.out, 0), 0u) << root.read_file("/out");
+    std::string err = root.read_file("/err");
+    EXPECT_EQ(err.rfind(c.err_starts, 0), 0u) << err;
+    EXPECT_EQ(count_occurrences(err, "ignoring"), c.err_starts.empty() ? 0 : 1);
+    EXPECT_EQ(err.find("started") != std::string::npos, c.status == 1) << err;
+  }
+}
 
 TEST_F(StartupTest, NoSettingsFileEndsWithNoMetersToRead) {
   int status = run_to_exit();

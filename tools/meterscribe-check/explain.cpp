@@ -10,6 +10,7 @@
 #include "modbus/rs485.h"
 #include "modbus/rtu_frame.h"
 #include "modbus/serial_port.h"
+#include "store/storage_trim.h"
 #include "sys/paths.h"
 
 namespace {
@@ -238,6 +239,24 @@ std::string log_dir_text(const DaemonContext& context) {
 
 }  // namespace
 
+namespace {
+
+// Volatile logs on a disk wear the flash and fill it while RAM, by which the
+// daemon measures them, stays free. Said only of a directory that is there:
+// a missing one is the daemon's exit, explained below.
+void check_volatile_on_ram(Findings& findings) {
+  PathBuffer volatile_dir;
+  rooted_path(volatile_dir.data(), volatile_dir.size(), VOLATILE_LOG_DIR);
+  bool on_ram = true;
+  if (on_ram_file_system(volatile_dir.data(), &on_ram) && !on_ram)
+    add_finding(findings,
+                "storage: %s is not on a RAM file system (tmpfs or ramfs): the volatile logs go to flash; "
+                "var-meterscribe-voldata.mount puts a tmpfs there (systemctl start var-meterscribe-voldata.mount)",
+                VOLATILE_LOG_DIR);
+}
+
+}  // namespace
+
 void explain_storage(FILE* out, const DaemonContext& context, Findings& findings) {
   std::fprintf(out, "\nStorage\n");
   if (context.cache[0] == '\0') {
@@ -246,6 +265,7 @@ void explain_storage(FILE* out, const DaemonContext& context, Findings& findings
     if (context.cache_dir[0] != '\0')
       add_finding(findings, "storage: CACHE_DIR is \"%s\" but CACHE is empty: the memory card is not used",
                   context.cache_dir);
+    check_volatile_on_ram(findings);
   } else {
     std::string log_dir = log_dir_text(context);
     std::fprintf(out, "  memory card (CACHE is \"%s\"): memCard mount at start-up, log files in %s\n",

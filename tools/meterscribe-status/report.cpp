@@ -89,6 +89,7 @@ void add_storage_items(const StorageFigures& storage, std::vector<std::string>& 
   else if (storage.use_percent >= TRIM_THRESHOLD_PERCENT)
     items.push_back("storage " + std::to_string(storage.use_percent) + " % used, at or above the " +
                     std::to_string(TRIM_THRESHOLD_PERCENT) + " % trim threshold: each failed send trims released files");
+  if (storage.off_ram) items.push_back(OFF_RAM_WARNING);
 }
 
 void add_file_items(const GatewayStatus& status, std::vector<std::string>& items) {

@@ -76,19 +76,44 @@ LockFigures survey_lock(const char* device) {
   return lock;
 }
 
-// The log directory, composed and opened as start-up does it; a path too
-// long for the daemon is refused as the daemon refuses it.
-void survey_storage(DaemonContext& context, StorageFigures& storage) {
+// While it lives, the fixed paths lead through the root of the process
+// that holds the lock: the service mounts the card in its own mount
+// namespace, so from a login shell the mount point is empty. A process
+// whose root cannot be entered leaves the paths as they are.
+struct OwnerView {
+  std::string own_root = path_root();
+  bool through_owner = false;
+
+  explicit OwnerView(const LockFigures& lock) {
+    if (lock.lock.state != LockState::held) return;
+    PathBuffer root;
+    through_owner = process_root_path(lock.lock.owner, own_root.c_str(), root.data(), ROOT_MAX + 1) &&
+                    paths_set_root(root.data());
+  }
+  ~OwnerView() {
+    if (through_owner) paths_set_root(own_root.c_str());
+  }
+  OwnerView(const OwnerView&) = delete;
+  OwnerView& operator=(const OwnerView&) = delete;
+};
+
+// The log directory, composed and opened as start-up does it, as the daemon
+// sees it; a path too long for the daemon is refused as the daemon refuses
+// it.
+void survey_storage(DaemonContext& context, const LockFigures& lock, StorageFigures& storage) {
   storage.on_card = context.cache[0] != '\0';
   storage.log_dir.resize(write_log_dir_path(context, nullptr, 0));
   write_log_dir_path(context, storage.log_dir.data(), storage.log_dir.size() + 1);
   last_message().clear();
+  OwnerView view(lock);
   PathBuffer path;
   storage.opened = compose_log_dir(context, path) && open_log_dir(context, path.data());
   if (!storage.opened) {
     storage.why_not = last_message();
     return;
   }
+  bool on_ram = true;
+  storage.off_ram = !storage.on_card && on_ram_file_system(path.data(), &on_ram) && !on_ram;
   storage.use_known = storage_use_percent(context.log_dir, &storage.use_percent);
   if (!storage.use_known) storage.why_not = last_message();
 }
@@ -187,7 +212,7 @@ bool survey_gateway(const char* settings_path, std::time_t now, GatewayStatus& s
   status.settings_path = settings_path;
   status.timing = timing_of(context, meters);
   status.lock = survey_lock(context.device);
-  survey_storage(context, status.storage);
+  survey_storage(context, status.lock, status.storage);
   if (status.storage.opened) {
     survey_files(context.log_dir, status);
     survey_meters(context.log_dir, meters, status);

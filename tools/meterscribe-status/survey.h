@@ -25,7 +25,13 @@ struct StorageFigures {
   std::string why_not;  // when not opened
   bool use_known = false;
   std::uint64_t use_percent = 0;
+  bool off_ram = false;  // volatile storage on a file system that is not in RAM
 };
+
+// What status says of volatile storage that is not in RAM.
+constexpr const char* OFF_RAM_WARNING =
+    "volatile storage is not on a RAM file system (tmpfs or ramfs): the logs go to flash and its use is not RAM's; "
+    "var-meterscribe-voldata.mount puts a tmpfs there";
 
 struct FileFigure {
   std::string name;

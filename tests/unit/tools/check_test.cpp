@@ -1,11 +1,15 @@
 // meterscribe-check, the real binary on real settings files: what it says
 // the daemon will do, every finding it lists, and its exit status.
+#include <linux/magic.h>
+#include <sys/statfs.h>
+
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "support/reliability.h"
 #include "support/temp_root.h"
 #include "tool_run.h"
 
@@ -166,6 +170,25 @@ TEST_F(CheckTest, FindingsAndExitStatusForEachSurprise) {
     EXPECT_EQ(findings_of(run.out), c.findings) << run.out;
     EXPECT_EQ(run.status, c.findings.empty() ? 0 : 1);
   }
+}
+
+// Volatile storage on a disk is a finding (unless the test's own disk is in
+// RAM); a tmpfs mounted there is not. Judged in the gateway's root.
+TEST_F(CheckTest, VolatileStorageOffRamIsAFinding) {
+  root.write_file("/settings", BASE);
+  std::string tool = "METERSCRIBE_ROOT=" + root.path() + " " + MS_CHECK_TOOL;
+  const std::vector<std::string> off_ram = {
+      "storage: /var/meterscribe/voldata is not on a RAM file system (tmpfs or ramfs): the volatile logs go to flash; "
+      "var-meterscribe-voldata.mount puts a tmpfs there (systemctl start var-meterscribe-voldata.mount)"};
+  struct statfs disk {};
+  ASSERT_EQ(statfs(root.at("/var/meterscribe/voldata").c_str(), &disk), 0);
+  ToolRun run = run_tool(tool.c_str(), "--settings " + root.at("/settings"), root);
+  EXPECT_EQ(findings_of(run.out), disk.f_type == TMPFS_MAGIC ? std::vector<std::string>{} : off_ram) << run.out;
+  TmpfsMount ram(root.at("/var/meterscribe/voldata"), 1024);
+  if (!ram.mounted()) GTEST_SKIP() << ram.why_not();
+  run = run_tool(tool.c_str(), "--settings " + root.at("/settings"), root);
+  EXPECT_EQ(findings_of(run.out), std::vector<std::string>{}) << run.out;
+  EXPECT_EQ(run.status, 0);
 }
 
 TEST_F(CheckTest, AnUnreadableFileEndsWithStatus2) {

@@ -1,10 +1,13 @@
 // meterscribe-status, the real binary on gateway roots built to show each
 // state: its exit status and what it says needs attention. Its gauges are
 // scraped through a real node exporter.
+#include <linux/magic.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 #include <fcntl.h>
@@ -197,6 +200,48 @@ TEST(StatusTest, EachStateAndWhatNeedsAttention) {
               c.measured)
         << run.out;
   }
+}
+
+// Volatile storage on a disk needs attention (unless the test's own disk is
+// in RAM); a tmpfs mounted there does not.
+TEST(StatusTest, VolatileStorageOffRamNeedsAttention) {
+  Gateway gateway(false);
+  auto warned = [&] {
+    std::vector<std::string> items = attention_of(gateway.status().out);
+    return std::count_if(items.begin(), items.end(), [](const std::string& item) {
+      return item.rfind("volatile storage is not on a RAM file system (tmpfs or ramfs): ", 0) == 0;
+    });
+  };
+  struct statfs disk {};
+  ASSERT_EQ(statfs(gateway.logs.c_str(), &disk), 0);
+  EXPECT_EQ(warned(), disk.f_type == TMPFS_MAGIC ? 0 : 1);
+  TmpfsMount ram(gateway.logs, 1024);
+  if (!ram.mounted()) GTEST_SKIP() << ram.why_not();
+  EXPECT_EQ(warned(), 0);
+}
+
+// The service mounts the card in its own mount namespace: from here the
+// mount point is empty, and the tool reads the card through the root of the
+// process that holds the lock.
+TEST(StatusTest, TheCardIsReadThroughTheLockHoldersMountNamespace) {
+  if (geteuid() != 0) GTEST_SKIP() << "a mount namespace needs root";
+  Gateway gateway(false);
+  gateway.root.write_settings(settings("MOD_METERSCRIBE_CACHE=1\nMOD_METERSCRIBE_CACHE_DIR=logs\n"));
+  std::string card = gateway.root.at("/var/meterscribe/mnt");
+  std::string name = log_name(60);
+  gateway.root.write_file("/holder.sh", "mount -t tmpfs -o size=1024k tmpfs " + card + " && mkdir " + card +
+                                            "/logs && printf '" + line(0, 5) + "' >" + card + "/logs/" + name +
+                                            " && printf '%10d\\n' $$ >" + gateway.root.at("/var/lock/LCK..ttyS1") +
+                                            " && exec sleep 600\n");
+  ::unlink(gateway.root.at("/var/lock/LCK..ttyS1").c_str());
+  ServerProcess holder({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", gateway.root.at("/holder.sh")},
+                       gateway.root.at("/holder.log"));
+  if (!holder.wait_ready([&] { return gateway.root.read_file("/var/lock/LCK..ttyS1").size() == 11; }, std::chrono::seconds(10)))
+    GTEST_SKIP() << "no mount namespace here: " << holder.log();
+  EXPECT_EQ(directory_names(card), std::vector<std::string>{});
+  ToolRun run = gateway.status();
+  EXPECT_NE(run.out.find("Current   " + name + ", "), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("  meter 1  last line " + local(5, "%Y-%m-%d %H:%M:%S")), std::string::npos) << run.out;
 }
 
 // A node exporter serving only its textfile collector on a free loopback
