@@ -4,7 +4,7 @@
 # Usage: scripts/deps.sh [extra package ...]
 set -eu
 
-PACKAGES="g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libmodbus-dev libbenchmark-dev curl python3 python3-pyftpdlib python3-pymodbus python3-serial-asyncio vsftpd nginx openssl faketime libfaketime util-linux procps bsdutils prometheus-node-exporter tzdata influxdb postgresql libpq-dev $*"
+PACKAGES="g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libmodbus-dev libbenchmark-dev curl python3 python3-pyftpdlib python3-pymodbus python3-serial-asyncio vsftpd nginx openssl faketime libfaketime util-linux procps bsdutils prometheus-node-exporter prometheus tzdata influxdb postgresql libpq-dev $*"
 
 missing=""
 for package in $PACKAGES; do

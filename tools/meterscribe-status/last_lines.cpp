@@ -14,7 +14,26 @@ struct Search {
   std::vector<MeterFigure>& meters;
   std::size_t missing;
   std::uint64_t budget;
+  std::time_t now;
+  bool hour_read = false;   // a line from before the hour was reached
+  std::uint32_t cycles = 0;
+  std::size_t later_index = 0;  // of the line read just before, which was written after this one
 };
+
+bool finished(const Search& search) { return search.missing == 0 && search.hour_read; }
+
+// Lines come newest first: the later line begins a cycle of its own when
+// its index is not above this one's.
+void count_in_hour(Search& search, std::size_t index, std::time_t when) {
+  if (when > search.now) return;  // written before the clock was set back
+  if (when <= search.now - ANSWER_WINDOW_S) {
+    search.hour_read = true;
+    return;
+  }
+  ++search.meters[index].hour_lines;
+  if (search.cycles == 0 || search.later_index <= index) ++search.cycles;
+  search.later_index = index;
+}
 
 // The meter index of a "m<i>:" header; false for any other text.
 bool header_index(const std::string& text, std::size_t begin, std::size_t end, std::size_t& index, std::size_t& colon) {
@@ -27,20 +46,26 @@ bool header_index(const std::string& text, std::size_t begin, std::size_t end, s
 }
 
 // One complete line, [begin, end) without its line end: the first line
-// found for a meter is its newest.
+// found for a meter is its newest. Lines of no polled meter play no part.
 void take_line(const std::string& text, std::size_t begin, std::size_t end, Search& search) {
   std::size_t index = 0;
   std::size_t colon = 0;
   if (!header_index(text, begin, end, index, colon)) return;
   if (end - colon < TIME_LEN + 2 || text[colon + 1 + TIME_LEN] != ':') return;
-  if (index >= search.meters.size() || search.meters[index].seen) return;
+  if (index >= search.meters.size()) return;
   // The line's time is a log name without its "log-": the daemon's own
   // check of the form applies.
   LogName name;
   std::snprintf(name, sizeof name, "log-%.*s", static_cast<int>(TIME_LEN), text.c_str() + colon + 1);
   if (!is_log_name(name)) return;
-  search.meters[index] = {true, log_name_time(name), false};
-  --search.missing;
+  std::time_t when = log_name_time(name);
+  MeterFigure& meter = search.meters[index];
+  if (!meter.seen) {
+    meter.seen = true;
+    meter.last = when;
+    --search.missing;
+  }
+  count_in_hour(search, index, when);
 }
 
 // Takes the complete lines of `text`, which ends just after a line end,
@@ -48,7 +73,7 @@ void take_line(const std::string& text, std::size_t begin, std::size_t end, Sear
 // `text` for the next chunk; at the file's start it is a line too.
 void take_lines_backwards(std::string& text, bool at_file_start, Search& search) {
   std::size_t end = text.size();
-  while (end > 0 && search.missing > 0) {
+  while (end > 0 && !finished(search)) {
     std::size_t previous = end >= 2 ? text.rfind('\n', end - 2) : std::string::npos;
     if (previous == std::string::npos && !at_file_start) break;
     std::size_t begin = previous == std::string::npos ? 0 : previous + 1;
@@ -67,7 +92,7 @@ void search_file(FILE* file, Search& search) {
   std::vector<char> chunk(CHUNK);
   auto end = static_cast<std::uint64_t>(size);
   bool torn_end = true;
-  while (end > 0 && search.missing > 0 && search.budget > 0) {
+  while (end > 0 && !finished(search) && search.budget > 0) {
     std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>({CHUNK, end, search.budget}));
     end -= take;
     if (fseeko(file, static_cast<off_t>(end), SEEK_SET) != 0 || std::fread(chunk.data(), 1, take, file) != take) return;
@@ -84,15 +109,16 @@ void search_file(FILE* file, Search& search) {
 
 }  // namespace
 
-unsigned find_last_lines(const LogDir& dir, const std::vector<std::string>& newest_first,
-                         std::vector<MeterFigure>& meters) {
-  Search search{meters, meters.size(), SCAN_BYTES_MAX};
+unsigned find_last_lines(const LogDir& dir, const std::vector<std::string>& newest_first, std::time_t now,
+                         std::vector<MeterFigure>& meters, std::uint32_t& hour_cycles) {
+  Search search{meters, meters.size(), SCAN_BYTES_MAX, now};
   unsigned files = 0;
   for (const std::string& name : newest_first) {
-    if (search.missing == 0 || search.budget == 0 || files == SCAN_FILES_MAX) break;
+    if (finished(search) || search.budget == 0 || files == SCAN_FILES_MAX) break;
     unique_file file = log_dir_open_read(dir, name.c_str());
     ++files;
     if (file) search_file(file.get(), search);
   }
+  hour_cycles = search.cycles;
   return files;
 }

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstring>
 #include <ctime>
+#include <functional>
 
 #include "printable.h"
 #include "store/storage_trim.h"
@@ -241,6 +242,19 @@ std::string number(std::int64_t value) { return std::to_string(value); }
 std::string flag(bool value) { return value ? "1" : "0"; }
 std::string known(bool is_known, std::int64_t value) { return is_known ? number(value) : "NaN"; }
 
+// A share in whole hundredths, as the daemon measures storage use.
+std::string hundredths(std::uint64_t percent) {
+  std::array<char, 32> text{};
+  std::snprintf(text.data(), text.size(), "%llu.%02llu", static_cast<unsigned long long>(percent / 100),
+                static_cast<unsigned long long>(percent % 100));
+  return text.data();
+}
+
+void write_build_info(FILE* out) {
+  family(out, "build_info", "Always 1; the version of meterscribe-status that wrote these gauges.");
+  std::fprintf(out, "meterscribe_build_info{version=\"%s\"} 1\n", METERSCRIBE_VERSION);
+}
+
 void write_daemon_gauges(FILE* out, const GatewayStatus& status) {
   LockState lock = status.lock.lock.state;
   gauge(out, "daemon_running", "1 when a live process holds the lock of the daemon's serial device.",
@@ -249,24 +263,27 @@ void write_daemon_gauges(FILE* out, const GatewayStatus& status) {
   gauge(out, "log_dir_open", "1 when the log directory opens as the daemon opens it.", flag(status.storage.opened));
   gauge(out, "storage_on_card", "1 when the logs go to the memory card, 0 for volatile storage.",
         flag(status.storage.on_card));
-  gauge(out, "storage_use_percent", "Use of the log storage as the daemon measures it (NaN when unknown).",
-        known(status.storage.use_known, static_cast<std::int64_t>(status.storage.use_percent)));
-  gauge(out, "trim_threshold_percent", "Storage use at which a failed send trims released files.",
-        number(TRIM_THRESHOLD_PERCENT));
+  gauge(out, "storage_use_ratio",
+        "Use of the log storage, 0 to 1, in the whole percents the daemon measures (NaN when unknown).",
+        status.storage.use_known ? hundredths(status.storage.use_percent) : "NaN");
+  gauge(out, "trim_threshold_ratio", "Storage use ratio at which a failed send trims released files.",
+        hundredths(TRIM_THRESHOLD_PERCENT));
 }
 
 void write_file_gauges(FILE* out, const GatewayStatus& status) {
   std::uint64_t waiting_bytes = 0;
   for (const FileFigure& file : status.waiting) waiting_bytes += file.bytes;
   bool waiting = !status.waiting.empty();
-  gauge(out, "current_file_age_seconds", "Seconds since the current log file was begun (NaN without one).",
-        known(status.has_current, status.now - status.current.begun));
+  gauge(out, "current_file_begin_timestamp_seconds",
+        "Unix time the current log file was begun, from its name (NaN without one).",
+        known(status.has_current, status.current.begun));
   gauge(out, "current_file_bytes", "Size of the current log file.", number(static_cast<std::int64_t>(status.current.bytes)));
   gauge(out, "waiting_files", "Log files older than the current one: released and not yet uploaded.",
         number(static_cast<std::int64_t>(status.waiting.size())));
   gauge(out, "waiting_bytes", "Bytes in the log files waiting for upload.", number(static_cast<std::int64_t>(waiting_bytes)));
-  gauge(out, "oldest_waiting_age_seconds", "Seconds since the oldest waiting log file was begun (NaN without one).",
-        known(waiting, waiting ? status.now - status.waiting.front().begun : 0));
+  gauge(out, "oldest_waiting_begin_timestamp_seconds",
+        "Unix time the oldest waiting log file was begun, from its name (NaN without one).",
+        known(waiting, waiting ? status.waiting.front().begun : 0));
   gauge(out, "uploads_failing", "1 when the oldest waiting file is more than one send period past its release.",
         flag(status.uploads_failing));
   gauge(out, "interrupted_cuts", "Leftover .tmp files of interrupted head cuts.",
@@ -277,14 +294,37 @@ void write_file_gauges(FILE* out, const GatewayStatus& status) {
         number(static_cast<std::int64_t>(status.foreign_files.size())));
 }
 
+// Lines of the meter against the poll cycles that the lines of all meters
+// show in the hour; NaN when no meter logged a line in it.
+std::string answer_ratio(const GatewayStatus& status, const MeterFigure& meter) {
+  if (status.hour_cycles == 0) return "NaN";
+  std::array<char, 32> text{};
+  std::snprintf(text.data(), text.size(), "%.4f", static_cast<double>(meter.hour_lines) / status.hour_cycles);
+  return text.data();
+}
+
+// One sample per polled meter, labelled with its slot (1 to 10) and its
+// Modbus address.
+void meter_family(FILE* out, const GatewayStatus& status, const char* name, const char* help,
+                  const std::function<std::string(const MeterFigure&)>& value) {
+  family(out, name, help);
+  for (std::size_t i = 0; i < status.meters.size(); ++i)
+    std::fprintf(out, "meterscribe_%s{meter=\"%zu\",slave=\"%u\"} %s\n", name, i + 1, status.meters[i].slave,
+                 value(status.meters[i]).c_str());
+}
+
 void write_meter_gauges(FILE* out, const GatewayStatus& status) {
-  family(out, "meter_last_line_age_seconds", "Seconds since the meter's newest logged line (NaN when none was found).");
-  for (std::size_t i = 0; i < status.meters.size(); ++i)
-    std::fprintf(out, "meterscribe_meter_last_line_age_seconds{meter=\"%zu\"} %s\n", i + 1,
-                 known(status.meters[i].seen, status.now - status.meters[i].last).c_str());
-  family(out, "meter_silent", "1 when the meter has logged no line for several poll cycles.");
-  for (std::size_t i = 0; i < status.meters.size(); ++i)
-    std::fprintf(out, "meterscribe_meter_silent{meter=\"%zu\"} %s\n", i + 1, flag(status.meters[i].silent).c_str());
+  meter_family(out, status, "meter_last_line_timestamp_seconds",
+               "Unix time of the meter's newest logged line (NaN when none was found).",
+               [](const MeterFigure& meter) { return known(meter.seen, meter.last); });
+  meter_family(out, status, "meter_silent", "1 when the meter has logged no line for several poll cycles.",
+               [](const MeterFigure& meter) { return flag(meter.silent); });
+  meter_family(out, status, "meter_answer_ratio",
+               "The meter's logged lines in the last hour divided by the poll cycles seen in the lines of all "
+               "meters in that hour (a new cycle at each line whose meter is not after the one before); cycles "
+               "in which no meter answered leave no line, so this is an upper bound. NaN when no meter logged "
+               "a line in the hour.",
+               [&status](const MeterFigure& meter) { return answer_ratio(status, meter); });
   gauge(out, "silent_after_seconds", "Seconds without a line after which a meter counts as silent.",
         number(status.timing.silent_after_s));
 }
@@ -315,6 +355,7 @@ void write_text(FILE* out, const GatewayStatus& status) {
 }
 
 void write_prometheus(FILE* out, const GatewayStatus& status) {
+  write_build_info(out);
   write_daemon_gauges(out, status);
   write_file_gauges(out, status);
   write_meter_gauges(out, status);

@@ -182,7 +182,7 @@ void survey_meters(const LogDir& dir, unsigned count, GatewayStatus& status) {
   if (status.has_current) newest_first.push_back(status.current.name);
   for (auto file = status.waiting.rbegin(); file != status.waiting.rend(); ++file) newest_first.push_back(file->name);
   status.meters.assign(count, MeterFigure{});
-  status.files_scanned = find_last_lines(dir, newest_first, status.meters);
+  status.files_scanned = find_last_lines(dir, newest_first, status.now, status.meters, status.hour_cycles);
   for (MeterFigure& meter : status.meters)
     meter.silent = !meter.seen || status.now - meter.last > static_cast<std::time_t>(status.timing.silent_after_s);
 }
@@ -219,6 +219,7 @@ bool survey_gateway(const char* settings_path, std::time_t now, GatewayStatus& s
   } else {
     status.meters.assign(meters, MeterFigure{false, 0, true});
   }
+  for (unsigned i = 0; i < meters; ++i) status.meters[i].slave = context.meters[i].addr;
   release_context(&context);
   log_set_capture(nullptr);
   return true;

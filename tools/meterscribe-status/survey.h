@@ -43,6 +43,8 @@ struct MeterFigure {
   bool seen = false;        // a line was found in the files read
   std::time_t last = 0;     // the time of its newest line
   bool silent = false;
+  std::uint32_t slave = 0;       // its Modbus address, from the settings
+  std::uint32_t hour_lines = 0;  // its lines in the hour before now
 };
 
 struct Timing {
@@ -71,6 +73,7 @@ struct GatewayStatus {
   std::string listing_cut_short;              // why the directory was not read to its end; "" when it was
   std::vector<MeterFigure> meters;            // one per polled meter
   unsigned files_scanned = 0;                 // for the last lines
+  std::uint32_t hour_cycles = 0;              // poll cycles seen in the lines of the hour before now
 };
 
 // Seconds the daemon may take beyond the nominal figures before something
