@@ -1,7 +1,6 @@
 #include "daemon/log_location.h"
 
 #include <cstdio>
-#include <string>
 
 #include "sys/log.h"
 
@@ -17,11 +16,10 @@ bool log_dir_path_fits(std::size_t length) { return length < rooted_size(LOG_DIR
 bool compose_log_dir(const DaemonContext& context, PathBuffer& path) {
   std::size_t length = write_log_dir_path(context, path.data(), path.size());
   if (log_dir_path_fits(length)) return true;
-  // Only to name it in full: a failing start-up may allocate.
-  std::string whole(length, '\0');
-  write_log_dir_path(context, whole.data(), length + 1);
-  log_msg(LOG_ERR, "error: log directory %s is too long: at most %zu characters fit", whole.c_str(),
-          LOG_DIR_SIZE - 1);
+  // Only the card's directory can be too long. Named in full from its
+  // parts: no buffer for the whole path, whatever its length.
+  log_msg(LOG_ERR, "error: log directory %s%s/%s is too long: at most %zu characters fit", path_root(),
+          MEMCARD_LOG_DIR, context.cache_dir, LOG_DIR_SIZE - 1);
   path[0] = '\0';
   return false;
 }
