@@ -42,11 +42,16 @@ install(FILES ${MS_ETC_SOURCE}/debian/meterscribe.lintian-overrides
         DESTINATION usr/share/lintian/overrides RENAME meterscribe)
 
 # Manual pages carry the project's version and are compressed as Debian
-# wants them.
+# wants them. The pages in man/ say only "meterscribe" in their title line,
+# so `man ./man/<page>` reads well in the source tree; the installed page
+# gets the version added there.
 function(ms_install_man_page page section)
   set(source ${PROJECT_SOURCE_DIR}/man/${page}.${section})
   set(page_file ${CMAKE_BINARY_DIR}/man/${page}.${section})
-  configure_file(${source} ${page_file} @ONLY)
+  file(READ ${source} text)
+  string(REGEX REPLACE "^(\\.TH [^\n]*)\"meterscribe\"" "\\1\"meterscribe ${PROJECT_VERSION}\"" text "${text}")
+  file(CONFIGURE OUTPUT ${page_file} CONTENT "${text}" @ONLY)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
   execute_process(COMMAND gzip -9nc ${page_file} OUTPUT_FILE ${page_file}.gz COMMAND_ERROR_IS_FATAL ANY)
   install(FILES ${page_file}.gz DESTINATION usr/share/man/man${section})
 endfunction()
