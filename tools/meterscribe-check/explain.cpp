@@ -86,7 +86,7 @@ void check_quantity(unsigned number, const MeterConfig& meter, Findings& finding
 // Manuals and older tools number registers from 1 with the table in the
 // leading digit: 30001 is the first input register, 40001 the first
 // holding register. The request carries the 0-based address instead, so a
-// start in those ranges most likely names register 0 + (start - x0001).
+// start in those ranges most likely means start - 30001 or start - 40001.
 void check_register_number(unsigned number, const MeterConfig& meter, Findings& findings) {
   if (meter.start < 30001 || meter.start > 49999 || meter.start == 40000) return;
   bool input = meter.start < 40000;
