@@ -80,21 +80,25 @@ bool parse_scale(const std::string& text, double& scale) {
 std::string parse_entry(const std::string& line, RegisterMap& map) {
   std::string content = line.substr(0, line.find('#'));
   std::istringstream fields(content);
-  std::array<std::string, 7> field;
+  std::array<std::string, 8> field;
   std::size_t count = 0;
   std::string extra;
   while (count < field.size() && fields >> field[count]) ++count;
   if (count == 0) return "";
-  if (count < field.size() || fields >> extra)
-    return "expected 7 fields (meter address name type order scale unit)";
+  if (count < 7 || fields >> extra)
+    return "expected 7 or 8 fields (meter [function] address name type order scale unit)";
   MappedValue value{};
   if (!parse_whole(field[0], 10, value.meter) || value.meter == 0) return "meter must be 1 to 10";
-  if (!parse_whole(field[1], 0xFFFF, value.address)) return "address must be 0 to 65535";
-  value.name = field[2];
-  if (!parse_type(field[3], value.type)) return "type must be u16, s16, u32, s32, u64, s64, float32 or float64";
-  if (!parse_order(field[4], value.order)) return "order must be ABCD, CDAB, BADC or DCBA";
-  if (!parse_scale(field[5], value.scale)) return "scale must be a number";
-  value.unit = field[6] == "-" ? "" : field[6];
+  // Without the function column every later field stands one to the left.
+  std::size_t at = count == 8 ? 2 : 1;
+  if (count == 8 && (!parse_whole(field[1], 4, value.function) || (value.function != 3 && value.function != 4)))
+    return "function must be 3 (holding registers) or 4 (input registers)";
+  if (!parse_whole(field[at], 0xFFFF, value.address)) return "address must be 0 to 65535";
+  value.name = field[at + 1];
+  if (!parse_type(field[at + 2], value.type)) return "type must be u16, s16, u32, s32, u64, s64, float32 or float64";
+  if (!parse_order(field[at + 3], value.order)) return "order must be ABCD, CDAB, BADC or DCBA";
+  if (!parse_scale(field[at + 4], value.scale)) return "scale must be a number";
+  value.unit = field[at + 5] == "-" ? "" : field[at + 5];
   map.values.push_back(std::move(value));
   return "";
 }
@@ -182,11 +186,15 @@ double scaled_value(const RawNumber& raw, double scale) {
   return 0.0;
 }
 
-std::vector<Reading> readings_of(const RegisterMap& map, unsigned meter, unsigned start, const std::uint8_t* data,
-                                 unsigned count) {
+bool value_read_by(const MappedValue& value, unsigned function) {
+  return value.function == 0 || value.function == function;
+}
+
+std::vector<Reading> readings_of(const RegisterMap& map, unsigned meter, unsigned function, unsigned start,
+                                 const std::uint8_t* data, unsigned count) {
   std::vector<Reading> readings;
   for (const MappedValue& value : map.values) {
-    if (value.meter != meter || value.address < start) continue;
+    if (value.meter != meter || !value_read_by(value, function) || value.address < start) continue;
     unsigned offset = value.address - start;
     if (offset + register_count(value.type) > count) continue;
     RawNumber raw = decode_raw(data + 2 * static_cast<std::size_t>(offset), value.type, value.order);

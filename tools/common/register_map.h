@@ -1,13 +1,19 @@
 // The register map: what the registers of each meter mean. One line per
-// value: meter, address, name, type, order, scale, unit.
+// value: meter, function (optional), address, name, type, order, scale, unit.
 //
-//   # meter  address  name          type     order  scale  unit
-//   1        0x0000   voltage_l1    float32  ABCD   1      V
-//   1        0x0046   frequency     float32  ABCD   1      Hz
-//   2        12       energy_import u32      CDAB   0.01   kWh
+//   # meter  function  address  name          type     order  scale  unit
+//   1        4         0x0000   voltage_l1    float32  ABCD   1      V
+//   1        4         0x0046   frequency     float32  ABCD   1      Hz
+//   2                  12       energy_import u32      CDAB   0.01   kWh
 //
-// meter is the 1-based meter number of the settings file; address is the
-// register address (decimal, or hexadecimal after 0x); type is one of u16,
+// meter is the 1-based meter number of the settings file; function, when a
+// line has eight fields, is the table the value lives in, 3 (holding
+// registers) or 4 (input registers): a meter's holding register 0 and its
+// input register 0 are different values, and a line names one of them.
+// Without it (seven fields) the value belongs to whatever table the meter
+// is polled with. address is the 0-based protocol address as it goes on the
+// wire (decimal, or hexadecimal after 0x), not a 1-based register number
+// such as 30001 or 40001; type is one of u16,
 // s16, u32, s32, u64, s64, float32, float64; order names where the bytes
 // of the value stand on the wire, A the most significant: ABCD (big-endian
 // throughout), CDAB (words swapped), BADC (bytes swapped within each word),
@@ -31,6 +37,7 @@ struct MappedValue {
   ByteOrder order;
   double scale;
   std::string unit;  // "" for none
+  unsigned function = 0;  // 3 or 4; 0: the function the meter is polled with
 };
 
 struct RegisterMap {
@@ -71,8 +78,12 @@ struct Reading {
   double scaled;
 };
 
+// True when `value` lives in the table that `function` reads.
+bool value_read_by(const MappedValue& value, unsigned function);
+
 // The values of the map that lie wholly inside the registers of one
-// response of meter `meter` (1-based): `count` registers from address
-// `start`, their bytes at `data`. Values only partly inside are left out.
-std::vector<Reading> readings_of(const RegisterMap& map, unsigned meter, unsigned start, const std::uint8_t* data,
-                                 unsigned count);
+// response of meter `meter` (1-based) to `function`: `count` registers from
+// address `start`, their bytes at `data`. Values only partly inside, and
+// values of the other register table, are left out.
+std::vector<Reading> readings_of(const RegisterMap& map, unsigned meter, unsigned function, unsigned start,
+                                 const std::uint8_t* data, unsigned count);

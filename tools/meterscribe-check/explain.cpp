@@ -83,6 +83,25 @@ void check_quantity(unsigned number, const MeterConfig& meter, Findings& finding
                 start + sent - 1);
 }
 
+// Manuals and older tools number registers from 1 with the table in the
+// leading digit: 30001 is the first input register, 40001 the first
+// holding register. The request carries the 0-based address instead, so a
+// start in those ranges most likely means start - 30001 or start - 40001.
+void check_register_number(unsigned number, const MeterConfig& meter, Findings& findings) {
+  if (meter.start < 30001 || meter.start > 49999 || meter.start == 40000) return;
+  bool input = meter.start < 40000;
+  unsigned table_function = input ? 4 : 3;
+  unsigned address = meter.start - (input ? 30001 : 40001);
+  std::string function_hint;
+  if (meter.func != table_function)
+    function_hint = ", FUNC" + std::to_string(number) + "=" + std::to_string(table_function);
+  add_finding(findings,
+              "meter %u: START%u=%u looks like a register number: the protocol address of %s register %u is %u "
+              "(START%u=%u%s); the start goes on the wire as it is",
+              number, number, meter.start, input ? "input" : "holding", meter.start, address, number, address,
+              function_hint.c_str());
+}
+
 void describe_meter(FILE* out, unsigned number, const MeterConfig& meter) {
   std::fprintf(out, "  meter %-2u slave %u, function %u (%s)", number, meter.addr & 0xFF, meter.func,
                function_name(meter.func));
@@ -108,6 +127,7 @@ void check_meter(unsigned number, const MeterConfig& meter, const KeyLines& keys
   }
   check_unused_count(number, meter, keys, findings);
   check_quantity(number, meter, findings);
+  check_register_number(number, meter, findings);
 }
 
 // An ADDR of 0 is how a list is ended on purpose; any other value shows a

@@ -152,11 +152,17 @@ bool load_settings_of_run(const char* path, MeterTable& table, PathBuffer* log_d
   return composed;
 }
 
+const char* register_table(unsigned function) {
+  return function == 3 ? "holding registers (function 3)" : "input registers (function 4)";
+}
+
 // A mapped value outside what the settings poll would silently never
-// print: each one is said once, before the records.
+// print: each one is said once, before the records. A value of the other
+// register table is one of them: its address in the table the meter reads
+// holds something else.
 void warn_unpolled(const MappedValue& value, const DecodeRun& run) {
   unsigned last = value.address + register_count(value.type) - 1;
-  const char* why = nullptr;
+  std::string why;
   if (value.meter > run.table.count) {
     why = "is not polled with these settings";
   } else {
@@ -165,12 +171,14 @@ void warn_unpolled(const MappedValue& value, const DecodeRun& run) {
     unsigned start = meter.start & 0xFFFF;
     if (function != 3 && function != 4)
       why = "reads no registers";
+    else if (!value_read_by(value, function))
+      why = std::string("reads ") + register_table(function) + ", not " + register_table(value.function);
     else if (value.address < start || last >= start + (meter.reg_count & 0xFFFF))
       why = "does not read all of these registers";
   }
-  if (why != nullptr)
+  if (!why.empty())
     std::fprintf(stderr, "meterscribe-decode: %s: %s (registers %u to %u): meter %u %s\n", run.map_path,
-                 value.name.c_str(), value.address, last, value.meter, why);
+                 value.name.c_str(), value.address, last, value.meter, why.c_str());
 }
 
 bool load_map(DecodeRun& run) {

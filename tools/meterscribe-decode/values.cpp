@@ -121,7 +121,8 @@ bool is_integer_field(const Reading& reading) {
 void mapped_values(const LogLine& line, const MeterConfig& meter, const OutputOptions& options,
                    const ValueSink& sink) {
   std::vector<Reading> readings =
-      readings_of(*options.map, line.meter_index + 1, meter.start & 0xFFFF, line.bytes + 3, line.bytes[2] / 2u);
+      readings_of(*options.map, line.meter_index + 1, line.bytes[1], meter.start & 0xFFFF, line.bytes + 3,
+                  line.bytes[2] / 2u);
   NumberText raw;
   NumberText scaled;
   for (const Reading& reading : readings) {

@@ -138,7 +138,7 @@ std::vector<ValueText> register_values(unsigned meter_number, const MeterConfig&
   const std::uint8_t* data = exchange.bytes + 3;
   unsigned registers = exchange.bytes[2] / 2u;
   if (map != nullptr) {
-    for (const Reading& reading : readings_of(*map, meter_number, start, data, registers))
+    for (const Reading& reading : readings_of(*map, meter_number, meter.func & 0xFF, start, data, registers))
       values.push_back({reading.value->name, json_number(reading.scaled), reading.value->unit});
     if (!values.empty()) return values;
   }

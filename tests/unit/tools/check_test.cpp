@@ -111,6 +111,18 @@ TEST_F(CheckTest, FindingsAndExitStatusForEachSurprise) {
        {"meter 2: address 256 is sent as 0: only 8 bits fit the request",
         "meter 2: address 0 is the broadcast address: no meter answers it",
         "meter 3: address 248 is above 247, the highest slave address: no meter answers it"}},
+      {"starts that look like 1-based register numbers",
+       BASE + "MOD_METERSCRIBE_START1=40001\nMOD_METERSCRIBE_ADDR2=2\nMOD_METERSCRIBE_FUNC2=4\n"
+              "MOD_METERSCRIBE_REG_COUNT2=2\nMOD_METERSCRIBE_START2=30011\nMOD_METERSCRIBE_ADDR3=3\n"
+              "MOD_METERSCRIBE_FUNC3=3\nMOD_METERSCRIBE_REG_COUNT3=2\nMOD_METERSCRIBE_START3=30001\n"
+              "MOD_METERSCRIBE_ADDR4=4\nMOD_METERSCRIBE_FUNC4=3\nMOD_METERSCRIBE_REG_COUNT4=2\n"
+              "MOD_METERSCRIBE_START4=40000\n",
+       {"meter 1: START1=40001 looks like a register number: the protocol address of holding register 40001 is 0 "
+        "(START1=0); the start goes on the wire as it is",
+        "meter 2: START2=30011 looks like a register number: the protocol address of input register 30011 is 10 "
+        "(START2=10); the start goes on the wire as it is",
+        "meter 3: START3=30001 looks like a register number: the protocol address of input register 30001 is 0 "
+        "(START3=0, FUNC3=4); the start goes on the wire as it is"}},
       {"serial fallbacks",
        "MOD_METERSCRIBE_DEVICE=/dev/ttyS1\nMOD_METERSCRIBE_BAUDRATE=14400\nMOD_METERSCRIBE_DATABITS=5\n"
        "MOD_METERSCRIBE_PARITY=e\nMOD_METERSCRIBE_STOPBITS=0\n" + BASE,

@@ -197,7 +197,7 @@ TEST_F(DecodeTest, UnreadableFilesEndWithStatus2) {
       {settings + "--map " + root.at("/missing") + " " + root.at("/log"),
        "meterscribe-decode: " + root.at("/missing") + ": No such file or directory\n"},
       {settings + "--map " + root.at("/log") + " " + root.at("/log"),
-       "meterscribe-decode: " + root.at("/log") + ":1: expected 7 fields (meter address name type order scale unit)\n"},
+       "meterscribe-decode: " + root.at("/log") + ":1: expected 7 or 8 fields (meter [function] address name type order scale unit)\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.arguments);
@@ -264,14 +264,21 @@ TEST_F(DecodeTest, AMapGivesNamedScaledValuesInEachFormat) {
   }
 }
 
+// Meter 1 polls holding registers: its input register 100 is another value
+// than the holding register 100 it logs, and is said, not printed.
 TEST_F(DecodeTest, UnderAMapCoilsStayOneRecordEachAndUnpolledValuesAreSaid) {
-  root.write_file("/map", std::string(MAP) + "1 102 beyond u32 ABCD 1 -\n2 20 coil u16 ABCD 1 -\n");
-  ToolRun run = decode("--map " + root.at("/map"), COILS);
-  EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1 + 10);
+  root.write_file("/map", std::string(MAP) + "1 102 beyond u32 ABCD 1 -\n2 20 coil u16 ABCD 1 -\n" +
+                              "1 4 100 input_100 u16 ABCD 1 -\n1 3 102 holding_102 u16 ABCD 1 -\n");
+  ToolRun run = decode("--map " + root.at("/map"), COILS + HOLDING);
+  EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1 + 10 + 3);
   EXPECT_NE(run.out.find("\n2024-03-05T14:07:10+01:00,2,2,1,20,,,1,1\n"), std::string::npos);
+  EXPECT_NE(run.out.find("\n2024-03-05T14:07:09+01:00,1,1,3,102,holding_102,,4660,4660\n"), std::string::npos);
+  EXPECT_EQ(run.out.find("input_100"), std::string::npos);
   EXPECT_EQ(run.err, "meterscribe-decode: " + root.at("/map") +
                          ": beyond (registers 102 to 103): meter 1 does not read all of these registers\n"
-                         "meterscribe-decode: " + root.at("/map") + ": coil (registers 20 to 20): meter 2 reads no registers\n");
+                         "meterscribe-decode: " + root.at("/map") + ": coil (registers 20 to 20): meter 2 reads no registers\n"
+                         "meterscribe-decode: " + root.at("/map") + ": input_100 (registers 100 to 100): meter 1 reads "
+                         "holding registers (function 3), not input registers (function 4)\n");
   EXPECT_EQ(run.status, 0);
 }
 

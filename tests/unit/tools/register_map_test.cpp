@@ -99,7 +99,7 @@ TEST(RegisterMapTest, EveryTypeInEveryOrderDecodesToTheValueItWasMadeFrom) {
   }
 }
 
-// A response of meter 2: six registers from 10.
+// A response of meter 2 to function 3: six holding registers from 10.
 TEST(RegisterMapTest, AResponseHoldsTheValuesWhollyInsideItScaled) {
   RegisterMap map;
   auto add = [&map](unsigned meter, unsigned address, const char* name, ValueType type, double scale) {
@@ -112,13 +112,15 @@ TEST(RegisterMapTest, AResponseHoldsTheValuesWhollyInsideItScaled) {
   add(1, 12, "other_meter", ValueType::u32, 1);
   add(2, 14, "last", ValueType::u32, 1000);
   add(2, 15, "partly_after", ValueType::u32, 1);
+  map.values.push_back({2, 10, "input_table", ValueType::u16, ByteOrder::abcd, 1, "", 4});
+  map.values.push_back({2, 13, "holding_table", ValueType::u16, ByteOrder::abcd, 1, "", 3});
   const std::uint8_t data[] = {0x00, 0x07, 0xFF, 0xFE, 0x00, 0x01, 0xE2, 0x40, 0x00, 0x00, 0x00, 0x03};
-  std::vector<Reading> readings = readings_of(map, 2, 10, data, 6);
-  ASSERT_EQ(readings.size(), 4U);
+  std::vector<Reading> readings = readings_of(map, 2, 3, 10, data, 6);
+  ASSERT_EQ(readings.size(), 5U);
   const struct {
     const char* name;
     double scaled;
-  } expected[] = {{"first", 7}, {"negative", -1}, {"pair", 1234.56}, {"last", 3000}};
+  } expected[] = {{"first", 7}, {"negative", -1}, {"pair", 1234.56}, {"last", 3000}, {"holding_table", 0xE240}};
   for (std::size_t i = 0; i < readings.size(); ++i) {
     EXPECT_EQ(readings[i].value->name, expected[i].name);
     EXPECT_DOUBLE_EQ(readings[i].scaled, expected[i].scaled);
@@ -135,11 +137,18 @@ TEST_F(RegisterMapFileTest, AMapFileIsReadWithCommentsBlankLinesAndLineEndsOfEit
                   "1 0x0048 import float32 CDAB 1 kWh  # total\r\n"
                   "10 010 count u64 DCBA 0.001 -\n"
                   "   # indented comment\n"
-                  "2 65535 last s16 BADC -1e3 m3/h");
+                  "2 65535 last s16 BADC -1e3 m3/h\n"
+                  "3 4 7 input u16 ABCD 1 -\n"
+                  "3 3 0x7 holding u16 ABCD 1 -");
   RegisterMap map;
   std::string error;
   ASSERT_TRUE(load_register_map(root.at("/map").c_str(), map, error)) << error;
-  ASSERT_EQ(map.values.size(), 3U);
+  ASSERT_EQ(map.values.size(), 5U);
+  EXPECT_EQ(map.values[0].function, 0U);  // without the column: the meter's own function
+  EXPECT_EQ(map.values[3].function, 4U);
+  EXPECT_EQ(map.values[3].address, 7U);
+  EXPECT_EQ(map.values[3].name, "input");
+  EXPECT_EQ(map.values[4].function, 3U);
   const MappedValue& import = map.values[0];
   EXPECT_EQ(import.meter, 1U);
   EXPECT_EQ(import.address, 0x48U);
@@ -167,8 +176,12 @@ TEST_F(RegisterMapFileTest, ABadEntryIsReportedByFileAndLine) {
     const char* entry;
     const char* why;
   } cases[] = {
-      {"1 0 a u16 ABCD 1", "expected 7 fields (meter address name type order scale unit)"},
-      {"1 0 a u16 ABCD 1 V extra", "expected 7 fields (meter address name type order scale unit)"},
+      {"1 0 a u16 ABCD 1", "expected 7 or 8 fields (meter [function] address name type order scale unit)"},
+      {"1 3 0 a u16 ABCD 1 V extra", "expected 7 or 8 fields (meter [function] address name type order scale unit)"},
+      {"1 0 a u16 ABCD 1 V extra", "function must be 3 (holding registers) or 4 (input registers)"},
+      {"1 1 0 a u16 ABCD 1 V", "function must be 3 (holding registers) or 4 (input registers)"},
+      {"1 5 0 a u16 ABCD 1 V", "function must be 3 (holding registers) or 4 (input registers)"},
+      {"1 4 0x a u16 ABCD 1 V", "address must be 0 to 65535"},
       {"0 0 a u16 ABCD 1 V", "meter must be 1 to 10"},
       {"11 0 a u16 ABCD 1 V", "meter must be 1 to 10"},
       {"-1 0 a u16 ABCD 1 V", "meter must be 1 to 10"},
