@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -496,10 +497,29 @@ TEST(ProcessProbe, NoGroupIsEverSignalledAndOnlyEsrchMeansDead) {
   for (const Case& c : cases) EXPECT_EQ(process_alive(c.pid), c.alive) << c.pid;
 }
 
+// The child names itself, so the name is known however the tests are run
+// (under an emulator, the kernel's name for the test is the emulator's).
 TEST(ProcessProbe, TheNameOfALiveProcessOnly) {
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    prctl(PR_SET_NAME, "ms-name-probe");
+    (void)!write(ready[1], "x", 1);
+    pause();
+    _exit(0);
+  }
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
   ProcessName name;
-  ASSERT_TRUE(process_name(getpid(), name));
-  EXPECT_STREQ(name.data(), "unit_modbus");
+  bool named = process_name(child, name);
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  close(ready[0]);
+  close(ready[1]);
+  ASSERT_TRUE(named);
+  EXPECT_STREQ(name.data(), "ms-name-probe");
   for (pid_t gone : {dead_pid(), pid_t{0}, pid_t{-1}}) {
     EXPECT_FALSE(process_name(gone, name)) << gone;
     EXPECT_STREQ(name.data(), "") << gone;
