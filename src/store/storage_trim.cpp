@@ -117,6 +117,10 @@ bool is_volatile_dir(const char* log_dir) {
   return std::strcmp(log_dir, volatile_dir.data()) == 0;
 }
 
+// The file system's magic number as the 32 bits it is: f_type is a signed
+// word on 32-bit boards, where ramfs's magic reads as a negative number.
+std::uint32_t file_system_magic(const struct statfs& info) { return static_cast<std::uint32_t>(info.f_type); }
+
 // A tmpfs mounted on the volatile directory has a size of its own, which
 // can fill up while RAM is plentiful. A directory on a tmpfs it shares
 // (/run, /tmp) is measured by RAM alone: other users' files there must not
@@ -124,7 +128,7 @@ bool is_volatile_dir(const char* log_dir) {
 // on another device.
 bool is_own_tmpfs(int dir_fd) {
   struct statfs info {};
-  if (fstatfs(dir_fd, &info) != 0 || info.f_type != TMPFS_MAGIC) return false;
+  if (fstatfs(dir_fd, &info) != 0 || file_system_magic(info) != TMPFS_MAGIC) return false;
   struct stat self {};
   struct stat parent {};
   return fstat(dir_fd, &self) == 0 && fstatat(dir_fd, "..", &parent, 0) == 0 && self.st_dev != parent.st_dev;
@@ -135,7 +139,8 @@ bool is_own_tmpfs(int dir_fd) {
 bool on_ram_file_system(const char* path, bool* on_ram) {
   struct statfs info {};
   if (statfs(path, &info) != 0) return false;
-  *on_ram = info.f_type == TMPFS_MAGIC || info.f_type == RAMFS_MAGIC;
+  std::uint32_t magic = file_system_magic(info);
+  *on_ram = magic == TMPFS_MAGIC || magic == RAMFS_MAGIC;
   return true;
 }
 
