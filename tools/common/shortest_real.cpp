@@ -53,22 +53,42 @@ Decimal next_up(Decimal decimal) {
   return decimal;
 }
 
-// printf rounds to the nearest decimal of each length. Where the value is
-// a power of two, the next value below lies twice as close as the next one
+// The decimal of `count` digits nearest to `value` that reads back as it,
+// if one does. printf rounds to the nearest decimal; where the value is a
+// power of two, the next value below lies twice as close as the next one
 // above, and the nearest decimal below may miss where the one above it
 // still reads back.
 template <typename Real>
-Decimal shortest_decimal(Real value) {
+bool decimal_of_length(Real value, int count, Decimal& decimal) {
   char text[40];
+  std::snprintf(text, sizeof text, "%.*e", count - 1, static_cast<double>(value));
+  decimal = parse_scientific(text);
+  if (reads_back(text, value)) return true;
+  decimal = next_up(decimal);
+  write_scientific(text, sizeof text, decimal);
+  return reads_back(text, value);
+}
+
+// A length that reads back makes every longer one read back too, so the
+// shortest is found by halving; max_digits10 always reads back.
+template <typename Real>
+Decimal shortest_decimal(Real value) {
+  int shortest = 1;
+  int longest = std::numeric_limits<Real>::max_digits10;
   Decimal decimal{};
-  for (int count = 1; count <= std::numeric_limits<Real>::max_digits10; ++count) {
-    std::snprintf(text, sizeof text, "%.*e", count - 1, static_cast<double>(value));
-    decimal = parse_scientific(text);
-    if (reads_back(text, value)) break;
-    Decimal above = next_up(decimal);
-    write_scientific(text, sizeof text, above);
-    if (reads_back(text, value)) return above;
+  Decimal tried{};
+  bool found = false;
+  while (shortest < longest) {
+    int middle = (shortest + longest) / 2;
+    if (decimal_of_length(value, middle, tried)) {
+      longest = middle;
+      decimal = tried;
+      found = true;
+    } else {
+      shortest = middle + 1;
+    }
   }
+  if (!found) decimal_of_length(value, longest, decimal);
   while (decimal.count > 1 && decimal.digits[decimal.count - 1] == '0') --decimal.count;
   return decimal;
 }
