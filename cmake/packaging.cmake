@@ -69,7 +69,8 @@ foreach(tool ${MS_FIELD_TOOLS})
     continue()
   endif()
   if(NOT CMAKE_CXX_FLAGS MATCHES "-fsanitize")
-    target_link_options(${tool} PRIVATE -static-libstdc++ -static-libgcc LINKER:--as-needed)
+    # Of the runtime's objects a tool keeps only the sections it calls into.
+    target_link_options(${tool} PRIVATE -static-libstdc++ -static-libgcc LINKER:--as-needed LINKER:--gc-sections)
   endif()
   ms_install_man_page(${tool} 1)
   # On PATH: a link in /usr/bin to the tool's fixed place. Made in the build

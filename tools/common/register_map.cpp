@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <sstream>
 
 namespace {
 
@@ -76,16 +75,29 @@ bool parse_scale(const std::string& text, double& scale) {
   return !text.empty() && *end == '\0' && errno != ERANGE && std::isfinite(scale);
 }
 
+// The next field of `content` after `at`, split at blanks as the C locale
+// sees them; false when only blanks are left. (A string stream would do
+// the same and bring the C++ runtime's locale machinery, most of a
+// field tool's size, along.)
+bool next_field(const std::string& content, std::size_t& at, std::string& field) {
+  constexpr const char* BLANKS = " \t\n\v\f\r";
+  std::size_t begin = content.find_first_not_of(BLANKS, at);
+  if (begin == std::string::npos) return false;
+  at = content.find_first_of(BLANKS, begin);
+  field = content.substr(begin, at == std::string::npos ? std::string::npos : at - begin);
+  return true;
+}
+
 // Why a line is no entry, or "" when it is one (or holds none).
 std::string parse_entry(const std::string& line, RegisterMap& map) {
   std::string content = line.substr(0, line.find('#'));
-  std::istringstream fields(content);
   std::array<std::string, 8> field;
   std::size_t count = 0;
+  std::size_t read_to = 0;
   std::string extra;
-  while (count < field.size() && fields >> field[count]) ++count;
+  while (count < field.size() && next_field(content, read_to, field[count])) ++count;
   if (count == 0) return "";
-  if (count < 7 || fields >> extra)
+  if (count < 7 || next_field(content, read_to, extra))
     return "expected 7 or 8 fields (meter [function] address name type order scale unit)";
   MappedValue value{};
   if (!parse_whole(field[0], 10, value.meter) || value.meter == 0) return "meter must be 1 to 10";

@@ -5,8 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <initializer_list>
+
+#include "sys/unique_file.h"
 
 namespace {
 
@@ -31,9 +32,9 @@ bool zone_file(const std::string& name) {
   const char* directory = std::getenv("TZDIR");
   if (directory == nullptr) directory = "/usr/share/zoneinfo";
   std::string path = name[0] == '/' ? name : std::string(directory) + "/" + name;
-  std::ifstream file(path, std::ios::binary);
+  unique_file file(std::fopen(path.c_str(), "rb"));
   char magic[4] = {};
-  return file.read(magic, sizeof magic) && std::memcmp(magic, "TZif", sizeof magic) == 0;
+  return file && std::fread(magic, sizeof magic, 1, file.get()) == 1 && std::memcmp(magic, "TZif", sizeof magic) == 0;
 }
 
 // The parts of a POSIX zone rule, each advancing `at` past what it read.

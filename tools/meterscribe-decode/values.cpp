@@ -1,12 +1,14 @@
 #include "values.h"
 
 #include <bit>
-#include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstdint>
 #include <functional>
 #include <limits>
 #include <vector>
+
+#include "shortest_real.h"
 
 namespace {
 
@@ -20,8 +22,7 @@ void format_real(NumberText& text, Real value) {
     std::snprintf(text, sizeof text, "nan");
     return;
   }
-  auto result = std::to_chars(text, text + sizeof text - 1, value);
-  *result.ptr = '\0';
+  shortest_real_text(text, sizeof text, value);
 }
 
 // The value as text: digits, or nan, inf, -inf.
