@@ -53,16 +53,24 @@ struct TrimRoot {
   std::string log_file() const { return log_dir + "/" + LOG_FILE; }
 };
 
-void BM_cut_file_head_10MiB(benchmark::State& state) {
+// Cuts a fresh copy of the 10 MiB file each round; with `apparent_length`
+// the copy is first stretched by holes to that length.
+void cut_fresh_copies(benchmark::State& state, off_t apparent_length) {
   silence_messages();
   TrimRoot root;
   std::string path = root.log_file();
   for (auto _ : state) {
     state.PauseTiming();
     copy_file(root.source, path);
+    if (apparent_length != 0 && truncate(path.c_str(), apparent_length) != 0) state.SkipWithError("no sparse file");
     state.ResumeTiming();
-    if (cut_file_head(root.logs, TrimRoot::LOG_FILE, CUT_BYTES) != CutOutcome::walk_ends) state.SkipWithError("cut failed");
+    if (cut_file_head(root.logs, TrimRoot::LOG_FILE, CUT_BYTES) != CutOutcome::walk_ends)
+      state.SkipWithError("cut failed");
   }
+}
+
+void BM_cut_file_head_10MiB(benchmark::State& state) {
+  cut_fresh_copies(state, 0);
   state.SetBytesProcessed(state.iterations() * FILE_BYTES);
 }
 BENCHMARK(BM_cut_file_head_10MiB)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -70,19 +78,7 @@ BENCHMARK(BM_cut_file_head_10MiB)->Unit(benchmark::kMillisecond)->UseRealTime();
 // A planted sparse file: 10 MiB of lines, then holes up to a terabyte. The
 // cut reads one line past the offset and hands the file to removeFile
 // whole; copying the kept part would read a terabyte of holes.
-void BM_cut_file_head_sparse_terabyte(benchmark::State& state) {
-  silence_messages();
-  TrimRoot root;
-  std::string path = root.log_file();
-  for (auto _ : state) {
-    state.PauseTiming();
-    copy_file(root.source, path);
-    if (truncate(path.c_str(), off_t{1} << 40) != 0) state.SkipWithError("no sparse file");
-    state.ResumeTiming();
-    if (cut_file_head(root.logs, TrimRoot::LOG_FILE, CUT_BYTES) != CutOutcome::walk_ends)
-      state.SkipWithError("cut failed");
-  }
-}
+void BM_cut_file_head_sparse_terabyte(benchmark::State& state) { cut_fresh_copies(state, off_t{1} << 40); }
 BENCHMARK(BM_cut_file_head_sparse_terabyte)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The removeFile run on its own: fork, /bin/sh, the script's rm, the wait.
