@@ -13,6 +13,14 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # pkg-config must not offer the build machine's libraries for the target:
 # only Debian's multiarch directory of the target architecture is searched.
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${METERSCRIBE_TRIPLET}/pkgconfig:/usr/share/pkgconfig)
+# Target libraries that this machine cannot install beside its own (libpq's
+# development package is not multiarch) are unpacked into a root of their
+# own, METERSCRIBE_TARGET_ROOT (scripts/package-server): searched instead.
+if(METERSCRIBE_TARGET_ROOT)
+  list(APPEND CMAKE_FIND_ROOT_PATH ${METERSCRIBE_TARGET_ROOT})
+  set(ENV{PKG_CONFIG_LIBDIR} ${METERSCRIBE_TARGET_ROOT}/usr/lib/${METERSCRIBE_TRIPLET}/pkgconfig)
+  set(ENV{PKG_CONFIG_SYSROOT_DIR} ${METERSCRIBE_TARGET_ROOT})
+endif()
 
 # ctest and gtest_discover_tests prefix every target program with this.
 # Programs that the tests start themselves (the daemon, the test binary

@@ -45,6 +45,8 @@ install(FILES ${MS_ETC_SOURCE}/debian/meterscribe.lintian-overrides
 # wants them. The pages in man/ say only "meterscribe" in their title line,
 # so `man ./man/<page>` reads well in the source tree; the installed page
 # gets the version added there.
+# An optional third argument names the install component (the server
+# package's, below); without it the page is the gateway package's.
 function(ms_install_man_page page section)
   set(source ${PROJECT_SOURCE_DIR}/man/${page}.${section})
   set(page_file ${CMAKE_BINARY_DIR}/man/${page}.${section})
@@ -53,7 +55,11 @@ function(ms_install_man_page page section)
   file(CONFIGURE OUTPUT ${page_file} CONTENT "${text}" @ONLY)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
   execute_process(COMMAND gzip -9nc ${page_file} OUTPUT_FILE ${page_file}.gz COMMAND_ERROR_IS_FATAL ANY)
-  install(FILES ${page_file}.gz DESTINATION usr/share/man/man${section})
+  if(ARGC GREATER 2)
+    install(FILES ${page_file}.gz DESTINATION usr/share/man/man${section} COMPONENT ${ARGV2} EXCLUDE_FROM_ALL)
+  else()
+    install(FILES ${page_file}.gz DESTINATION usr/share/man/man${section})
+  endif()
 endfunction()
 ms_install_man_page(meterscribe 8)
 ms_install_man_page(meterscribe-settings 5)
@@ -134,3 +140,65 @@ endforeach()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 include(CPack)
+
+# --- The server package: meterscribe-server ------------------------------
+# meterscribe-ingest, its unit, its configuration and the schema, for the
+# server the gateways deliver to. Its files are the install component
+# "server", left out of the default installation and so out of the gateway
+# package, which stays free of libpq. A second CPack configuration, the
+# gateway's with these changes, packs that component alone:
+#   cpack --config CPackServerConfig.cmake   (scripts/package-server)
+if(TARGET meterscribe-ingest)
+  if(NOT CMAKE_CXX_FLAGS MATCHES "-fsanitize")
+    # The C++ runtime linked in, as for the field tools: the package needs
+    # the C library and libpq alone, on every architecture alike.
+    target_link_options(meterscribe-ingest PRIVATE -static-libstdc++ -static-libgcc LINKER:--as-needed)
+  endif()
+  set(MS_SERVER_INSTALL COMPONENT server EXCLUDE_FROM_ALL)
+  install(TARGETS meterscribe-ingest RUNTIME DESTINATION usr/bin ${MS_SERVER_INSTALL})
+  install(FILES ${MS_ETC_SOURCE}/meterscribe-ingest.service DESTINATION lib/systemd/system ${MS_SERVER_INSTALL})
+  install(FILES ${MS_ETC_SOURCE}/meterscribe-server/ingest.conf DESTINATION etc/meterscribe-server ${MS_SERVER_INSTALL})
+  install(FILES ${MS_ETC_SOURCE}/meterscribe-server/sysusers.conf DESTINATION usr/lib/sysusers.d
+          RENAME meterscribe-server.conf ${MS_SERVER_INSTALL})
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/meterscribe-ingest/schema.sql
+          DESTINATION usr/share/meterscribe-server ${MS_SERVER_INSTALL})
+  install(FILES ${MS_ETC_SOURCE}/debian/copyright ${MS_CHANGELOG_GZ}
+          DESTINATION usr/share/doc/meterscribe-server ${MS_SERVER_INSTALL})
+  install(FILES ${MS_ETC_SOURCE}/debian/server/lintian-overrides DESTINATION usr/share/lintian/overrides
+          RENAME meterscribe-server ${MS_SERVER_INSTALL})
+  ms_install_man_page(meterscribe-ingest 1 server)
+
+  set(MS_SERVER_CONTROL ${CMAKE_BINARY_DIR}/deb-control-server)
+  file(MAKE_DIRECTORY ${MS_SERVER_CONTROL})
+  file(WRITE ${MS_SERVER_CONTROL}/conffiles "/etc/meterscribe-server/ingest.conf\n")
+  set(MS_SERVER_CONTROL_EXTRA ${MS_SERVER_CONTROL}/conffiles)
+  foreach(script postinst prerm postrm)
+    configure_file(${MS_ETC_SOURCE}/debian/server/${script} ${MS_SERVER_CONTROL}/${script} COPYONLY
+                   FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+    list(APPEND MS_SERVER_CONTROL_EXTRA ${MS_SERVER_CONTROL}/${script})
+  endforeach()
+  file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/CPackServerConfig.cmake @ONLY CONTENT [=[
+# The server package: the gateway package's configuration, packing the
+# install component "server" under its own name.
+include("@CMAKE_BINARY_DIR@/CPackConfig.cmake")
+set(CPACK_INSTALL_CMAKE_PROJECTS "@CMAKE_BINARY_DIR@;@PROJECT_NAME@;server;/")
+set(CPACK_PACKAGE_NAME meterscribe-server)
+set(CPACK_PACKAGE_FILE_NAME meterscribe-server-@PROJECT_VERSION@)
+set(CPACK_DEBIAN_PACKAGE_SOURCE meterscribe)
+set(CPACK_DEBIAN_PACKAGE_SECTION database)
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "loads meterscribe log files into PostgreSQL")
+set(CPACK_PACKAGE_DESCRIPTION [[meterscribe-ingest runs on the server that meterscribe gateways deliver
+their log files to. It checks and decodes every line with each gateway's
+settings and register map and loads the readings into PostgreSQL, every
+reading exactly once, lines that fail the checks into a table of their own
+with the reason. As a service it watches the delivered files and loads each
+one as soon as it has arrived.
+.
+The package holds the tool, its manual page, a systemd unit that runs it as
+an unprivileged system user, its configuration and the database schema.]])
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libpq5")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "postgresql")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "@MS_SERVER_CONTROL_EXTRA@")
+]=])
+endif()
