@@ -16,6 +16,9 @@ set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${METERSCRIBE_TRIPLET}/pkgconfig:/usr/share/
 # Target libraries that this machine cannot install beside its own (libpq's
 # development package is not multiarch) are unpacked into a root of their
 # own, METERSCRIBE_TARGET_ROOT (scripts/package-server): searched instead.
+# The compiler checks read this file again in projects of their own, where
+# it must not undo the search (the environment is the process's).
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES METERSCRIBE_TARGET_ROOT)
 if(METERSCRIBE_TARGET_ROOT)
   list(APPEND CMAKE_FIND_ROOT_PATH ${METERSCRIBE_TARGET_ROOT})
   set(ENV{PKG_CONFIG_LIBDIR} ${METERSCRIBE_TARGET_ROOT}/usr/lib/${METERSCRIBE_TRIPLET}/pkgconfig)
