@@ -102,7 +102,7 @@ void set_framing(ProbeLine& line, ProbeLink& link, const Framing& framing, const
   link.split_ms = rest_budget_ms(meter, framing.baud);
 }
 
-int read_once(const AdHocRequest& request, ProbeLink& link, const ReportOptions& report) {
+int read_once(const AdHocRequest& request, const ProbeLink& link, const ReportOptions& report) {
   MeterConfig meter = meter_of(request, request.slave);
   Exchange exchange{};
   poll_once(link, meter, 0, exchange, Requests::any_read);
