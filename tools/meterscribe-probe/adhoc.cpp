@@ -92,14 +92,21 @@ bool describe_line(const AdHocRequest& request, const Framing& framing, const Me
   return context.device != nullptr && context.parity != nullptr;
 }
 
-// Tries the next framing on the open line, the lock and the RS-485 set-up
-// kept.
-void set_framing(ProbeLine& line, ProbeLink& link, const Framing& framing, const MeterConfig& meter) {
-  set_line_framing(link.fd, line.device_path.data(), framing.baud, 8, parity_setting(framing.parity),
-                   framing.stop_bits);
+std::string framing_text(const Framing& framing) {
+  return std::to_string(framing.baud) + " 8" + parity_setting(framing.parity) + std::to_string(framing.stop_bits);
+}
+
+// Sets the open line to a framing, the lock and the RS-485 set-up kept.
+// False, after saying so, when the line refuses it: answers would then be
+// put down to a framing the line does not run at.
+bool set_framing(ProbeLine& line, ProbeLink& link, const Framing& framing, const MeterConfig& meter) {
+  bool set = set_line_framing(link.fd, line.device_path.data(), framing.baud, 8, parity_setting(framing.parity),
+                              framing.stop_bits);
   for (const std::string& message : take_daemon_messages()) std::fprintf(stderr, "%s: %s\n", TOOL, message.c_str());
+  if (!set) std::fprintf(stderr, "%s: %s is not scanned: the line cannot be set to it\n", TOOL, framing_text(framing).c_str());
   link.baudrate = framing.baud;
   link.split_ms = rest_budget_ms(meter, framing.baud);
+  return set;
 }
 
 int read_once(const AdHocRequest& request, const ProbeLink& link, const ReportOptions& report) {
@@ -117,10 +124,8 @@ int scan(const AdHocRequest& request, ProbeLine& line, ProbeLink& link, const Re
   ScanTally tally;
   std::int64_t started_ns = monotonic_ns();
   Exchange exchange{};
-  bool first = true;
   for (const Framing& framing : framings_of(request)) {
-    if (!first) set_framing(line, link, framing, meter_of(request, 0));
-    first = false;
+    if (!set_framing(line, link, framing, meter_of(request, 0))) continue;
     for (unsigned slave = request.first_slave; slave <= request.last_slave && stop_asked == 0; ++slave) {
       MeterConfig meter = meter_of(request, slave);
       poll_once(link, meter, 0, exchange, Requests::any_read);
@@ -142,9 +147,7 @@ int scan(const AdHocRequest& request, ProbeLine& line, ProbeLink& link, const Re
 
 void print_head(const AdHocRequest& request, const ProbeLine& line, const ProbeLink& link) {
   std::string framings;
-  for (const Framing& framing : framings_of(request))
-    framings += (framings.empty() ? "" : ", ") + std::to_string(framing.baud) + " 8" + parity_setting(framing.parity) +
-                std::to_string(framing.stop_bits);
+  for (const Framing& framing : framings_of(request)) framings += (framings.empty() ? "" : ", ") + framing_text(framing);
   std::string slaves = request.scan ? "slaves " + std::to_string(request.first_slave) + "-" +
                                           std::to_string(request.last_slave)
                                     : "slave " + std::to_string(request.slave);
