@@ -58,7 +58,7 @@ struct ProbeRun {
   const char* map_path = nullptr;
   bool json = false;
   AdHocRequest adhoc;             // adhoc.device set: no settings are read
-  const char* settings_option = nullptr;  // the first option only a settings run takes
+  const char* settings_option = nullptr;  // an option only a settings run takes, if any
   std::string adhoc_option;               // the first option only a read or a scan takes
   const char* read_option = nullptr;      // --slave, which a scan does not take
   const char* scan_option = nullptr;      // --slaves, which a read does not take
@@ -126,13 +126,13 @@ bool take_adhoc_option(int code, const char* argument, ProbeRun& run) {
 
 // A settings run and a read or a scan take different options; a read and
 // a scan differ in --slave and --slaves. False after a usage error.
-bool check_mode(int argc, const ProbeRun& run) {
+bool check_mode(int argc, char** argv, const ProbeRun& run) {
   if (run.adhoc.device == nullptr) {
     if (!run.adhoc_option.empty()) return usage_error(TOOL, run.adhoc_option.c_str(), "needs --device");
     return true;
   }
   if (run.settings_option != nullptr) return usage_error(TOOL, run.settings_option, "reads the settings; not with --device");
-  if (optind < argc) return usage_error(TOOL, "--device", "takes no settings file");
+  if (optind < argc) return usage_error(TOOL, argv[optind], "no settings file with --device");
   if (run.adhoc.scan && run.read_option != nullptr) return usage_error(TOOL, "--slave", "a scan takes --slaves A-B");
   if (!run.adhoc.scan && run.scan_option != nullptr) return usage_error(TOOL, "--slaves", "needs --scan");
   return check_adhoc_request(run.adhoc);
@@ -189,7 +189,7 @@ bool parse_options(int argc, char** argv, ProbeRun& run) {
         if (!take_adhoc_option(code, optarg, run)) return false;
     }
   }
-  if (!check_mode(argc, run)) return false;
+  if (!check_mode(argc, argv, run)) return false;
   return run.adhoc.device != nullptr || take_settings_operand(TOOL, argc, argv, settings_given, run.settings_path);
 }
 
