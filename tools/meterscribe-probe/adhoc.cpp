@@ -61,9 +61,6 @@ std::vector<Framing> framings_of(const AdHocRequest& request) {
   return framings;
 }
 
-// The settings' letter for a parity word.
-const char* parity_setting(const char* parity) { return parity[0] == 'e' ? "E" : parity[0] == 'o' ? "O" : "N"; }
-
 // The daemon reads the rest of an answer within one budget; here it covers
 // the longest answer to the request at the line speed, twice over.
 unsigned rest_budget_ms(const MeterConfig& meter, unsigned baud) {
@@ -84,7 +81,7 @@ bool describe_line(const AdHocRequest& request, const Framing& framing, const Me
   }
   DaemonContext& context = line.context;
   context.device = strdup(below_dev);
-  context.parity = strdup(parity_setting(framing.parity));
+  context.parity = strdup(parity_letter(framing.parity));
   context.baudrate = framing.baud;
   context.databits = 8;
   context.stopbits = framing.stop_bits;
@@ -92,15 +89,11 @@ bool describe_line(const AdHocRequest& request, const Framing& framing, const Me
   return context.device != nullptr && context.parity != nullptr;
 }
 
-std::string framing_text(const Framing& framing) {
-  return std::to_string(framing.baud) + " 8" + parity_setting(framing.parity) + std::to_string(framing.stop_bits);
-}
-
 // Sets the open line to a framing, the lock and the RS-485 set-up kept.
 // False, after saying so, when the line refuses it: answers would then be
 // put down to a framing the line does not run at.
 bool set_framing(ProbeLine& line, ProbeLink& link, const Framing& framing, const MeterConfig& meter) {
-  bool set = set_line_framing(link.fd, line.device_path.data(), framing.baud, 8, parity_setting(framing.parity),
+  bool set = set_line_framing(link.fd, line.device_path.data(), framing.baud, 8, parity_letter(framing.parity),
                               framing.stop_bits);
   for (const std::string& message : take_daemon_messages()) std::fprintf(stderr, "%s: %s\n", TOOL, message.c_str());
   if (!set) std::fprintf(stderr, "%s: %s is not scanned: the line cannot be set to it\n", TOOL, framing_text(framing).c_str());

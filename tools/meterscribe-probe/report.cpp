@@ -162,14 +162,9 @@ std::vector<ValueText> values_of(unsigned meter_number, const MeterConfig& meter
   return reads_bits(meter) ? coil_values(meter, exchange) : register_values(map_meter, meter, exchange, map);
 }
 
-const char* parity_letter(const Framing& framing) {
-  return framing.parity[0] == 'e' ? "E" : framing.parity[0] == 'o' ? "O" : "N";
-}
-
 // "meter 2: " for a configured meter, "9600 8E1: " for a scan's answer.
 std::string text_head(unsigned meter_number, const Framing* framing) {
-  if (framing != nullptr)
-    return format("%u 8%s%u: ", framing->baud, parity_letter(*framing), framing->stop_bits);
+  if (framing != nullptr) return framing_text(*framing) + ": ";
   return meter_number != 0 ? format("meter %u: ", meter_number) : std::string();
 }
 
@@ -281,6 +276,12 @@ void print_summary_json(FILE* out, unsigned meter_number, const MeterTally& tall
 }
 
 }  // namespace
+
+const char* parity_letter(const char* parity) { return parity[0] == 'e' ? "E" : parity[0] == 'o' ? "O" : "N"; }
+
+std::string framing_text(const Framing& framing) {
+  return format("%u 8%s%u", framing.baud, parity_letter(framing.parity), framing.stop_bits);
+}
 
 const char* exception_meaning(unsigned code) {
   switch (code) {

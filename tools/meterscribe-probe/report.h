@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "exchange.h"
@@ -24,6 +25,13 @@ struct Framing {
   const char* parity;  // "none", "even" or "odd"
   std::uint32_t stop_bits;
 };
+
+// "N", "E" or "O" for a parity word: the letter of the settings and of
+// the framing's short text.
+const char* parity_letter(const char* parity);
+
+// A framing as people on site write it, such as "19200 8E1".
+std::string framing_text(const Framing& framing);
 
 // One exchange with meter `meter_number` (1-based; 0 for a read given on
 // the command line, which takes the map's lines of meter 1). With a
