@@ -45,15 +45,17 @@ std::vector<std::string> lines_without_times(const std::string& text) {
 }
 
 // Meter k is slave `slaves[k-1]`, reading holding registers 4 and 5, which
-// the simulator fills with (slave << 8) | register.
-std::string settings_for(const std::string& device, const std::vector<unsigned>& slaves, const char* more = "") {
-  std::string text = "MOD_METERSCRIBE_DEVICE=" + device + "\nMOD_METERSCRIBE_BAUDRATE=38400\nMOD_METERSCRIBE_SPLIT=100\n";
+// the simulator fills with (slave << 8) | register. The keys of `first`
+// come first, so they win over the same keys after them.
+std::string settings_for(const std::string& device, const std::vector<unsigned>& slaves, const char* first = "") {
+  std::string text = std::string(first) + "MOD_METERSCRIBE_DEVICE=" + device +
+                     "\nMOD_METERSCRIBE_BAUDRATE=38400\nMOD_METERSCRIBE_SPLIT=100\n";
   for (std::size_t k = 0; k < slaves.size(); ++k) {
     std::string n = std::to_string(k + 1);
     text += "MOD_METERSCRIBE_ADDR" + n + "=" + std::to_string(slaves[k]) + "\nMOD_METERSCRIBE_FUNC" + n +
             "=3\nMOD_METERSCRIBE_START" + n + "=4\nMOD_METERSCRIBE_REG_COUNT" + n + "=2\n";
   }
-  return text + more;
+  return text;
 }
 
 class ProbeTest : public TempRootTest {
@@ -91,6 +93,7 @@ TEST_F(ProbeTest, VerdictsAgainstTheSimulator) {
     const char* options;
     int status;
     std::vector<std::string> lines;  // after the line's head
+    const char* settings = "";       // keys that win over the meters' own
   };
   const Case cases[] = {
       {"all ok", {"--slaves", "1,2"}, {1, 2}, "", 0, {OK1, OK2}},
@@ -118,6 +121,14 @@ TEST_F(ProbeTest, VerdictsAgainstTheSimulator) {
        {"meter 1: slave 1, function 3, holding registers 4-5: too short (3 bytes, 9 expected); first byte T ms, last "
         "T ms; bytes 01 03 04"}},
       {"--meter picks one", {"--slaves", "1,2"}, {1, 2}, "--meter 2", 0, {OK2}},
+      // Discrete inputs are read with --device only: the daemon never asks.
+      {"function 2 is not sent from the settings",
+       {"--slaves", "1,2"},
+       {1, 2},
+       "",
+       1,
+       {"meter 1: slave 1, function 2, discrete inputs 4-11: not sent: function 2 is none of 1, 3, 4", OK2},
+       "MOD_METERSCRIBE_FUNC1=2\nMOD_METERSCRIBE_BIN_COUNT1=8\n"},
       {"--repeat sums up each meter",
        {"--slaves", "1", "--silent", "2"},
        {1, 2},
@@ -131,7 +142,7 @@ TEST_F(ProbeTest, VerdictsAgainstTheSimulator) {
     SCOPED_TRACE(c.name);
     MeterSimProcess sim(c.sim);
     if (!sim.started()) GTEST_SKIP() << "meter-sim is not built (libmodbus missing)";
-    root.write_file("/settings", settings_for(sim.device(), c.slaves));
+    root.write_file("/settings", settings_for(sim.device(), c.slaves, c.settings));
     ToolRun run = probe(c.options);
     std::vector<std::string> expected = {head(sim.device())};
     expected.insert(expected.end(), c.lines.begin(), c.lines.end());
