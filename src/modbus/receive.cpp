@@ -35,8 +35,8 @@ PortWait wait_for_input(int fd, int timeout_ms) {
 
 }  // namespace
 
-bool wait_first_byte(int serial_fd, unsigned meter_number) {
-  PortWait found = wait_for_input(serial_fd, static_cast<int>(FIRST_BYTE_WAIT_MS));
+bool wait_first_byte(int serial_fd, unsigned meter_number, unsigned timeout_ms) {
+  PortWait found = wait_for_input(serial_fd, static_cast<int>(std::min<unsigned>(timeout_ms, INT32_MAX)));
   if (found == PortWait::quiet) {
     log_msg(LOG_NOTICE, "no answer from meter %u", meter_number);
     return false;

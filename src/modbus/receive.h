@@ -6,13 +6,14 @@
 
 constexpr unsigned FIRST_BYTE_WAIT_MS = 1000;
 
-// Waits up to FIRST_BYTE_WAIT_MS for the port to become readable. True when
+// Waits up to timeout_ms (the daemon: FIRST_BYTE_WAIT_MS) for the port to
+// become readable. True when
 // a byte came, or when the wait itself failed ("select: %s" at LOG_ERR) or
 // found the line hung up ("serial line hung up" at LOG_ERR): either is
 // followed by a pause of one second, and the port is read all the same.
 // False after "no answer from meter %u" (the 1-based meter_number) at
 // LOG_NOTICE.
-bool wait_first_byte(int serial_fd, unsigned meter_number);
+bool wait_first_byte(int serial_fd, unsigned meter_number, unsigned timeout_ms = FIRST_BYTE_WAIT_MS);
 
 // When the bytes of a response came, for the field tools that time an
 // exchange; the daemon passes none.

@@ -53,6 +53,17 @@ void put_be16(std::uint8_t* base, unsigned& position, std::uint16_t value) {
   put_u8(base, position, static_cast<std::uint8_t>(value & 0xFF));
 }
 
+// A read request: address, function, first address, quantity, CRC.
+int write_read_request(std::uint8_t* frame, const MeterConfig& meter, std::uint32_t quantity) {
+  frame[0] = static_cast<std::uint8_t>(meter.addr);
+  frame[1] = static_cast<std::uint8_t>(meter.func);
+  unsigned position = 0;
+  put_be16(frame + 2, position, static_cast<std::uint16_t>(meter.start));
+  put_be16(frame + 2, position, static_cast<std::uint16_t>(quantity));
+  append_crc(frame, position + 2);
+  return static_cast<int>(position + 4);
+}
+
 }  // namespace
 
 std::uint16_t modbus_crc16(const std::uint8_t* bytes, unsigned length) {
@@ -78,13 +89,12 @@ int build_request(std::uint8_t* frame, const MeterConfig& meter) {
     case 4: quantity = meter.reg_count; break;
     default: return 0;
   }
-  frame[0] = static_cast<std::uint8_t>(meter.addr);
-  frame[1] = static_cast<std::uint8_t>(meter.func);
-  unsigned position = 0;
-  put_be16(frame + 2, position, static_cast<std::uint16_t>(meter.start));
-  put_be16(frame + 2, position, static_cast<std::uint16_t>(quantity));
-  append_crc(frame, position + 2);
-  return static_cast<int>(position + 4);
+  return write_read_request(frame, meter, quantity);
+}
+
+int build_tool_request(std::uint8_t* frame, const MeterConfig& meter) {
+  if (meter.func == 2) return write_read_request(frame, meter, meter.bin_count);
+  return build_request(frame, meter);
 }
 
 int check_response(const std::uint8_t* frame, unsigned meter_index, unsigned n) {

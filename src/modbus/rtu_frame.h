@@ -24,6 +24,11 @@ void append_crc(std::uint8_t* frame, unsigned n);
 // registers; every field is cut to its width in the frame.
 int build_request(std::uint8_t* frame, const MeterConfig& meter);
 
+// The same for a field tool, which may also read discrete inputs: function
+// 2 is laid out as function 1, asking for bin_count inputs. The daemon
+// never calls it, so functions 1, 3 and 4 stay all it sends.
+int build_tool_request(std::uint8_t* frame, const MeterConfig& meter);
+
 // 1 when the n received bytes carry a correct CRC and no exception bit;
 // else 0 after logging why. meter_index (0-based) serves the messages.
 int check_response(const std::uint8_t* frame, unsigned meter_index, unsigned n);

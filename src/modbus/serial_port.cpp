@@ -58,15 +58,8 @@ tcflag_t line_control_flags(std::uint32_t baudrate, std::uint32_t databits, cons
   return flags;
 }
 
-int open_serial_port(const char* path, std::uint32_t baudrate, std::uint32_t databits,
-                     const char* parity, std::uint32_t stopbits) {
-  // Non-blocking for good: the polling loop waits for the answer with select,
-  // and O_NOCTTY keeps the line from becoming our controlling terminal.
-  int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_SYNC);
-  if (fd < 0) {
-    log_msg(LOG_ERR, "open(%s) error: %s", path, strerror(errno));
-    return -1;
-  }
+bool set_line_framing(int fd, const char* path, std::uint32_t baudrate, std::uint32_t databits, const char* parity,
+                      std::uint32_t stopbits) {
   // The flag words are assigned whole so nothing a previous user of the line
   // left behind (hardware flow control, echo, CR/NL mapping) survives; the
   // control characters (VMIN, VTIME) stay as the driver has them.
@@ -77,8 +70,23 @@ int open_serial_port(const char* path, std::uint32_t baudrate, std::uint32_t dat
   line.c_lflag = 0;
   line.c_cflag = line_control_flags(baudrate, databits, parity, stopbits);
   if (tcsetattr(fd, TCSANOW, &line) != 0) {
-    // The line is still usable with whatever framing the driver has.
     log_msg(LOG_ERR, "tcsetattr(%s) error: %s", path, strerror(errno));
+    return false;
   }
+  return true;
+}
+
+int open_serial_port(const char* path, std::uint32_t baudrate, std::uint32_t databits,
+                     const char* parity, std::uint32_t stopbits) {
+  // Non-blocking for good: the polling loop waits for the answer with select,
+  // and O_NOCTTY keeps the line from becoming our controlling terminal.
+  int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_SYNC);
+  if (fd < 0) {
+    log_msg(LOG_ERR, "open(%s) error: %s", path, strerror(errno));
+    return -1;
+  }
+  // A line that refuses the framing is still usable with whatever framing
+  // the driver has.
+  set_line_framing(fd, path, baudrate, databits, parity, stopbits);
   return fd;
 }

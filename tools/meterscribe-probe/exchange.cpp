@@ -33,7 +33,7 @@ void keep_notes(Exchange& exchange) {
 }  // namespace
 
 unsigned expected_answer_size(const MeterConfig& meter) {
-  unsigned data = meter.func == 1 ? ((meter.bin_count & 0xFFFF) + 7) / 8 : 2 * (meter.reg_count & 0xFFFF);
+  unsigned data = meter.func == 1 || meter.func == 2 ? ((meter.bin_count & 0xFFFF) + 7) / 8 : 2 * (meter.reg_count & 0xFFFF);
   return FRAME_OVERHEAD + data;
 }
 
@@ -49,13 +49,16 @@ Verdict judge_answer(const std::uint8_t* bytes, unsigned count, const MeterConfi
   return Verdict::ok;
 }
 
-void poll_once(const ProbeLink& link, const MeterConfig& meter, unsigned meter_number, Exchange& exchange) {
+void poll_once(const ProbeLink& link, const MeterConfig& meter, unsigned meter_number, Exchange& exchange,
+               Requests requests) {
   exchange.count = 0;
   exchange.first_byte_ms = -1;
   exchange.last_byte_ms = -1;
+  exchange.first_byte_wait_ms = link.first_byte_wait_ms;
   exchange.notes.clear();
   std::array<std::uint8_t, REQUEST_SIZE> request{};
-  int length = build_request(request.data(), meter);
+  int length = requests == Requests::as_daemon ? build_request(request.data(), meter)
+                                               : build_tool_request(request.data(), meter);
   if (length == 0) {
     exchange.verdict = Verdict::not_sent;
     return;
@@ -65,7 +68,7 @@ void poll_once(const ProbeLink& link, const MeterConfig& meter, unsigned meter_n
   tcflush(link.fd, TCIFLUSH);
   std::int64_t sent_ns = monotonic_ns();
   send_frame(link.fd, link.rs485_mode, request.data(), static_cast<std::size_t>(length), link.baudrate);
-  if (wait_first_byte(link.fd, meter_number)) {
+  if (wait_first_byte(link.fd, meter_number, link.first_byte_wait_ms)) {
     std::int64_t first_ns = monotonic_ns();
     ReceiveTiming timing{first_ns};
     exchange.count = read_response(link.fd, exchange.bytes, RESPONSE_MAX, link.split_ms, &timing);
@@ -77,8 +80,14 @@ void poll_once(const ProbeLink& link, const MeterConfig& meter, unsigned meter_n
   exchange.verdict = judge_answer(exchange.bytes, exchange.count, meter);
   // Frames with a correct CRC and no exception bit are logged by the daemon
   // whatever else is wrong with them; the person at the gateway should know.
-  bool daemon_logs = exchange.count > 0 && check_response(exchange.bytes, meter_number - 1, exchange.count) == 1;
+  // A read of no configured meter is nothing the daemon would log.
+  bool daemon_logs = meter_number > 0 && exchange.count > 0 &&
+                     check_response(exchange.bytes, meter_number - 1, exchange.count) == 1;
   keep_notes(exchange);
   if (daemon_logs && exchange.verdict != Verdict::ok)
     exchange.notes.emplace_back("the daemon logs this answer as meter " + std::to_string(meter_number) + "'s all the same");
+}
+
+bool from_asked_slave(const Exchange& exchange, const MeterConfig& meter) {
+  return exchange.count >= 2 && exchange.bytes[0] == (meter.addr & 0xFF) && (exchange.bytes[1] & 0x7F) == meter.func;
 }

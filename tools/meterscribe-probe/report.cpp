@@ -71,21 +71,24 @@ std::string hex_bytes(const Exchange& exchange) {
 const char* table_name(std::uint32_t function) {
   switch (function) {
     case 1: return "coils";
+    case 2: return "discrete inputs";
     case 3: return "holding registers";
     case 4: return "input registers";
     default: return "function";
   }
 }
 
+bool reads_bits(const MeterConfig& meter) { return meter.func == 1 || meter.func == 2; }
+
 // What the request asks for, cut to the widths of the frame as it is sent.
 std::uint32_t quantity_of(const MeterConfig& meter) {
-  return (meter.func == 1 ? meter.bin_count : meter.reg_count) & 0xFFFF;
+  return (reads_bits(meter) ? meter.bin_count : meter.reg_count) & 0xFFFF;
 }
 
 std::string range_text(const MeterConfig& meter) {
   std::uint32_t start = meter.start & 0xFFFF;
   std::uint32_t quantity = quantity_of(meter);
-  if (meter.func != 1 && meter.func != 3 && meter.func != 4) return format("function %u", meter.func);
+  if (meter.func < 1 || meter.func > 4) return format("function %u", meter.func);
   if (quantity == 0) return format("no %s from %u", table_name(meter.func), start);
   return format("%s %u-%u", table_name(meter.func), start, start + quantity - 1);
 }
@@ -99,7 +102,9 @@ std::string verdict_text(const MeterConfig& meter, const Exchange& exchange) {
   switch (exchange.verdict) {
     case Verdict::ok: return "ok";
     case Verdict::not_sent: return format("not sent: function %u is none of 1, 3, 4", meter.func);
-    case Verdict::no_answer: return format("no answer within %u s", FIRST_BYTE_WAIT_MS / 1000);
+    case Verdict::no_answer:
+      if (exchange.first_byte_wait_ms % 1000 == 0) return format("no answer within %u s", exchange.first_byte_wait_ms / 1000);
+      return format("no answer within %u ms", exchange.first_byte_wait_ms);
     case Verdict::too_short: return format("too short (%u bytes, %u expected)", exchange.count, expected_answer_size(meter));
     case Verdict::bad_crc:
       return format("bad CRC (received 0x%04x, computed 0x%04x)", received_crc(exchange),
@@ -149,15 +154,31 @@ std::vector<ValueText> register_values(unsigned meter_number, const MeterConfig&
 
 // The values of a correct answer: coils as bits, registers through the map
 // where it names any of this meter's, else as unsigned 16-bit words.
+// Discrete inputs come packed as coils do.
 std::vector<ValueText> values_of(unsigned meter_number, const MeterConfig& meter, const Exchange& exchange,
                                  const RegisterMap* map) {
   if (exchange.verdict != Verdict::ok) return {};
-  return meter.func == 1 ? coil_values(meter, exchange) : register_values(meter_number, meter, exchange, map);
+  unsigned map_meter = meter_number != 0 ? meter_number : 1;
+  return reads_bits(meter) ? coil_values(meter, exchange) : register_values(map_meter, meter, exchange, map);
 }
 
-void print_text(FILE* out, unsigned meter_number, const MeterConfig& meter, const Exchange& exchange,
+// "meter 2: " for a configured meter, "9600 8E1: " for a scan's answer.
+std::string text_head(unsigned meter_number, const Framing* framing) {
+  if (framing != nullptr) return framing_text(*framing) + ": ";
+  return meter_number != 0 ? format("meter %u: ", meter_number) : std::string();
+}
+
+std::string json_head(unsigned meter_number, const Framing* framing) {
+  std::string head = meter_number != 0 ? format("{\"meter\":%u", meter_number) : std::string("{\"meter\":null");
+  if (framing != nullptr)
+    head += format(",\"baud\":%u,\"parity\":\"%s\",\"stop_bits\":%u", framing->baud, framing->parity,
+                   framing->stop_bits);
+  return head;
+}
+
+void print_text(FILE* out, const std::string& head, const MeterConfig& meter, const Exchange& exchange,
                 const std::vector<ValueText>& values) {
-  std::string line = format("meter %u: slave %u, function %u, ", meter_number, meter.addr & 0xFF, meter.func & 0xFF) +
+  std::string line = head + format("slave %u, function %u, ", meter.addr & 0xFF, meter.func & 0xFF) +
                      range_text(meter) + ": " + verdict_text(meter, exchange);
   if (exchange.count > 0) {
     line += format("; first byte %.1f ms, last %.1f ms", exchange.first_byte_ms, exchange.last_byte_ms);
@@ -189,11 +210,11 @@ std::string json_details(const MeterConfig& meter, const Exchange& exchange) {
   }
 }
 
-void print_json(FILE* out, unsigned meter_number, const MeterConfig& meter, const Exchange& exchange,
+void print_json(FILE* out, const std::string& head, const MeterConfig& meter, const Exchange& exchange,
                 const std::vector<ValueText>& values) {
-  std::string line = format("{\"meter\":%u,\"slave\":%u,\"function\":%u,\"start\":%u,\"count\":%u,\"verdict\":",
-                            meter_number, meter.addr & 0xFF, meter.func & 0xFF, meter.start & 0xFFFF,
-                            quantity_of(meter)) +
+  std::string line = head +
+                     format(",\"slave\":%u,\"function\":%u,\"start\":%u,\"count\":%u,\"verdict\":",
+                            meter.addr & 0xFF, meter.func & 0xFF, meter.start & 0xFFFF, quantity_of(meter)) +
                      json_string(name_of(exchange.verdict).key) + json_details(meter, exchange);
   bool answered = exchange.count > 0;
   line += ",\"first_byte_ms\":" + (answered ? format("%.3f", exchange.first_byte_ms) : std::string("null"));
@@ -256,6 +277,12 @@ void print_summary_json(FILE* out, unsigned meter_number, const MeterTally& tall
 
 }  // namespace
 
+const char* parity_letter(const char* parity) { return parity[0] == 'e' ? "E" : parity[0] == 'o' ? "O" : "N"; }
+
+std::string framing_text(const Framing& framing) {
+  return format("%u 8%s%u", framing.baud, parity_letter(framing.parity), framing.stop_bits);
+}
+
 const char* exception_meaning(unsigned code) {
   switch (code) {
     case 1: return "illegal function";
@@ -272,12 +299,12 @@ const char* exception_meaning(unsigned code) {
 }
 
 void print_exchange(FILE* out, unsigned meter_number, const MeterConfig& meter, const Exchange& exchange,
-                    const ReportOptions& options) {
+                    const ReportOptions& options, const Framing* framing) {
   std::vector<ValueText> values = values_of(meter_number, meter, exchange, options.map);
   if (options.json) {
-    print_json(out, meter_number, meter, exchange, values);
+    print_json(out, json_head(meter_number, framing), meter, exchange, values);
   } else {
-    print_text(out, meter_number, meter, exchange, values);
+    print_text(out, text_head(meter_number, framing), meter, exchange, values);
   }
 }
 
@@ -297,4 +324,15 @@ void print_summary(FILE* out, unsigned meter_number, const MeterTally& tally, co
   } else {
     print_summary_text(out, meter_number, tally);
   }
+}
+
+void print_scan_summary(FILE* out, const ScanTally& tally, bool json) {
+  if (json) {
+    std::fprintf(out, "{\"summary\":true,\"asked\":%u,\"answered\":%u,\"other_replies\":%u,\"seconds\":%.3f,"
+                 "\"stopped\":%s}\n", tally.asked, tally.answered, tally.other_replies, tally.seconds,
+                 tally.stopped ? "true" : "false");
+    return;
+  }
+  std::fprintf(out, "scan%s: %u asked, %u answered, %u other replies (noise, or another slave's frame); %.1f s\n",
+               tally.stopped ? " stopped" : "", tally.asked, tally.answered, tally.other_replies, tally.seconds);
 }

@@ -14,10 +14,12 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes request_for(const MeterConfig& meter) {
+using Builder = int (*)(std::uint8_t*, const MeterConfig&);
+
+Bytes request_for(const MeterConfig& meter, Builder build = build_request) {
   std::array<std::uint8_t, RESPONSE_MAX> frame;
   frame.fill(0xEE);
-  int length = build_request(frame.data(), meter);
+  int length = build(frame.data(), meter);
   return Bytes(frame.begin(), frame.begin() + length);
 }
 
@@ -38,13 +40,17 @@ TEST(RtuFrame, BuildsTheReadRequestsByteForByte) {
   struct Case {
     MeterConfig meter;
     Bytes expected;
+    Builder build = build_request;
   } cases[] = {
       {{1, 0, 10, 0, 3}, {0x01, 0x03, 0x00, 0x00, 0x00, 0x0A, 0xC5, 0xCD}},
       // Function 1 asks for the coils, not the derived word count.
       {{1, 0, 2, 20, 1}, {0x01, 0x01, 0x00, 0x00, 0x00, 0x14, 0x3C, 0x05}},
       {{1, 0, 2, 0, 4}, {0x01, 0x04, 0x00, 0x00, 0x00, 0x02, 0x71, 0xCB}},
+      // A field tool reads discrete inputs as the daemon reads coils.
+      {{1, 0, 2, 20, 2}, {0x01, 0x02, 0x00, 0x00, 0x00, 0x14, 0x78, 0x05}, build_tool_request},
+      {{1, 0, 10, 0, 3}, {0x01, 0x03, 0x00, 0x00, 0x00, 0x0A, 0xC5, 0xCD}, build_tool_request},
   };
-  for (const Case& c : cases) EXPECT_EQ(request_for(c.meter), c.expected);
+  for (const Case& c : cases) EXPECT_EQ(request_for(c.meter, c.build), c.expected);
 }
 
 TEST(RtuFrame, FieldsAreCutToTheirWidthInTheFrame) {

@@ -2,7 +2,8 @@
 // simulator (libmodbus) for every verdict, a held device lock (the lock's
 // verdicts are the daemon's own, in the device lock's tests), --meter,
 // --repeat and --json; against an independent slave (pymodbus) for the
-// values it reads, with and without a register map.
+// values it reads, with and without a register map, without settings too,
+// and for the slaves a scan finds.
 #include <unistd.h>
 
 #include <regex>
@@ -33,24 +34,28 @@ std::string frame(const std::string& hex, bool flip_last = false) {
   return hex + tail;
 }
 
-// Times differ from run to run: every "N.N ms" reads "T ms".
+// Times differ from run to run: every "N.N ms" reads "T ms", "N.N s" "T s",
+// and a JSON time ("..._ms", "seconds") T.
 std::vector<std::string> lines_without_times(const std::string& text) {
   std::vector<std::string> lines;
-  std::istringstream in(std::regex_replace(text, std::regex("[0-9]+\\.[0-9] ms"), "T ms"));
+  std::string plain = std::regex_replace(text, std::regex("[0-9]+\\.[0-9] (m?s)\\b"), "T $1");
+  std::istringstream in(std::regex_replace(plain, std::regex("(_ms|\"seconds)\":[0-9.]+"), "$1\":T"));
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }
 
 // Meter k is slave `slaves[k-1]`, reading holding registers 4 and 5, which
-// the simulator fills with (slave << 8) | register.
-std::string settings_for(const std::string& device, const std::vector<unsigned>& slaves, const char* more = "") {
-  std::string text = "MOD_METERSCRIBE_DEVICE=" + device + "\nMOD_METERSCRIBE_BAUDRATE=38400\nMOD_METERSCRIBE_SPLIT=100\n";
+// the simulator fills with (slave << 8) | register. The keys of `first`
+// come first, so they win over the same keys after them.
+std::string settings_for(const std::string& device, const std::vector<unsigned>& slaves, const char* first = "") {
+  std::string text = std::string(first) + "MOD_METERSCRIBE_DEVICE=" + device +
+                     "\nMOD_METERSCRIBE_BAUDRATE=38400\nMOD_METERSCRIBE_SPLIT=100\n";
   for (std::size_t k = 0; k < slaves.size(); ++k) {
     std::string n = std::to_string(k + 1);
     text += "MOD_METERSCRIBE_ADDR" + n + "=" + std::to_string(slaves[k]) + "\nMOD_METERSCRIBE_FUNC" + n +
             "=3\nMOD_METERSCRIBE_START" + n + "=4\nMOD_METERSCRIBE_REG_COUNT" + n + "=2\n";
   }
-  return text + more;
+  return text;
 }
 
 class ProbeTest : public TempRootTest {
@@ -88,6 +93,7 @@ TEST_F(ProbeTest, VerdictsAgainstTheSimulator) {
     const char* options;
     int status;
     std::vector<std::string> lines;  // after the line's head
+    const char* settings = "";       // keys that win over the meters' own
   };
   const Case cases[] = {
       {"all ok", {"--slaves", "1,2"}, {1, 2}, "", 0, {OK1, OK2}},
@@ -115,6 +121,14 @@ TEST_F(ProbeTest, VerdictsAgainstTheSimulator) {
        {"meter 1: slave 1, function 3, holding registers 4-5: too short (3 bytes, 9 expected); first byte T ms, last "
         "T ms; bytes 01 03 04"}},
       {"--meter picks one", {"--slaves", "1,2"}, {1, 2}, "--meter 2", 0, {OK2}},
+      // Discrete inputs are read with --device only: the daemon never asks.
+      {"function 2 is not sent from the settings",
+       {"--slaves", "1,2"},
+       {1, 2},
+       "",
+       1,
+       {"meter 1: slave 1, function 2, discrete inputs 4-11: not sent: function 2 is none of 1, 3, 4", OK2},
+       "MOD_METERSCRIBE_FUNC1=2\nMOD_METERSCRIBE_BIN_COUNT1=8\n"},
       {"--repeat sums up each meter",
        {"--slaves", "1", "--silent", "2"},
        {1, 2},
@@ -128,7 +142,7 @@ TEST_F(ProbeTest, VerdictsAgainstTheSimulator) {
     SCOPED_TRACE(c.name);
     MeterSimProcess sim(c.sim);
     if (!sim.started()) GTEST_SKIP() << "meter-sim is not built (libmodbus missing)";
-    root.write_file("/settings", settings_for(sim.device(), c.slaves));
+    root.write_file("/settings", settings_for(sim.device(), c.slaves, c.settings));
     ToolRun run = probe(c.options);
     std::vector<std::string> expected = {head(sim.device())};
     expected.insert(expected.end(), c.lines.begin(), c.lines.end());
@@ -276,6 +290,136 @@ TEST_F(ProbeTest, ValuesFromAnIndependentSlave) {
     EXPECT_EQ(lines_without_times(run.out), expected);
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.status, c.status);
+  }
+}
+
+// A read given on the command line, against an independent slave: each of
+// the four functions gives the slave's values with one request, a map
+// names them, and --json writes a configured meter's object without a
+// meter number.
+TEST_F(ProbeTest, AReadWithoutSettingsGivesTheSlavesValues) {
+  if (!PymodbusSlaveProcess::available())
+    GTEST_SKIP() << PymodbusSlaveProcess::PYTHON << " cannot import pymodbus (python3-pymodbus, python3-serial-asyncio)";
+  PymodbusSlaveProcess slave({"--slave", "5", "--coils", "1,0,1,1,0,0,0,0,1", "--discrete", "0,1,1", "--holding",
+                              "0x4366,0x8000,7", "--input", "5000", "--log", root.at("/requests")});
+  ASSERT_TRUE(slave.started());
+  root.write_file("/map", "1 0 voltage float32 ABCD 1 V\n");
+  const std::string ok = ": ok; first byte T ms, last T ms; bytes ";
+  struct Case {
+    std::string options;
+    std::string line;     // after the line's head, if any
+    const char* request;  // as the slave logs it: slave function address count
+  };
+  const Case cases[] = {
+      {"--function 1 --count 9",
+       "slave 5, function 1, coils 0-8" + ok + frame("05 01 02 0d 01") + "; values 0=1, 1=0, 2=1, 3=1, 4=0, 5=0, 6=0, 7=0, 8=1",
+       "5 1 0 9"},
+      {"--function 2 --start 1 --count 2", "slave 5, function 2, discrete inputs 1-2" + ok + frame("05 02 01 03") +
+       "; values 1=1, 2=1", "5 2 1 2"},
+      {"--start 1 --count 2", "slave 5, function 3, holding registers 1-2" + ok + frame("05 03 04 80 00 00 07") +
+       "; values 1=32768, 2=7", "5 3 1 2"},
+      {"--function 4 --baud 19200 --stop-bits 2 --timeout 500", "slave 5, function 4, input registers 0-0" + ok +
+       frame("05 04 02 13 88") + "; values 0=5000", "5 4 0 1"},
+      {"--count 2 --map " + root.at("/map"), "slave 5, function 3, holding registers 0-1" + ok +
+       frame("05 03 04 43 66 80 00") + "; values voltage=230.5 V", "5 3 0 2"},
+      {"--count 2 --json", "{\"meter\":null,\"slave\":5,\"function\":3,\"start\":0,\"count\":2,\"verdict\":\"ok\","
+       "\"first_byte_ms\":T,\"last_byte_ms\":T,\"bytes\":\"" + frame("05 03 04 43 66 80 00") + "\",\"values\":["
+       "{\"name\":\"0\",\"value\":17254,\"unit\":\"\"},{\"name\":\"1\",\"value\":32768,\"unit\":\"\"}],\"notes\":[]}",
+       "5 3 0 2"},
+  };
+  std::string requests;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options);
+    ToolRun run = run_tool(("METERSCRIBE_ROOT=" + root.path() + " " + MS_PROBE_TOOL).c_str(),
+                           "--device " + slave.device() + " --slave 5 " + c.options, root);
+    std::vector<std::string> expected;
+    if (c.options.find("--json") == std::string::npos) {
+      std::string framing = c.options.find("19200") != std::string::npos ? "19200 8N2" : "9600 8N1";
+      std::string wait = c.options.find("--timeout") != std::string::npos ? "500" : "1000";
+      expected.push_back("line /dev/" + slave.device() + ": slave 5 at " + framing + ", RS-232; answers within " +
+                         wait + " ms, the rest within 200 ms");
+    }
+    expected.push_back(c.line);
+    EXPECT_EQ(lines_without_times(run.out), expected);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 0);
+    requests += std::string(c.request) + "\n";
+    EXPECT_EQ(root.read_file("/requests"), requests) << "one request per read";
+  }
+  EXPECT_FALSE(exists(lock_of(slave.device()))) << "the probe's lock is left behind";
+}
+
+// A scan finds exactly the slaves that answer, at the framing they answer
+// at: requests at another speed never reach them, a frame from another
+// address is no answer, and a framing the line refuses is not scanned.
+TEST_F(ProbeTest, AScanFindsTheSlavesThatAnswer) {
+  if (!PymodbusSlaveProcess::available())
+    GTEST_SKIP() << PymodbusSlaveProcess::PYTHON << " cannot import pymodbus (python3-pymodbus, python3-serial-asyncio)";
+  const std::vector<std::string> three = {"--slave", "3,7,12", "--baud", "19200", "--holding", "11", "--input", "5000"};
+  auto found = [](unsigned slave, const char* framing = "19200 8N1") {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "%02x", slave);
+    return std::string(framing) + ": slave " + std::to_string(slave) + ", function 3, holding registers 0-0: ok; first byte T ms, "
+           "last T ms; bytes " + frame(std::string(hex) + " 03 02 00 0b") + "; values 0=11";
+  };
+  auto found_json = [](unsigned slave) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "%02x", slave);
+    return "{\"meter\":null,\"baud\":19200,\"parity\":\"none\",\"stop_bits\":1,\"slave\":" + std::to_string(slave) +
+           ",\"function\":4,\"start\":0,\"count\":1,\"verdict\":\"ok\",\"first_byte_ms\":T,\"last_byte_ms\":T,"
+           "\"bytes\":\"" + frame(std::string(hex) + " 04 02 13 88") +
+           "\",\"values\":[{\"name\":\"0\",\"value\":5000,\"unit\":\"\"}],\"notes\":[]}";
+  };
+  // Waits long enough for a slave busy starting up, or on a loaded machine.
+  const std::string two_speeds = "--scan --slaves 1-12 --baud 9600,19200 --timeout 200";
+  const std::string two_speeds_head = ": slaves 1-12 at 9600 8N1, 19200 8N1, RS-232; answers within 200 ms, the rest "
+                                      "within 200 ms";
+  struct Case {
+    const char* name;
+    std::vector<std::string> slaves;  // the slave's options
+    std::string options;
+    std::string head;                 // after "line /dev/DEV"; "" with --json
+    std::vector<std::string> lines;
+    int status;
+    const char* requests;  // served, as the slave logs them
+    std::string err = "";  // with "DEV" for the device
+  };
+  const Case cases[] = {
+      {"three slaves at 19200 bit/s", three, two_speeds, two_speeds_head,
+       {found(3), found(7), found(12), "scan: 24 asked, 3 answered, 0 other replies (noise, or another slave's frame); T s"},
+       0, "3 3 0 1\n7 3 0 1\n12 3 0 1\n"},
+      {"as JSON", three, "--scan --slaves 1-12 --baud 19200 --timeout 200 --function 4 --json", "",
+       {found_json(3), found_json(7), found_json(12),
+        "{\"summary\":true,\"asked\":12,\"answered\":3,\"other_replies\":0,\"seconds\":T,\"stopped\":false}"},
+       0, "3 4 0 1\n7 4 0 1\n12 4 0 1\n"},
+      {"a slave answering as another", {"--slave", "2", "--answer-as", "9"}, "--scan --slaves 1-3 --timeout 500",
+       ": slaves 1-3 at 9600 8N1, RS-232; answers within 500 ms, the rest within 200 ms",
+       {"scan: 3 asked, 0 answered, 1 other replies (noise, or another slave's frame); T s"}, 1, "2 3 0 1\n"},
+      // A pseudo-terminal keeps no parity bit, and the C library reports
+      // the parity it did not take as an error.
+      {"a framing the line refuses", {"--slave", "3", "--holding", "11"}, "--scan --slaves 3-3 --parity none,even --timeout 500",
+       ": slaves 3-3 at 9600 8N1, 9600 8E1, RS-232; answers within 500 ms, the rest within 200 ms",
+       {found(3, "9600 8N1"), "scan: 1 asked, 1 answered, 0 other replies (noise, or another slave's frame); T s"}, 0,
+       "3 3 0 1\n",
+       "meterscribe-probe: tcsetattr(/dev/DEV) error: Invalid argument\n"
+       "meterscribe-probe: 9600 8E1 is not scanned: the line cannot be set to it\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> options = c.slaves;
+    options.insert(options.end(), {"--log", root.at("/requests")});
+    unlink(root.at("/requests").c_str());
+    PymodbusSlaveProcess slave(options);
+    ASSERT_TRUE(slave.started());
+    ToolRun run = run_tool(("METERSCRIBE_ROOT=" + root.path() + " " + MS_PROBE_TOOL).c_str(),
+                           "--device /dev/" + slave.device() + " " + c.options, root);
+    std::vector<std::string> expected;
+    if (!c.head.empty()) expected.push_back("line /dev/" + slave.device() + c.head);
+    expected.insert(expected.end(), c.lines.begin(), c.lines.end());
+    EXPECT_EQ(lines_without_times(run.out), expected);
+    EXPECT_EQ(run.err, std::regex_replace(c.err, std::regex("DEV"), slave.device()));
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(root.read_file("/requests"), c.requests);
   }
 }
 
