@@ -24,12 +24,12 @@ tcflag_t line_control_flags(std::uint32_t baudrate, std::uint32_t databits, cons
 // CREAD | HUPCL | CLOCAL. Returns the descriptor, or -1 after logging
 // "open(%s) error: %s". A failed tcsetattr is logged and the descriptor is
 // returned all the same.
+int open_serial_port(const char* path, std::uint32_t baudrate, std::uint32_t databits,
+                     const char* parity, std::uint32_t stopbits);
+
 // Writes the four flag words of an open line, as open_serial_port does:
 // a field tool trying one framing after another keeps its descriptor, and
 // with it the device lock and the RS-485 set-up. False after logging
 // "tcsetattr(%s) error: %s" with `path`.
 bool set_line_framing(int fd, const char* path, std::uint32_t baudrate, std::uint32_t databits, const char* parity,
                       std::uint32_t stopbits);
-
-int open_serial_port(const char* path, std::uint32_t baudrate, std::uint32_t databits,
-                     const char* parity, std::uint32_t stopbits);
