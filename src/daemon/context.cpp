@@ -11,13 +11,15 @@
 
 namespace {
 
-// The eighteen plain keys, in the order they are read.
+// The plain keys, in the order they are read: the gateway's eighteen,
+// then the four of RS-485, which a gateway's tooling does not write.
 enum class Kind { number, string };
 struct PlainKey {
   const char* key;
   Kind kind;
   std::uint32_t DaemonContext::*number;
   char* DaemonContext::*string;
+  std::uint32_t missing = 0;  // a number whose key is missing
 };
 
 constexpr PlainKey plain_keys[] = {
@@ -39,6 +41,11 @@ constexpr PlainKey plain_keys[] = {
     {"MOD_METERSCRIBE_PASSWORD", Kind::string, nullptr, &DaemonContext::password},
     {"MOD_METERSCRIBE_SEND_PERIOD", Kind::number, &DaemonContext::send_period, nullptr},
     {"MOD_METERSCRIBE_START_ADDR", Kind::number, &DaemonContext::start_addr, nullptr},
+    {"MOD_METERSCRIBE_RS485", Kind::string, nullptr, &DaemonContext::rs485},
+    // Most transceivers send while RTS is high: a missing key means that.
+    {"MOD_METERSCRIBE_RS485_RTS_ON_SEND", Kind::number, &DaemonContext::rs485_rts_on_send, nullptr, 1},
+    {"MOD_METERSCRIBE_RS485_DELAY_BEFORE", Kind::number, &DaemonContext::rs485_delay_before, nullptr},
+    {"MOD_METERSCRIBE_RS485_DELAY_AFTER", Kind::number, &DaemonContext::rs485_delay_after, nullptr},
 };
 
 // Per-slot keys: the prefix followed by the slot number in decimal (1 to 10).
@@ -100,7 +107,8 @@ void load_settings_from(DaemonContext* context, const char* path) {
   FILE* file = settings_open(path, "r");
   for (const PlainKey& entry : plain_keys) {
     if (entry.kind == Kind::number) {
-      context->*entry.number = settings_unsigned(file, entry.key);
+      const char* value = settings_lookup(file, entry.key);
+      context->*entry.number = value != nullptr ? parse_settings_number(value) : entry.missing;
     } else {
       context->*entry.string = settings_string(file, entry.key);
     }
@@ -127,6 +135,19 @@ bool derive_meter_table(DaemonContext* context) {
   if (context->register_image == nullptr) return fail_with("no enough memory for databuf");
   release_init(context->release);
   return true;
+}
+
+Rs485Setup rs485_setup_of(const DaemonContext& context) {
+  Rs485Setup setup = RS485_DEFAULT;
+  if (!rs485_control_named(context.rs485, setup.control)) setup.control = RS485_DEFAULT.control;
+  setup.rts_on_send = context.rs485_rts_on_send != 0;
+  setup.delay_before_ms = context.rs485_delay_before;
+  setup.delay_after_ms = context.rs485_delay_after;
+  return setup;
+}
+
+LineSettings line_settings_of(const DaemonContext& context) {
+  return {context.baudrate, context.databits, context.parity, context.stopbits, rs485_setup_of(context)};
 }
 
 void release_context(DaemonContext* context) {

@@ -217,6 +217,45 @@ void check_split(const DaemonContext& context, Findings& findings) {
   }
 }
 
+// How the direction is switched, after the device's name on its line.
+std::string direction_text(const DaemonContext& context) {
+  Rs485Setup setup = rs485_setup_of(context);
+  switch (setup.control) {
+    case Rs485Control::gpio:
+      return "RS-485 wiring is asked of the GPIO driver for port " + std::to_string(port_mode_flag(context.device));
+    case Rs485Control::kernel:
+      return std::string("RS485=kernel: the driver's RS-485 mode switches RTS, ") +
+             (setup.rts_on_send ? "high" : "low") + " while sending, " + std::to_string(setup.delay_before_ms) +
+             " ms before and " + std::to_string(setup.delay_after_ms) + " ms after";
+    case Rs485Control::rts: return "RS485=rts: the daemon switches RTS around each request; no GPIO driver asked";
+    case Rs485Control::none: return "RS485=none: no direction switching; no GPIO driver asked";
+  }
+  return "";
+}
+
+// The RS-485 settings that are read differently from how they look: an
+// unknown control, and what only the kernel's mode uses, given for another.
+void check_rs485(const DaemonContext& context, const KeyLines& keys, Findings& findings) {
+  Rs485Control control = Rs485Control::gpio;
+  if (!rs485_control_named(context.rs485, control))
+    add_finding(findings, "serial line: RS485 \"%s\" is none of gpio, kernel, rts, none: the daemon asks the GPIO "
+                "driver, as without the setting", context.rs485);
+  if (has_key(keys, "MOD_METERSCRIBE_RS485_RTS_ON_SEND") && context.rs485_rts_on_send > 1)
+    add_finding(findings, "serial line: RS485_RTS_ON_SEND %u is neither 0 nor 1: read as 1, RTS high while sending",
+                context.rs485_rts_on_send);
+  if (control == Rs485Control::kernel) return;
+  const struct {
+    const char* name;
+    bool given;
+  } kernel_only[] = {{"RS485_RTS_ON_SEND", context.rs485_rts_on_send != 1},
+                     {"RS485_DELAY_BEFORE", context.rs485_delay_before != 0},
+                     {"RS485_DELAY_AFTER", context.rs485_delay_after != 0}};
+  for (const auto& key : kernel_only)
+    if (key.given)
+      add_finding(findings, "serial line: %s is set, but only RS485=kernel uses it: ignored with RS485=%s", key.name,
+                  rs485_control_name(control));
+}
+
 }  // namespace
 
 void explain_meters(FILE* out, const DaemonContext& context, const KeyLines& keys, Findings& findings) {
@@ -235,8 +274,7 @@ void explain_serial_line(FILE* out, const DaemonContext& context, const KeyLines
   std::array<char, PATH_SIZE> path;
   snprintf(path.data(), path.size(), "/dev/%s", context.device);
   std::fprintf(out, "\nSerial line\n");
-  std::fprintf(out, "  device   %s (RS-485 wiring is asked of the GPIO driver for port %d)\n", path.data(),
-               port_mode_flag(context.device));
+  std::fprintf(out, "  device   %s (%s)\n", path.data(), direction_text(context).c_str());
   std::fprintf(out, "  framing  %u bit/s, %u data bits, %s, %u stop bit%s\n", line_speed(context.baudrate),
                context.databits == 7 ? 7u : 8u, parity_name(context.parity), context.stopbits == 2 ? 2u : 1u,
                context.stopbits == 2 ? "s" : "");
@@ -244,6 +282,7 @@ void explain_serial_line(FILE* out, const DaemonContext& context, const KeyLines
                "cycles (PERIOD)\n", context.split, context.period);
   check_device(context.device, path.data(), findings);
   check_framing(context, keys, findings);
+  check_rs485(context, keys, findings);
   check_split(context, findings);
 }
 
