@@ -76,12 +76,13 @@ TEST_F(Rs485ModesTest, EachControlDrivesTheLineWithItsOwnIoctls) {
       {"kernel: the driver's mode, RTS high while sending", "MOD_METERSCRIBE_RS485=kernel\n", {"MS_GPIO_MODE=3"},
        {"RS485 set enabled+rts-on-send before 0 after 0", request}, "RS-485 by the driver",
        "RS-485 mode of the driver on " + path + ": RTS high while sending, 0 ms before and 0 ms after"},
-      {"kernel: RTS low while sending, and the delays",
+      {"kernel: RTS low while sending, and the delays as the driver took them",
        "MOD_METERSCRIBE_RS485=Kernel\nMOD_METERSCRIBE_RS485_RTS_ON_SEND=0\nMOD_METERSCRIBE_RS485_DELAY_BEFORE=2\n"
-       "MOD_METERSCRIBE_RS485_DELAY_AFTER=3\n",
+       "MOD_METERSCRIBE_RS485_DELAY_AFTER=300\n",
        {},
-       {"RS485 set enabled+rts-after-send before 2 after 3", request}, "RS-485 by the driver",
-       "RS-485 mode of the driver on " + path + ": RTS low while sending, 2 ms before and 3 ms after"},
+       {"RS485 set enabled+rts-after-send before 2 after 300", request}, "RS-485 by the driver",
+       // What the driver took is told: it cuts a delay to 100 ms.
+       "RS-485 mode of the driver on " + path + ": RTS low while sending, 2 ms before and 100 ms after"},
       {"kernel on a driver without RS-485 mode ends start-up", "MOD_METERSCRIBE_RS485=kernel\n", {"MS_RS485=reject"},
        {"RS485 rejected"}, nullptr, refused},
       {"rts: switched around each request, no driver asked", "MOD_METERSCRIBE_RS485=rts\n", {"MS_GPIO_MODE=0"},

@@ -26,7 +26,8 @@
 //                         is busy for two polls, then empty
 //   MS_RS485=reject       TIOCSRS485 fails with ENOTTY, as for a UART
 //                         driver without RS-485 mode; unset, it succeeds
-//                         and leaves the record as it was given
+//                         and, as Linux's serial core does, hands back the
+//                         record with each delay cut to 100 ms
 #undef _FILE_OFFSET_BITS  // define open and open64 as separate symbols
 #undef _TIME_BITS  // needs _FILE_OFFSET_BITS=64; ioctl is interposed by both its names below
 #include <cerrno>
@@ -130,8 +131,10 @@ int modem_line(unsigned long request, const int* lines) {
   return 0;
 }
 
-// The driver of a UART with RS-485 mode takes the record as given.
-int rs485_config(const serial_rs485* config) {
+// The driver of a UART with RS-485 mode and RTS delays.
+constexpr unsigned MAX_RTS_DELAY_MS = 100;
+
+int rs485_config(serial_rs485* config) {
   const char* mode = std::getenv("MS_RS485");
   if (mode != nullptr && std::strcmp(mode, "reject") == 0) {
     record("RS485 rejected");
@@ -159,6 +162,8 @@ int rs485_config(const serial_rs485* config) {
                   rest);
   record("RS485 set %s before %u after %u", flags[0] != '\0' ? flags : "0", config->delay_rts_before_send,
          config->delay_rts_after_send);
+  if (config->delay_rts_before_send > MAX_RTS_DELAY_MS) config->delay_rts_before_send = MAX_RTS_DELAY_MS;
+  if (config->delay_rts_after_send > MAX_RTS_DELAY_MS) config->delay_rts_after_send = MAX_RTS_DELAY_MS;
   return 0;
 }
 
@@ -227,7 +232,7 @@ int ioctl_with(const char* name, int fd, unsigned long request, void* argument) 
       record("TIOCMSET 0x%x", static_cast<unsigned>(*static_cast<const int*>(argument)));
       return 0;
     }
-    if (request == TIOCSRS485) return rs485_config(static_cast<const serial_rs485*>(argument));
+    if (request == TIOCSRS485) return rs485_config(static_cast<serial_rs485*>(argument));
     if (request == TIOCSERGETLSR) return line_status(static_cast<int*>(argument));
   }
   return real<IoctlFn>(name)(fd, request, argument);

@@ -20,6 +20,8 @@ namespace {
 constexpr unsigned MAX_REGISTERS = 125;
 constexpr unsigned MAX_COILS = 2000;
 constexpr unsigned MAX_SLAVE = 247;
+// Linux's serial core cuts the RTS delays of its RS-485 mode to this.
+constexpr unsigned MAX_RTS_DELAY_MS = 100;
 
 std::string slot_key(const char* prefix, unsigned slot) { return prefix + std::to_string(slot); }
 
@@ -243,7 +245,17 @@ void check_rs485(const DaemonContext& context, const KeyLines& keys, Findings& f
   if (has_key(keys, "MOD_METERSCRIBE_RS485_RTS_ON_SEND") && context.rs485_rts_on_send > 1)
     add_finding(findings, "serial line: RS485_RTS_ON_SEND %u is neither 0 nor 1: read as 1, RTS high while sending",
                 context.rs485_rts_on_send);
-  if (control == Rs485Control::kernel) return;
+  if (control == Rs485Control::kernel) {
+    const struct {
+      const char* name;
+      std::uint32_t ms;
+    } delays[] = {{"RS485_DELAY_BEFORE", context.rs485_delay_before}, {"RS485_DELAY_AFTER", context.rs485_delay_after}};
+    for (const auto& delay : delays)
+      if (delay.ms > MAX_RTS_DELAY_MS)
+        add_finding(findings, "serial line: %s %u ms: Linux cuts an RTS delay to %u ms (a driver without delays to 0)",
+                    delay.name, delay.ms, MAX_RTS_DELAY_MS);
+    return;
+  }
   const struct {
     const char* name;
     bool given;

@@ -146,6 +146,10 @@ TEST_F(CheckTest, FindingsAndExitStatusForEachSurprise) {
       {"the kernel's RS-485 mode with its own settings",
        BASE + "MOD_METERSCRIBE_RS485=KERNEL\nMOD_METERSCRIBE_RS485_RTS_ON_SEND=0\nMOD_METERSCRIBE_RS485_DELAY_BEFORE=1\n",
        {}},
+      {"RTS delays beyond what Linux takes",
+       BASE + "MOD_METERSCRIBE_RS485=kernel\nMOD_METERSCRIBE_RS485_DELAY_BEFORE=100\n"
+              "MOD_METERSCRIBE_RS485_DELAY_AFTER=101\n",
+       {"serial line: RS485_DELAY_AFTER 101 ms: Linux cuts an RTS delay to 100 ms (a driver without delays to 0)"}},
       {"a SPLIT too short for the answers at the line speed",
        "MOD_METERSCRIBE_BAUDRATE=1200\n" + BASE + "MOD_METERSCRIBE_ADDR2=2\nMOD_METERSCRIBE_FUNC2=3\n"
        "MOD_METERSCRIBE_REG_COUNT2=100\n",
