@@ -13,13 +13,13 @@ namespace {
 
 // The plain keys, in the order they are read: the gateway's eighteen,
 // then the four of RS-485, which a gateway's tooling does not write.
-enum class Kind { number, string };
+// number_or_1: a number that reads as 1, not 0, when its key is missing.
+enum class Kind { number, number_or_1, string };
 struct PlainKey {
   const char* key;
   Kind kind;
   std::uint32_t DaemonContext::*number;
   char* DaemonContext::*string;
-  std::uint32_t missing = 0;  // a number whose key is missing
 };
 
 constexpr PlainKey plain_keys[] = {
@@ -43,7 +43,7 @@ constexpr PlainKey plain_keys[] = {
     {"MOD_METERSCRIBE_START_ADDR", Kind::number, &DaemonContext::start_addr, nullptr},
     {"MOD_METERSCRIBE_RS485", Kind::string, nullptr, &DaemonContext::rs485},
     // Most transceivers send while RTS is high: a missing key means that.
-    {"MOD_METERSCRIBE_RS485_RTS_ON_SEND", Kind::number, &DaemonContext::rs485_rts_on_send, nullptr, 1},
+    {"MOD_METERSCRIBE_RS485_RTS_ON_SEND", Kind::number_or_1, &DaemonContext::rs485_rts_on_send, nullptr},
     {"MOD_METERSCRIBE_RS485_DELAY_BEFORE", Kind::number, &DaemonContext::rs485_delay_before, nullptr},
     {"MOD_METERSCRIBE_RS485_DELAY_AFTER", Kind::number, &DaemonContext::rs485_delay_after, nullptr},
 };
@@ -100,15 +100,17 @@ unsigned count_polled_meters(const DaemonContext* context) {
 static_assert(std::size(plain_keys) == PLAIN_KEY_COUNT && std::size(meter_keys) == SLOT_KEY_COUNT);
 
 const char* plain_key_name(unsigned index) { return plain_keys[index].key; }
-bool plain_key_is_number(unsigned index) { return plain_keys[index].kind == Kind::number; }
+bool plain_key_is_number(unsigned index) { return plain_keys[index].kind != Kind::string; }
 const char* slot_key_prefix(unsigned index) { return meter_keys[index].prefix; }
 
 void load_settings_from(DaemonContext* context, const char* path) {
   FILE* file = settings_open(path, "r");
   for (const PlainKey& entry : plain_keys) {
     if (entry.kind == Kind::number) {
+      context->*entry.number = settings_unsigned(file, entry.key);
+    } else if (entry.kind == Kind::number_or_1) {
       const char* value = settings_lookup(file, entry.key);
-      context->*entry.number = value != nullptr ? parse_settings_number(value) : entry.missing;
+      context->*entry.number = value != nullptr ? parse_settings_number(value) : 1;
     } else {
       context->*entry.string = settings_string(file, entry.key);
     }
