@@ -42,7 +42,7 @@ struct DaemonContext {
   std::uint16_t* register_image;  // one zeroed slot per register word polled
   ReleasedName release;           // ready_lock and ready_name
   int serial_fd;
-  std::uint32_t rs485_mode;       // 1: we switch RTS around each request
+  std::uint32_t rs485_mode;      // 1: we switch RTS around each request
   LineDirection line_direction;  // decided at start-up, before the lock
 };
 
@@ -66,8 +66,9 @@ bool derive_meter_table(DaemonContext* context);
 unsigned count_polled_meters(const DaemonContext* context);
 
 // The names of the keys load_settings reads, in its order: the 22 plain
-// keys (the eighteen of the gateway, then the four of RS-485), then the prefixes of the five per-slot keys, each followed by
-// the slot number 1 to 10 in decimal. For tools that explain the file.
+// keys (the gateway's eighteen, then the four of RS-485), then the
+// prefixes of the five per-slot keys, each followed by the slot number 1
+// to 10 in decimal. For tools that explain the file.
 constexpr unsigned PLAIN_KEY_COUNT = 22;
 constexpr unsigned SLOT_KEY_COUNT = 5;
 const char* plain_key_name(unsigned index);

@@ -58,9 +58,9 @@ const char* rs485_control_name(Rs485Control control);
 
 // How the open line is driven.
 enum class LineDirection : std::uint8_t {
-  plain,        // requests are just written
-  rts_switched, // send_frame switches RTS around each request (rs485_mode 1)
-  kernel,       // the driver switches RTS; requests are just written
+  plain,         // requests are just written
+  rts_switched,  // send_frame switches RTS around each request (rs485_mode 1)
+  kernel,        // the driver switches RTS; requests are just written
 };
 
 // Decided before the line is locked and opened, as the daemon's start-up
