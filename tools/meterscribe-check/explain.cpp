@@ -235,27 +235,18 @@ std::string direction_text(const DaemonContext& context) {
   return "";
 }
 
-// The RS-485 settings that are read differently from how they look: an
-// unknown control, and what only the kernel's mode uses, given for another.
-void check_rs485(const DaemonContext& context, const KeyLines& keys, Findings& findings) {
-  Rs485Control control = Rs485Control::gpio;
-  if (!rs485_control_named(context.rs485, control))
-    add_finding(findings, "serial line: RS485 \"%s\" is none of gpio, kernel, rts, none: the daemon asks the GPIO "
-                "driver, as without the setting", context.rs485);
-  if (has_key(keys, "MOD_METERSCRIBE_RS485_RTS_ON_SEND") && context.rs485_rts_on_send > 1)
-    add_finding(findings, "serial line: RS485_RTS_ON_SEND %u is neither 0 nor 1: read as 1, RTS high while sending",
-                context.rs485_rts_on_send);
-  if (control == Rs485Control::kernel) {
-    const struct {
-      const char* name;
-      std::uint32_t ms;
-    } delays[] = {{"RS485_DELAY_BEFORE", context.rs485_delay_before}, {"RS485_DELAY_AFTER", context.rs485_delay_after}};
-    for (const auto& delay : delays)
-      if (delay.ms > MAX_RTS_DELAY_MS)
-        add_finding(findings, "serial line: %s %u ms: Linux cuts an RTS delay to %u ms (a driver without delays to 0)",
-                    delay.name, delay.ms, MAX_RTS_DELAY_MS);
-    return;
-  }
+void check_kernel_delays(const DaemonContext& context, Findings& findings) {
+  const struct {
+    const char* name;
+    std::uint32_t ms;
+  } delays[] = {{"RS485_DELAY_BEFORE", context.rs485_delay_before}, {"RS485_DELAY_AFTER", context.rs485_delay_after}};
+  for (const auto& delay : delays)
+    if (delay.ms > MAX_RTS_DELAY_MS)
+      add_finding(findings, "serial line: %s %u ms: Linux cuts an RTS delay to %u ms (a driver without delays to 0)",
+                  delay.name, delay.ms, MAX_RTS_DELAY_MS);
+}
+
+void check_kernel_only_keys(const DaemonContext& context, Rs485Control control, Findings& findings) {
   const struct {
     const char* name;
     bool given;
@@ -266,6 +257,38 @@ void check_rs485(const DaemonContext& context, const KeyLines& keys, Findings& f
     if (key.given)
       add_finding(findings, "serial line: %s is set, but only RS485=kernel uses it: ignored with RS485=%s", key.name,
                   rs485_control_name(control));
+}
+
+// USB serial drivers offer neither the kernel's RS-485 mode nor the line
+// status that tells when the last bit has gone.
+void check_usb_direction(const char* device, Rs485Control control, Findings& findings) {
+  bool usb = std::strncmp(device, "ttyUSB", 6) == 0 || std::strncmp(device, "ttyACM", 6) == 0 ||
+             std::strncmp(device, "serial/by-id/usb-", 17) == 0;
+  if (usb && control == Rs485Control::kernel)
+    add_finding(findings, "serial line: RS485=kernel on %s: USB serial drivers have no RS-485 mode, so the daemon "
+                "exits at start-up; an adapter that turns itself around needs RS485=none", device);
+  if (usb && control == Rs485Control::rts)
+    add_finding(findings, "serial line: RS485=rts on %s: USB serial drivers do not tell when the last bit has gone, "
+                "so RTS turns back before the request is out; an adapter that turns itself around needs RS485=none",
+                device);
+}
+
+// The RS-485 settings that are read differently from how they look: an
+// unknown control, what only the kernel's mode uses given for another,
+// and a control that cannot work on a USB adapter.
+void check_rs485(const DaemonContext& context, const KeyLines& keys, Findings& findings) {
+  Rs485Control control = Rs485Control::gpio;
+  if (!rs485_control_named(context.rs485, control))
+    add_finding(findings, "serial line: RS485 \"%s\" is none of gpio, kernel, rts, none: the daemon asks the GPIO "
+                "driver, as without the setting", context.rs485);
+  if (has_key(keys, "MOD_METERSCRIBE_RS485_RTS_ON_SEND") && context.rs485_rts_on_send > 1)
+    add_finding(findings, "serial line: RS485_RTS_ON_SEND %u is neither 0 nor 1: read as 1, RTS high while sending",
+                context.rs485_rts_on_send);
+  if (control == Rs485Control::kernel)
+    check_kernel_delays(context, findings);
+  else
+    check_kernel_only_keys(context, control, findings);
+  check_usb_direction(context.device, control, findings);
 }
 
 }  // namespace

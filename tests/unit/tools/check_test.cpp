@@ -150,6 +150,17 @@ TEST_F(CheckTest, FindingsAndExitStatusForEachSurprise) {
        BASE + "MOD_METERSCRIBE_RS485=kernel\nMOD_METERSCRIBE_RS485_DELAY_BEFORE=100\n"
               "MOD_METERSCRIBE_RS485_DELAY_AFTER=101\n",
        {"serial line: RS485_DELAY_AFTER 101 ms: Linux cuts an RTS delay to 100 ms (a driver without delays to 0)"}},
+      {"the kernel's mode on a USB adapter",
+       "MOD_METERSCRIBE_DEVICE=ttyUSB0\nMOD_METERSCRIBE_RS485=kernel\nMOD_METERSCRIBE_SPLIT=100\n"
+       "MOD_METERSCRIBE_ADDR1=1\nMOD_METERSCRIBE_FUNC1=3\nMOD_METERSCRIBE_REG_COUNT1=4\n",
+       {"serial line: RS485=kernel on ttyUSB0: USB serial drivers have no RS-485 mode, so the daemon exits at "
+        "start-up; an adapter that turns itself around needs RS485=none"}},
+      {"RTS switched by the daemon on a USB adapter",
+       "MOD_METERSCRIBE_DEVICE=serial/by-id/usb-FTDI_1-if00-port0\nMOD_METERSCRIBE_RS485=rts\n"
+       "MOD_METERSCRIBE_SPLIT=100\nMOD_METERSCRIBE_ADDR1=1\nMOD_METERSCRIBE_FUNC1=3\nMOD_METERSCRIBE_REG_COUNT1=4\n",
+       {"serial line: RS485=rts on serial/by-id/usb-FTDI_1-if00-port0: USB serial drivers do not tell when the last "
+        "bit has gone, so RTS turns back before the request is out; an adapter that turns itself around needs "
+        "RS485=none"}},
       {"a SPLIT too short for the answers at the line speed",
        "MOD_METERSCRIBE_BAUDRATE=1200\n" + BASE + "MOD_METERSCRIBE_ADDR2=2\nMOD_METERSCRIBE_FUNC2=3\n"
        "MOD_METERSCRIBE_REG_COUNT2=100\n",
