@@ -11,8 +11,10 @@
 
 namespace {
 
-// The eighteen plain keys, in the order they are read.
-enum class Kind { number, string };
+// The plain keys, in the order they are read: the gateway's eighteen,
+// then the four of RS-485, which a gateway's tooling does not write.
+// number_or_1: a number that reads as 1, not 0, when its key is missing.
+enum class Kind { number, number_or_1, string };
 struct PlainKey {
   const char* key;
   Kind kind;
@@ -39,6 +41,11 @@ constexpr PlainKey plain_keys[] = {
     {"MOD_METERSCRIBE_PASSWORD", Kind::string, nullptr, &DaemonContext::password},
     {"MOD_METERSCRIBE_SEND_PERIOD", Kind::number, &DaemonContext::send_period, nullptr},
     {"MOD_METERSCRIBE_START_ADDR", Kind::number, &DaemonContext::start_addr, nullptr},
+    {"MOD_METERSCRIBE_RS485", Kind::string, nullptr, &DaemonContext::rs485},
+    // Most transceivers send while RTS is high: a missing key means that.
+    {"MOD_METERSCRIBE_RS485_RTS_ON_SEND", Kind::number_or_1, &DaemonContext::rs485_rts_on_send, nullptr},
+    {"MOD_METERSCRIBE_RS485_DELAY_BEFORE", Kind::number, &DaemonContext::rs485_delay_before, nullptr},
+    {"MOD_METERSCRIBE_RS485_DELAY_AFTER", Kind::number, &DaemonContext::rs485_delay_after, nullptr},
 };
 
 // Per-slot keys: the prefix followed by the slot number in decimal (1 to 10).
@@ -93,7 +100,7 @@ unsigned count_polled_meters(const DaemonContext* context) {
 static_assert(std::size(plain_keys) == PLAIN_KEY_COUNT && std::size(meter_keys) == SLOT_KEY_COUNT);
 
 const char* plain_key_name(unsigned index) { return plain_keys[index].key; }
-bool plain_key_is_number(unsigned index) { return plain_keys[index].kind == Kind::number; }
+bool plain_key_is_number(unsigned index) { return plain_keys[index].kind != Kind::string; }
 const char* slot_key_prefix(unsigned index) { return meter_keys[index].prefix; }
 
 void load_settings_from(DaemonContext* context, const char* path) {
@@ -101,6 +108,9 @@ void load_settings_from(DaemonContext* context, const char* path) {
   for (const PlainKey& entry : plain_keys) {
     if (entry.kind == Kind::number) {
       context->*entry.number = settings_unsigned(file, entry.key);
+    } else if (entry.kind == Kind::number_or_1) {
+      const char* value = settings_lookup(file, entry.key);
+      context->*entry.number = value != nullptr ? parse_settings_number(value) : 1;
     } else {
       context->*entry.string = settings_string(file, entry.key);
     }
@@ -127,6 +137,19 @@ bool derive_meter_table(DaemonContext* context) {
   if (context->register_image == nullptr) return fail_with("no enough memory for databuf");
   release_init(context->release);
   return true;
+}
+
+Rs485Setup rs485_setup_of(const DaemonContext& context) {
+  Rs485Setup setup = RS485_DEFAULT;
+  if (!rs485_control_named(context.rs485, setup.control)) setup.control = RS485_DEFAULT.control;
+  setup.rts_on_send = context.rs485_rts_on_send != 0;
+  setup.delay_before_ms = context.rs485_delay_before;
+  setup.delay_after_ms = context.rs485_delay_after;
+  return setup;
+}
+
+LineSettings line_settings_of(const DaemonContext& context) {
+  return {context.baudrate, context.databits, context.parity, context.stopbits, rs485_setup_of(context)};
 }
 
 void release_context(DaemonContext* context) {

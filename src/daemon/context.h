@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "modbus/meter_config.h"
+#include "modbus/rs485.h"
 #include "store/log_dir.h"
 #include "store/release.h"
 
@@ -29,18 +30,26 @@ struct DaemonContext {
   char* password;               // read and kept, not used
   std::uint32_t send_period;    // minutes: release age, and pause after an upload
   std::uint32_t start_addr;     // read and kept, not used
+  // How the RS-485 direction is switched: gpio (the default), kernel, rts or
+  // none; an unknown word reads as gpio. The other three serve kernel only.
+  char* rs485;
+  std::uint32_t rs485_rts_on_send;   // 1 (the default): RTS high while sending; 0: low
+  std::uint32_t rs485_delay_before;  // ms RTS is turned before the first bit
+  std::uint32_t rs485_delay_after;   // ms RTS is held after the last bit
   MeterConfig meters[METER_SLOTS];
   std::uint32_t meter_count;  // consecutive slots from slot 1 with addr != 0
   LogDir log_dir;                  // opened once, after the storage is selected
   std::uint16_t* register_image;  // one zeroed slot per register word polled
   ReleasedName release;           // ready_lock and ready_name
   int serial_fd;
-  std::uint32_t rs485_mode;
+  std::uint32_t rs485_mode;      // 1: we switch RTS around each request
+  LineDirection line_direction;  // decided at start-up, before the lock
 };
 
-// Reads all 23 keys from the settings file into the context: the plain keys
+// Reads all 27 keys from the settings file into the context: the plain keys
 // first, then the five keys of each slot from 1 to 10. A missing file leaves
-// every number 0 and every string "".
+// every string "" and every number 0, but MOD_METERSCRIBE_RS485_RTS_ON_SEND,
+// which is 1.
 void load_settings(DaemonContext* context);
 
 // Same, from a given path (tools and tests).
@@ -56,14 +65,22 @@ bool derive_meter_table(DaemonContext* context);
 // changes nothing, so tools can explain a file with it.
 unsigned count_polled_meters(const DaemonContext* context);
 
-// The names of the keys load_settings reads, in its order: the eighteen
-// plain keys, then the prefixes of the five per-slot keys, each followed by
-// the slot number 1 to 10 in decimal. For tools that explain the file.
-constexpr unsigned PLAIN_KEY_COUNT = 18;
+// The names of the keys load_settings reads, in its order: the 22 plain
+// keys (the gateway's eighteen, then the four of RS-485), then the
+// prefixes of the five per-slot keys, each followed by the slot number 1
+// to 10 in decimal. For tools that explain the file.
+constexpr unsigned PLAIN_KEY_COUNT = 22;
 constexpr unsigned SLOT_KEY_COUNT = 5;
 const char* plain_key_name(unsigned index);
 bool plain_key_is_number(unsigned index);
 const char* slot_key_prefix(unsigned index);
+
+// The RS-485 settings as the line is opened with them; an RS485 word that
+// names no control gives gpio, as a missing one does.
+Rs485Setup rs485_setup_of(const DaemonContext& context);
+
+// The line's framing and RS-485 settings, for open_modbus_line.
+LineSettings line_settings_of(const DaemonContext& context);
 
 // Releases what load_settings and derive_meter_table allocated. The daemon
 // never tears its context down; tools and tests do.

@@ -9,7 +9,6 @@
 #include "daemon/log_location.h"
 #include "modbus/device_lock.h"
 #include "modbus/rs485.h"
-#include "modbus/serial_port.h"
 #include "sys/command_runner.h"
 #include "sys/log.h"
 
@@ -80,7 +79,8 @@ bool open_log_dir(DaemonContext& context, const char* path) {
 }
 
 void ask_port_mode(DaemonContext& context) {
-  context.rs485_mode = query_port_mode(port_mode_flag(context.device)) == PORT_MODE_RS485 ? 1 : 0;
+  context.line_direction = line_direction(rs485_setup_of(context), context.device);
+  context.rs485_mode = rs485_mode_of(context.line_direction);
 }
 
 // Device names such as serial/by-id links are long: the path has the room
@@ -92,13 +92,11 @@ bool open_line(DaemonContext& context) {
     log_msg(LOG_ERR, "device %s is locked", device_path.data());
     return false;
   }
-  context.serial_fd = open_serial_port(device_path.data(), context.baudrate, context.databits, context.parity,
-                                       context.stopbits);
+  context.serial_fd = open_modbus_line(device_path.data(), line_settings_of(context), context.line_direction);
   if (context.serial_fd < 0) {
     unlock_device(device_path.data());
     return false;
   }
-  if (context.rs485_mode != 0) set_receive_direction(context.serial_fd);
   return true;
 }
 

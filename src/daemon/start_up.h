@@ -32,10 +32,12 @@ bool open_log_dir(DaemonContext& context, const char* path);
 // follows its own hold silently before each pass.
 void follow_log_dir(LogDir& dir);
 
-// Asks the GPIO driver whether the port is wired for RS-485.
+// Decides how the line's direction is switched (MOD_METERSCRIBE_RS485); by
+// default asks the GPIO driver whether the port is wired for RS-485.
 void ask_port_mode(DaemonContext& context);
 
-// Locks and opens "/dev/" + device and, on an RS-485 port, sets the driver
-// to receive. False after "device %s is locked", or after the open failed
-// (logged by the serial port; the lock is removed again).
+// Locks and opens "/dev/" + device and starts its direction: on a port we
+// switch, the driver set to receive; in the kernel's RS-485 mode, that mode
+// set up. False after "device %s is locked", or after the open or the
+// kernel's RS-485 mode failed (logged there; the lock is removed again).
 bool open_line(DaemonContext& context);

@@ -5,8 +5,12 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
+#include <strings.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+
+#include <linux/serial.h>
 
 #include "modbus/serial_port.h"
 #include "sys/clock.h"
@@ -88,7 +92,76 @@ int gpio_ioctl(unsigned long request, unsigned long argument) {
   return ioctl(fd, request, argument);
 }
 
+constexpr const char* CONTROL_NAMES[] = {"gpio", "kernel", "rts", "none"};
+
+// The driver's RS-485 mode is written whole, as the terminal attributes
+// are: receiving while we send (SER_RS485_RX_DURING_TX) would hand us our
+// own request as the start of the answer, and nothing a boot loader or an
+// earlier program left behind should change how the line behaves.
+bool start_kernel_rs485(int serial_fd, const char* path, const Rs485Setup& setup) {
+  serial_rs485 config{};
+  config.flags = SER_RS485_ENABLED | (setup.rts_on_send ? SER_RS485_RTS_ON_SEND : SER_RS485_RTS_AFTER_SEND);
+  config.delay_rts_before_send = setup.delay_before_ms;
+  config.delay_rts_after_send = setup.delay_after_ms;
+  if (ioctl(serial_fd, TIOCSRS485, &config) != 0) {
+    log_msg(LOG_ERR, "ioctl TIOCSRS485 on %s: %s: its driver has no RS-485 mode for MOD_METERSCRIBE_RS485=kernel",
+            path, strerror(errno));
+    return false;
+  }
+  // The driver answers with what it took: it may cut the delays to what
+  // its hardware does, or not enable the mode at all.
+  if ((config.flags & SER_RS485_ENABLED) == 0) {
+    log_msg(LOG_ERR, "ioctl TIOCSRS485 on %s: its driver left RS-485 mode off for MOD_METERSCRIBE_RS485=kernel", path);
+    return false;
+  }
+  log_msg(LOG_NOTICE, "RS-485 mode of the driver on %s: RTS %s while sending, %u ms before and %u ms after", path,
+          (config.flags & SER_RS485_RTS_ON_SEND) != 0 ? "high" : "low", config.delay_rts_before_send,
+          config.delay_rts_after_send);
+  return true;
+}
+
 }  // namespace
+
+bool rs485_control_named(const char* text, Rs485Control& control) {
+  if (text[0] == '\0') {
+    control = Rs485Control::gpio;
+    return true;
+  }
+  for (std::size_t i = 0; i < std::size(CONTROL_NAMES); ++i) {
+    if (strcasecmp(text, CONTROL_NAMES[i]) == 0) {
+      control = static_cast<Rs485Control>(i);
+      return true;
+    }
+  }
+  return false;
+}
+
+const char* rs485_control_name(Rs485Control control) { return CONTROL_NAMES[static_cast<std::size_t>(control)]; }
+
+LineDirection line_direction(const Rs485Setup& setup, const char* device) {
+  switch (setup.control) {
+    case Rs485Control::gpio:
+      return query_port_mode(port_mode_flag(device)) == PORT_MODE_RS485 ? LineDirection::rts_switched
+                                                                         : LineDirection::plain;
+    case Rs485Control::kernel: return LineDirection::kernel;
+    case Rs485Control::rts: return LineDirection::rts_switched;
+    case Rs485Control::none: return LineDirection::plain;
+  }
+  return LineDirection::plain;
+}
+
+std::uint32_t rs485_mode_of(LineDirection direction) { return direction == LineDirection::rts_switched ? 1 : 0; }
+
+int open_modbus_line(const char* path, const LineSettings& settings, LineDirection direction) {
+  int fd = open_serial_port(path, settings.baudrate, settings.databits, settings.parity, settings.stopbits);
+  if (fd < 0) return -1;
+  if (direction == LineDirection::rts_switched) set_receive_direction(fd);
+  if (direction == LineDirection::kernel && !start_kernel_rs485(fd, path, settings.rs485)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
 
 int port_mode_flag(const char* device) {
   // The driver knows the first port by its own request; the setting is

@@ -88,14 +88,14 @@ bool may_hold_a_key(const std::string& text) {
 char* DaemonContext::*const string_fields[] = {
     &DaemonContext::device,        &DaemonContext::parity,     &DaemonContext::cache,
     &DaemonContext::cache_dir,     &DaemonContext::tls_auth_type, &DaemonContext::remote_url,
-    &DaemonContext::username,      &DaemonContext::password,
+    &DaemonContext::username,      &DaemonContext::password,   &DaemonContext::rs485,
 };
 
 std::uint32_t DaemonContext::*const number_fields[] = {
     &DaemonContext::enabled, &DaemonContext::baudrate,      &DaemonContext::databits,
     &DaemonContext::stopbits, &DaemonContext::split,        &DaemonContext::period,
     &DaemonContext::port,    &DaemonContext::ftpes_enabled, &DaemonContext::send_period,
-    &DaemonContext::start_addr,
+    &DaemonContext::start_addr, &DaemonContext::rs485_delay_before, &DaemonContext::rs485_delay_after,
 };
 
 void check_strings(const DaemonContext& context, bool may_be_set) {
@@ -110,6 +110,7 @@ void check_strings(const DaemonContext& context, bool may_be_set) {
   }
   for (std::uint32_t DaemonContext::*field : number_fields)
     check(may_be_set || context.*field == 0, "a number without a key in the file");
+  check(may_be_set || context.rs485_rts_on_send == 1, "RTS_ON_SEND without its key is not 1");
   for (const MeterConfig& meter : context.meters) {
     bool all_zero = meter.addr == 0 && meter.start == 0 && meter.reg_count == 0 && meter.bin_count == 0 &&
                     meter.func == 0;

@@ -1,12 +1,19 @@
-// Plays the gateway's GPIO driver and a UART's modem lines for the RS-485
-// tests, and records what the daemon asked of them, in order, one line per
-// event, in the file named by MS_RECORD:
+// Plays the gateway's GPIO driver, a UART's modem lines and its driver's
+// RS-485 mode for the RS-485 tests, and records what the daemon (or the
+// probe) asked of them, in order, one line per event, in the file named by
+// MS_RECORD:
 //
 //   gpio open rw | gpio open flags 0x.. | gpio open failed
 //   gpio request 0x<number> argument <value>
 //   RTS set | RTS clear              (TIOCMBIS / TIOCMBIC with TIOCM_RTS)
+//   TIOCMSET 0x<lines>
+//   RS485 set <flags> before <ms> after <ms> | RS485 rejected   (TIOCSRS485)
 //   LSR busy | LSR empty | LSR rejected
 //   write[ xx xx ...]                (the bytes, which still reach the pty)
+//
+// <flags> names the bits of struct serial_rs485 joined by '+' (enabled,
+// rts-on-send, rts-after-send, rx-during-tx, terminate-bus), any other bit
+// in hex.
 //
 // The GPIO device is any path ending in "/dev/gpio" (a plain file the test
 // provides); the serial line is any descriptor opened from "/dev/pts/".
@@ -17,6 +24,10 @@
 //   MS_LSR=reject         TIOCSERGETLSR fails with ENOTTY, as on a pty
 //   (unset)               after a write of n > 0 bytes the transmitter
 //                         is busy for two polls, then empty
+//   MS_RS485=reject       TIOCSRS485 fails with ENOTTY, as for a UART
+//                         driver without RS-485 mode; unset, it succeeds
+//                         and, as Linux's serial core does, hands back the
+//                         record with each delay cut to 100 ms
 #undef _FILE_OFFSET_BITS  // define open and open64 as separate symbols
 #undef _TIME_BITS  // needs _FILE_OFFSET_BITS=64; ioctl is interposed by both its names below
 #include <cerrno>
@@ -120,6 +131,42 @@ int modem_line(unsigned long request, const int* lines) {
   return 0;
 }
 
+// The driver of a UART with RS-485 mode and RTS delays.
+constexpr unsigned MAX_RTS_DELAY_MS = 100;
+
+int rs485_config(serial_rs485* config) {
+  const char* mode = std::getenv("MS_RS485");
+  if (mode != nullptr && std::strcmp(mode, "reject") == 0) {
+    record("RS485 rejected");
+    errno = ENOTTY;
+    return -1;
+  }
+  static const struct {
+    unsigned bit;
+    const char* name;
+  } names[] = {{SER_RS485_ENABLED, "enabled"},
+               {SER_RS485_RTS_ON_SEND, "rts-on-send"},
+               {SER_RS485_RTS_AFTER_SEND, "rts-after-send"},
+               {SER_RS485_RX_DURING_TX, "rx-during-tx"},
+               {SER_RS485_TERMINATE_BUS, "terminate-bus"}};
+  char flags[256] = "";
+  unsigned rest = config->flags;
+  for (const auto& flag : names) {
+    if ((rest & flag.bit) == 0) continue;
+    rest &= ~flag.bit;
+    std::snprintf(flags + std::strlen(flags), sizeof flags - std::strlen(flags), "%s%s", flags[0] != '\0' ? "+" : "",
+                  flag.name);
+  }
+  if (rest != 0)
+    std::snprintf(flags + std::strlen(flags), sizeof flags - std::strlen(flags), "%s0x%x", flags[0] != '\0' ? "+" : "",
+                  rest);
+  record("RS485 set %s before %u after %u", flags[0] != '\0' ? flags : "0", config->delay_rts_before_send,
+         config->delay_rts_after_send);
+  if (config->delay_rts_before_send > MAX_RTS_DELAY_MS) config->delay_rts_before_send = MAX_RTS_DELAY_MS;
+  if (config->delay_rts_after_send > MAX_RTS_DELAY_MS) config->delay_rts_after_send = MAX_RTS_DELAY_MS;
+  return 0;
+}
+
 int line_status(int* status) {
   const char* mode = std::getenv("MS_LSR");
   if (mode != nullptr && std::strcmp(mode, "reject") == 0) {
@@ -181,6 +228,11 @@ int ioctl_with(const char* name, int fd, unsigned long request, void* argument) 
     if (answer != -2) return answer;
   } else if (is_serial(fd)) {
     if (request == TIOCMBIS || request == TIOCMBIC) return modem_line(request, static_cast<const int*>(argument));
+    if (request == TIOCMSET) {
+      record("TIOCMSET 0x%x", static_cast<unsigned>(*static_cast<const int*>(argument)));
+      return 0;
+    }
+    if (request == TIOCSRS485) return rs485_config(static_cast<serial_rs485*>(argument));
     if (request == TIOCSERGETLSR) return line_status(static_cast<int*>(argument));
   }
   return real<IoctlFn>(name)(fd, request, argument);

@@ -20,6 +20,8 @@ namespace {
 constexpr unsigned MAX_REGISTERS = 125;
 constexpr unsigned MAX_COILS = 2000;
 constexpr unsigned MAX_SLAVE = 247;
+// Linux's serial core cuts the RTS delays of its RS-485 mode to this.
+constexpr unsigned MAX_RTS_DELAY_MS = 100;
 
 std::string slot_key(const char* prefix, unsigned slot) { return prefix + std::to_string(slot); }
 
@@ -217,6 +219,78 @@ void check_split(const DaemonContext& context, Findings& findings) {
   }
 }
 
+// How the direction is switched, after the device's name on its line.
+std::string direction_text(const DaemonContext& context) {
+  Rs485Setup setup = rs485_setup_of(context);
+  switch (setup.control) {
+    case Rs485Control::gpio:
+      return "RS-485 wiring is asked of the GPIO driver for port " + std::to_string(port_mode_flag(context.device));
+    case Rs485Control::kernel:
+      return std::string("RS485=kernel: the driver's RS-485 mode switches RTS, ") +
+             (setup.rts_on_send ? "high" : "low") + " while sending, " + std::to_string(setup.delay_before_ms) +
+             " ms before and " + std::to_string(setup.delay_after_ms) + " ms after";
+    case Rs485Control::rts: return "RS485=rts: the daemon switches RTS around each request; no GPIO driver asked";
+    case Rs485Control::none: return "RS485=none: no direction switching; no GPIO driver asked";
+  }
+  return "";
+}
+
+void check_kernel_delays(const DaemonContext& context, Findings& findings) {
+  const struct {
+    const char* name;
+    std::uint32_t ms;
+  } delays[] = {{"RS485_DELAY_BEFORE", context.rs485_delay_before}, {"RS485_DELAY_AFTER", context.rs485_delay_after}};
+  for (const auto& delay : delays)
+    if (delay.ms > MAX_RTS_DELAY_MS)
+      add_finding(findings, "serial line: %s %u ms: Linux cuts an RTS delay to %u ms (a driver without delays to 0)",
+                  delay.name, delay.ms, MAX_RTS_DELAY_MS);
+}
+
+void check_kernel_only_keys(const DaemonContext& context, Rs485Control control, Findings& findings) {
+  const struct {
+    const char* name;
+    bool given;
+  } kernel_only[] = {{"RS485_RTS_ON_SEND", context.rs485_rts_on_send != 1},
+                     {"RS485_DELAY_BEFORE", context.rs485_delay_before != 0},
+                     {"RS485_DELAY_AFTER", context.rs485_delay_after != 0}};
+  for (const auto& key : kernel_only)
+    if (key.given)
+      add_finding(findings, "serial line: %s is set, but only RS485=kernel uses it: ignored with RS485=%s", key.name,
+                  rs485_control_name(control));
+}
+
+// USB serial drivers offer neither the kernel's RS-485 mode nor the line
+// status that tells when the last bit has gone.
+void check_usb_direction(const char* device, Rs485Control control, Findings& findings) {
+  bool usb = std::strncmp(device, "ttyUSB", 6) == 0 || std::strncmp(device, "ttyACM", 6) == 0 ||
+             std::strncmp(device, "serial/by-id/usb-", 17) == 0;
+  if (usb && control == Rs485Control::kernel)
+    add_finding(findings, "serial line: RS485=kernel on %s: USB serial drivers have no RS-485 mode, so the daemon "
+                "exits at start-up; an adapter that turns itself around needs RS485=none", device);
+  if (usb && control == Rs485Control::rts)
+    add_finding(findings, "serial line: RS485=rts on %s: USB serial drivers do not tell when the last bit has gone, "
+                "so RTS turns back before the request is out; an adapter that turns itself around needs RS485=none",
+                device);
+}
+
+// The RS-485 settings that are read differently from how they look: an
+// unknown control, what only the kernel's mode uses given for another,
+// and a control that cannot work on a USB adapter.
+void check_rs485(const DaemonContext& context, const KeyLines& keys, Findings& findings) {
+  Rs485Control control = Rs485Control::gpio;
+  if (!rs485_control_named(context.rs485, control))
+    add_finding(findings, "serial line: RS485 \"%s\" is none of gpio, kernel, rts, none: the daemon asks the GPIO "
+                "driver, as without the setting", context.rs485);
+  if (has_key(keys, "MOD_METERSCRIBE_RS485_RTS_ON_SEND") && context.rs485_rts_on_send > 1)
+    add_finding(findings, "serial line: RS485_RTS_ON_SEND %u is neither 0 nor 1: read as 1, RTS high while sending",
+                context.rs485_rts_on_send);
+  if (control == Rs485Control::kernel)
+    check_kernel_delays(context, findings);
+  else
+    check_kernel_only_keys(context, control, findings);
+  check_usb_direction(context.device, control, findings);
+}
+
 }  // namespace
 
 void explain_meters(FILE* out, const DaemonContext& context, const KeyLines& keys, Findings& findings) {
@@ -235,8 +309,7 @@ void explain_serial_line(FILE* out, const DaemonContext& context, const KeyLines
   std::array<char, PATH_SIZE> path;
   snprintf(path.data(), path.size(), "/dev/%s", context.device);
   std::fprintf(out, "\nSerial line\n");
-  std::fprintf(out, "  device   %s (RS-485 wiring is asked of the GPIO driver for port %d)\n", path.data(),
-               port_mode_flag(context.device));
+  std::fprintf(out, "  device   %s (%s)\n", path.data(), direction_text(context).c_str());
   std::fprintf(out, "  framing  %u bit/s, %u data bits, %s, %u stop bit%s\n", line_speed(context.baudrate),
                context.databits == 7 ? 7u : 8u, parity_name(context.parity), context.stopbits == 2 ? 2u : 1u,
                context.stopbits == 2 ? "s" : "");
@@ -244,6 +317,7 @@ void explain_serial_line(FILE* out, const DaemonContext& context, const KeyLines
                "cycles (PERIOD)\n", context.split, context.period);
   check_device(context.device, path.data(), findings);
   check_framing(context, keys, findings);
+  check_rs485(context, keys, findings);
   check_split(context, findings);
 }
 

@@ -12,7 +12,6 @@
 #include "messages.h"
 #include "modbus/device_lock.h"
 #include "modbus/rs485.h"
-#include "modbus/serial_port.h"
 #include "sys/unique_file.h"
 
 namespace {
@@ -81,26 +80,33 @@ bool load_probe_settings(const char* path, ProbeLine& line) {
   return true;
 }
 
-// The steps of the daemon's open_line, with its port-mode query before.
+// The steps of the daemon's open_line, with its direction decided before
+// (the GPIO driver asked, by default).
 bool take_line(ProbeLine& line) {
   DaemonContext& context = line.context;
   context.serial_fd = -1;
-  context.rs485_mode = query_port_mode(port_mode_flag(context.device)) == PORT_MODE_RS485 ? 1 : 0;
+  context.line_direction = line_direction(rs485_setup_of(context), context.device);
+  context.rs485_mode = rs485_mode_of(context.line_direction);
   if (lock_device(line.device_path.data(), LOCK_WAIT_S) == 0) {
     tell_daemon_messages();
     tell_lock_held(line.device_path.data());
     return false;
   }
   line.locked = true;
-  context.serial_fd = open_serial_port(line.device_path.data(), context.baudrate, context.databits, context.parity,
-                                       context.stopbits);
-  if (context.serial_fd < 0) {
-    tell_daemon_messages();
-    return false;
+  context.serial_fd = open_modbus_line(line.device_path.data(), line_settings_of(context), context.line_direction);
+  // A failed tcsetattr or RTS ioctl: the line is used all the same. A failed
+  // open or a driver without RS-485 mode: the probe ends, as the daemon would.
+  tell_daemon_messages();
+  return context.serial_fd >= 0;
+}
+
+const char* line_kind(const ProbeLine& line) {
+  switch (line.context.line_direction) {
+    case LineDirection::rts_switched: return "RS-485";
+    case LineDirection::kernel: return "RS-485 by the driver";
+    case LineDirection::plain: break;
   }
-  if (context.rs485_mode != 0) set_receive_direction(context.serial_fd);
-  tell_daemon_messages();  // a failed tcsetattr or ioctl: the line is used all the same
-  return true;
+  return rs485_setup_of(line.context).control == Rs485Control::none ? "no direction switching" : "RS-232";
 }
 
 ProbeLink link_of(const ProbeLine& line) {

@@ -20,12 +20,18 @@ struct ProbeLine {
 // zeroed record. False, after saying why, when the file cannot be read or names no meter or no device.
 bool load_probe_settings(const char* path, ProbeLine& line);
 
-// Locks the device and opens the line as the daemon's start-up does. False
-// after saying why: the lock is held (by whom, and how to stop the daemon),
-// or the port cannot be opened.
+// Decides the line's direction, locks the device and opens the line as the
+// daemon's start-up does, with the settings' RS-485 control. False after
+// saying why: the lock is held (by whom, and how to stop the daemon), the
+// port cannot be opened, or its driver refuses the kernel's RS-485 mode.
 bool take_line(ProbeLine& line);
 
 ProbeLink link_of(const ProbeLine& line);
+
+// How the open line is driven, for the head of the report: "RS-232",
+// "RS-485" (RTS switched by the probe), "RS-485 by the driver" (the
+// kernel's RS-485 mode), or "no direction switching" (RS485=none).
+const char* line_kind(const ProbeLine& line);
 
 // Closes the port, removes our lock and frees the settings.
 void release_line(ProbeLine& line);

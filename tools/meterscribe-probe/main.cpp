@@ -196,7 +196,7 @@ bool parse_options(int argc, char** argv, ProbeRun& run) {
 void print_line_head(const ProbeLine& line) {
   const DaemonContext& context = line.context;
   std::printf("line %s: %u bit/s, %s; answers within 1 s, the rest within %u ms (SPLIT)\n", line.device_path.data(),
-              line_speed(context.baudrate), context.rs485_mode != 0 ? "RS-485" : "RS-232", context.split);
+              line_speed(context.baudrate), line_kind(line), context.split);
 }
 
 // Polls the chosen meters `repeat` times over; true when every answer was

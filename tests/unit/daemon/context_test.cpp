@@ -24,7 +24,8 @@ TEST_F(ContextTest, LoadsEveryKeyAndDefaultsTheMissingOnes) {
       "MOD_METERSCRIBE_CACHE=sd\nMOD_METERSCRIBE_CACHE_DIR=logs\nMOD_METERSCRIBE_FTPES_ENABLED=1\n"
       "MOD_METERSCRIBE_TLS_AUTH_TYPE=cert\nMOD_METERSCRIBE_REMOTE_URL=ftp://h/\n"
       "MOD_METERSCRIBE_USERNAME=u\nMOD_METERSCRIBE_PASSWORD=\"p w\"\nMOD_METERSCRIBE_SEND_PERIOD=15\n"
-      "MOD_METERSCRIBE_START_ADDR=abc\n"
+      "MOD_METERSCRIBE_START_ADDR=abc\nMOD_METERSCRIBE_RS485=kernel\nMOD_METERSCRIBE_RS485_RTS_ON_SEND=0\n"
+      "MOD_METERSCRIBE_RS485_DELAY_BEFORE=2\nMOD_METERSCRIBE_RS485_DELAY_AFTER=3\n"
       "MOD_METERSCRIBE_ADDR1=5\nMOD_METERSCRIBE_START1=100\nMOD_METERSCRIBE_REG_COUNT1=10\n"
       "MOD_METERSCRIBE_BIN_COUNT1=3\nMOD_METERSCRIBE_FUNC1=3\nMOD_METERSCRIBE_ADDR10=9\n");
   load_settings(&context);
@@ -46,6 +47,10 @@ TEST_F(ContextTest, LoadsEveryKeyAndDefaultsTheMissingOnes) {
   EXPECT_STREQ(context.password, "p w");
   EXPECT_EQ(context.send_period, 15u);
   EXPECT_EQ(context.start_addr, 0u);
+  EXPECT_STREQ(context.rs485, "kernel");
+  EXPECT_EQ(context.rs485_rts_on_send, 0u);
+  EXPECT_EQ(context.rs485_delay_before, 2u);
+  EXPECT_EQ(context.rs485_delay_after, 3u);
   EXPECT_EQ(context.meters[0].addr, 5u);
   EXPECT_EQ(context.meters[0].start, 100u);
   EXPECT_EQ(context.meters[0].reg_count, 10u);
@@ -61,6 +66,11 @@ TEST_F(ContextTest, MissingFileLeavesEveryFieldAtItsDefault) {
   EXPECT_STREQ(context.password, "");
   EXPECT_EQ(context.baudrate, 0u);
   EXPECT_EQ(context.meters[0].addr, 0u);
+  // The one number that is not 0 without its key: RTS high while sending.
+  EXPECT_EQ(context.rs485_rts_on_send, 1u);
+  Rs485Setup setup = rs485_setup_of(context);
+  EXPECT_EQ(setup.control, Rs485Control::gpio);
+  EXPECT_TRUE(setup.rts_on_send);
 }
 
 TEST_F(ContextTest, CountsConsecutiveMetersAndFillsCoilWords) {

@@ -211,6 +211,28 @@ TEST(Rs485, OnlyTheDeviceTtyS0AsksForTheFirstPort) {
   EXPECT_EQ(port_mode_flag("ttyS0"), 0);
 }
 
+// MOD_METERSCRIBE_RS485: the four words in any case, the empty text as
+// gpio; anything else names no control (the daemon then reads gpio).
+TEST(Rs485, TheControlIsNamedByItsWord) {
+  const struct {
+    const char* text;
+    bool named;
+    Rs485Control control;
+  } cases[] = {{"gpio", true, Rs485Control::gpio},     {"", true, Rs485Control::gpio},
+               {"kernel", true, Rs485Control::kernel}, {"KERNEL", true, Rs485Control::kernel},
+               {"rts", true, Rs485Control::rts},       {"None", true, Rs485Control::none},
+               {"kernal", false, Rs485Control::gpio},  {" rts", false, Rs485Control::gpio},
+               {"1", false, Rs485Control::gpio}};
+  for (const auto& c : cases) {
+    Rs485Control control = Rs485Control::gpio;
+    EXPECT_EQ(rs485_control_named(c.text, control), c.named) << c.text;
+    EXPECT_EQ(control, c.control) << c.text;
+    if (c.named) {
+      EXPECT_STRCASEEQ(rs485_control_name(control), c.text[0] != '\0' ? c.text : "gpio");
+    }
+  }
+}
+
 TEST(Rs485, WithoutTheGpioDeviceTheQueryFailsAndIsTriedAgain) {
   TempRoot root;
   HelperRun run = run_helper(root, "QueryWithoutThenWithDevice", {"MS_GPIO_MODE=3"});

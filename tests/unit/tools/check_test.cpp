@@ -136,6 +136,31 @@ TEST_F(CheckTest, FindingsAndExitStatusForEachSurprise) {
         "serial line: STOPBITS 0: the daemon knows 1 and 2 only and uses 1",
         "serial line: PARITY \"e\" begins with a lower-case letter: only a capital E or O counts, so the line runs "
         "with no parity"}},
+      {"RS-485 settings the daemon reads otherwise",
+       BASE + "MOD_METERSCRIBE_RS485=kernal\nMOD_METERSCRIBE_RS485_RTS_ON_SEND=2\nMOD_METERSCRIBE_RS485_DELAY_AFTER=5\n",
+       {"serial line: RS485 \"kernal\" is none of gpio, kernel, rts, none: the daemon asks the GPIO driver, as "
+        "without the setting",
+        "serial line: RS485_RTS_ON_SEND 2 is neither 0 nor 1: read as 1, RTS high while sending",
+        "serial line: RS485_RTS_ON_SEND is set, but only RS485=kernel uses it: ignored with RS485=gpio",
+        "serial line: RS485_DELAY_AFTER is set, but only RS485=kernel uses it: ignored with RS485=gpio"}},
+      {"the kernel's RS-485 mode with its own settings",
+       BASE + "MOD_METERSCRIBE_RS485=KERNEL\nMOD_METERSCRIBE_RS485_RTS_ON_SEND=0\nMOD_METERSCRIBE_RS485_DELAY_BEFORE=1\n",
+       {}},
+      {"RTS delays beyond what Linux takes",
+       BASE + "MOD_METERSCRIBE_RS485=kernel\nMOD_METERSCRIBE_RS485_DELAY_BEFORE=100\n"
+              "MOD_METERSCRIBE_RS485_DELAY_AFTER=101\n",
+       {"serial line: RS485_DELAY_AFTER 101 ms: Linux cuts an RTS delay to 100 ms (a driver without delays to 0)"}},
+      {"the kernel's mode on a USB adapter",
+       "MOD_METERSCRIBE_DEVICE=ttyUSB0\nMOD_METERSCRIBE_RS485=kernel\nMOD_METERSCRIBE_SPLIT=100\n"
+       "MOD_METERSCRIBE_ADDR1=1\nMOD_METERSCRIBE_FUNC1=3\nMOD_METERSCRIBE_REG_COUNT1=4\n",
+       {"serial line: RS485=kernel on ttyUSB0: USB serial drivers have no RS-485 mode, so the daemon exits at "
+        "start-up; an adapter that turns itself around needs RS485=none"}},
+      {"RTS switched by the daemon on a USB adapter",
+       "MOD_METERSCRIBE_DEVICE=serial/by-id/usb-FTDI_1-if00-port0\nMOD_METERSCRIBE_RS485=rts\n"
+       "MOD_METERSCRIBE_SPLIT=100\nMOD_METERSCRIBE_ADDR1=1\nMOD_METERSCRIBE_FUNC1=3\nMOD_METERSCRIBE_REG_COUNT1=4\n",
+       {"serial line: RS485=rts on serial/by-id/usb-FTDI_1-if00-port0: USB serial drivers do not tell when the last "
+        "bit has gone, so RTS turns back before the request is out; an adapter that turns itself around needs "
+        "RS485=none"}},
       {"a SPLIT too short for the answers at the line speed",
        "MOD_METERSCRIBE_BAUDRATE=1200\n" + BASE + "MOD_METERSCRIBE_ADDR2=2\nMOD_METERSCRIBE_FUNC2=3\n"
        "MOD_METERSCRIBE_REG_COUNT2=100\n",
@@ -181,6 +206,28 @@ TEST_F(CheckTest, FindingsAndExitStatusForEachSurprise) {
     ToolRun run = check(c.content);
     EXPECT_EQ(findings_of(run.out), c.findings) << run.out;
     EXPECT_EQ(run.status, c.findings.empty() ? 0 : 1);
+  }
+}
+
+// How the direction is switched is told beside the device.
+TEST_F(CheckTest, TheRs485ControlIsExplained) {
+  const struct {
+    const char* settings;
+    const char* explained;
+  } cases[] = {
+      {"", "RS-485 wiring is asked of the GPIO driver for port 1"},
+      {"MOD_METERSCRIBE_RS485=kernel\n",
+       "RS485=kernel: the driver's RS-485 mode switches RTS, high while sending, 0 ms before and 0 ms after"},
+      {"MOD_METERSCRIBE_RS485=kernel\nMOD_METERSCRIBE_RS485_RTS_ON_SEND=0\nMOD_METERSCRIBE_RS485_DELAY_BEFORE=2\n"
+       "MOD_METERSCRIBE_RS485_DELAY_AFTER=3\n",
+       "RS485=kernel: the driver's RS-485 mode switches RTS, low while sending, 2 ms before and 3 ms after"},
+      {"MOD_METERSCRIBE_RS485=rts\n", "RS485=rts: the daemon switches RTS around each request; no GPIO driver asked"},
+      {"MOD_METERSCRIBE_RS485=none\n", "RS485=none: no direction switching; no GPIO driver asked"},
+  };
+  for (const auto& c : cases) {
+    ToolRun run = check(BASE + c.settings);
+    EXPECT_NE(run.out.find(std::string("  device   /dev/ttyS1 (") + c.explained + ")\n"), std::string::npos) << run.out;
+    EXPECT_EQ(run.status, 0) << run.out;
   }
 }
 
