@@ -37,12 +37,14 @@ class Rs485ModesTest : public GatewayRootTest {
     return env;
   }
 
-  // The probe on the daemon's settings, to its end; returns its wait status.
-  int run_probe(const std::vector<std::string>& env) const {
+  // The probe, by default on the daemon's settings, to its end; returns
+  // its wait status.
+  int run_probe(const std::vector<std::string>& env, const std::string& arguments = "") const {
     std::string command = "env METERSCRIBE_ROOT=" + root.path();
     for (const std::string& word : env) command += " '" + word + "'";
-    command += std::string(" " MS_PROBE_TOOL " --settings ") + root.at(SETTINGS_PATH) + " >" + root.at("/probe.out") +
-               " 2>" + root.at("/probe.err");
+    command += std::string(" " MS_PROBE_TOOL " ") +
+               (arguments.empty() ? "--settings " + root.at(SETTINGS_PATH) : arguments) + " >" +
+               root.at("/probe.out") + " 2>" + root.at("/probe.err");
     return std::system(command.c_str());
   }
 
@@ -68,27 +70,28 @@ TEST_F(Rs485ModesTest, EachControlDrivesTheLineWithItsOwnIoctls) {
     Lines record;
     const char* kind;      // as the probe names the line; null when the line is not opened
     std::string message;   // the one the probe tells, which the daemon logs too
+    const char* word;      // the same control as the probe's --rs485 for a read without settings; null: none
   } cases[] = {
       {"without the setting the GPIO driver is asked, and says RS-485", "", {"MS_GPIO_MODE=3"}, asked + switched,
-       "RS-485", ""},
+       "RS-485", "", ""},
       {"a word that names no control is read as gpio", "MOD_METERSCRIBE_RS485=kernal\n", {"MS_GPIO_MODE=0"},
-       asked + Lines{request}, "RS-232", ""},
+       asked + Lines{request}, "RS-232", "", nullptr},
       {"kernel: the driver's mode, RTS high while sending", "MOD_METERSCRIBE_RS485=kernel\n", {"MS_GPIO_MODE=3"},
        {"RS485 set enabled+rts-on-send before 0 after 0", request}, "RS-485 by the driver",
-       "RS-485 mode of the driver on " + path + ": RTS high while sending, 0 ms before and 0 ms after"},
+       "RS-485 mode of the driver on " + path + ": RTS high while sending, 0 ms before and 0 ms after", "kernel"},
       {"kernel: RTS low while sending, and the delays as the driver took them",
        "MOD_METERSCRIBE_RS485=Kernel\nMOD_METERSCRIBE_RS485_RTS_ON_SEND=0\nMOD_METERSCRIBE_RS485_DELAY_BEFORE=2\n"
        "MOD_METERSCRIBE_RS485_DELAY_AFTER=300\n",
        {},
        {"RS485 set enabled+rts-after-send before 2 after 300", request}, "RS-485 by the driver",
        // What the driver took is told: it cuts a delay to 100 ms.
-       "RS-485 mode of the driver on " + path + ": RTS low while sending, 2 ms before and 100 ms after"},
+       "RS-485 mode of the driver on " + path + ": RTS low while sending, 2 ms before and 100 ms after", nullptr},
       {"kernel on a driver without RS-485 mode ends start-up", "MOD_METERSCRIBE_RS485=kernel\n", {"MS_RS485=reject"},
-       {"RS485 rejected"}, nullptr, refused},
+       {"RS485 rejected"}, nullptr, refused, nullptr},
       {"rts: switched around each request, no driver asked", "MOD_METERSCRIBE_RS485=rts\n", {"MS_GPIO_MODE=0"},
-       switched, "RS-485", ""},
+       switched, "RS-485", "", "rts"},
       {"none: nothing switched, no driver asked", "MOD_METERSCRIBE_RS485=none\n", {"MS_GPIO_MODE=3"}, {request},
-       "no direction switching", ""},
+       "no direction switching", "", "none"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -115,6 +118,14 @@ TEST_F(Rs485ModesTest, EachControlDrivesTheLineWithItsOwnIoctls) {
           << root.read_file("/probe.out");
     }
     EXPECT_NE(access(lock_file(sim->device()).c_str(), F_OK), 0) << "the probe leaves no lock behind";
+
+    if (c.word == nullptr) continue;
+    ::unlink(root.at("/probe.record").c_str());
+    status = run_probe(interposed(root.at("/probe.record"), c.driver),
+                       "--device " + sim->device() + " --slave 1 --count 6 --baud 38400" +
+                           (*c.word != '\0' ? std::string(" --rs485 ") + c.word : ""));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << root.read_file("/probe.err");
+    EXPECT_EQ(record_of("/probe.record"), c.record) << "a read without settings, --rs485 " << c.word;
   }
 }
 

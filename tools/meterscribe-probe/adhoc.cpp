@@ -81,12 +81,14 @@ bool describe_line(const AdHocRequest& request, const Framing& framing, const Me
   }
   DaemonContext& context = line.context;
   context.device = strdup(below_dev);
+  context.rs485 = strdup(request.rs485);
+  context.rs485_rts_on_send = 1;  // the setting's default: RTS high while sending
   context.parity = strdup(parity_letter(framing.parity));
   context.baudrate = framing.baud;
   context.databits = 8;
   context.stopbits = framing.stop_bits;
   context.split = rest_budget_ms(meter, framing.baud);
-  return context.device != nullptr && context.parity != nullptr;
+  return context.device != nullptr && context.rs485 != nullptr && context.parity != nullptr;
 }
 
 // Sets the open line to a framing, the lock and the RS-485 set-up kept.

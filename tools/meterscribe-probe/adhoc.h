@@ -27,6 +27,7 @@ struct AdHocRequest {
   std::vector<const char*> parities;  // "none", "even", "odd"; empty: none
   unsigned stop_bits = 1;
   unsigned timeout_ms = 0;            // for the first byte; 0: 1000 for a read, 100 for a scan
+  const char* rs485 = "";             // the RS485 setting's word; "": gpio, the daemon's default
 };
 
 // Option values, each checked alone. False after a one-line usage error.

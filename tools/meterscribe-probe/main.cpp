@@ -26,8 +26,8 @@ namespace {
 constexpr const char* TOOL = "meterscribe-probe";
 constexpr const char* USAGE =
     "usage: meterscribe-probe [--meter N] [--repeat K] [--map FILE] [--json] [--settings PATH | PATH]\n"
-    "       meterscribe-probe --device DEV --slave ID [--function F] [--start S] [--count C] [FRAMING] [--json] [--map FILE]\n"
-    "       meterscribe-probe --device DEV --scan [--slaves A-B] [--function F] [--start S] [--count C] [FRAMING] [--json]\n"
+    "       meterscribe-probe --device DEV --slave ID [--function F] [--start S] [--count C] [FRAMING] [--rs485 WORD] [--json] [--map FILE]\n"
+    "       meterscribe-probe --device DEV --scan [--slaves A-B] [--function F] [--start S] [--count C] [FRAMING] [--rs485 WORD] [--json]\n"
     "Polls every meter of the settings once, the way the daemon does, and prints what each answered;\n"
     "or reads one meter, or scans the line for the slaves that answer, without settings.\n"
     "  [--settings] PATH  the daemon's settings (default /opt/meterscribe/etc/settings)\n"
@@ -44,6 +44,7 @@ constexpr const char* USAGE =
     "  FRAMING            --baud B (default 9600) --parity none|even|odd (default none) --stop-bits 1|2;\n"
     "                     a scan takes lists: --baud 9600,19200 --parity none,even\n"
     "  --timeout MS       wait for the first byte (default 1000, a scan 100)\n"
+    "  --rs485 WORD       direction switching as the RS485 setting: gpio (default), kernel, rts, none\n"
     "  --version          print the version; --help this text\n"
     "The daemon must not run meanwhile: the probe takes the line's lock as the daemon does.\n"
     "Exit status: 0 every meter answered correctly (a scan: some slave answered), 1 not,\n"
@@ -90,6 +91,7 @@ enum OwnOption : int {
   STOP_BITS,
   TIMEOUT,
   SCAN,
+  RS485,
 };
 
 // An option of a read or a scan, `argument` its value. False on a usage
@@ -120,6 +122,12 @@ bool take_adhoc_option(int code, const char* argument, ProbeRun& run) {
     case TIMEOUT:
       return parse_count(argument, 1, ADHOC_TIMEOUT_MAX_MS, adhoc.timeout_ms) ||
              value_error(TOOL, "--timeout", argument, "milliseconds, 1 to 60000");
+    case RS485: {
+      Rs485Control control{};
+      adhoc.rs485 = argument;
+      return rs485_control_named(argument, control) ||
+             value_error(TOOL, "--rs485", argument, "gpio, kernel, rts or none");
+    }
     default: return false;
   }
 }
@@ -157,6 +165,7 @@ bool parse_options(int argc, char** argv, ProbeRun& run) {
                                         {"stop-bits", required_argument, nullptr, STOP_BITS},
                                         {"timeout", required_argument, nullptr, TIMEOUT},
                                         {"scan", no_argument, nullptr, SCAN},
+                                        {"rs485", required_argument, nullptr, RS485},
                                         HELP_OPTION,
                                         VERSION_OPTION,
                                         END_OF_OPTIONS};

@@ -82,6 +82,7 @@ TEST(ToolOptions, ABadArgumentIsSaidOnOneLineWithStatusTwo) {
       {PROBE_TOOL, "--device ttyS1 --slave 3 --parity mark",
        "--parity mark: parity is none, even or odd (a list for --scan); try --help"},
       {PROBE_TOOL, "--device ttyS1 --slave 3 --stop-bits 3", "--stop-bits 3: 1 or 2; try --help"},
+      {PROBE_TOOL, "--device ttyS1 --slave 3 --rs485 rs422", "--rs485 rs422: gpio, kernel, rts or none; try --help"},
       {PROBE_TOOL, "--device ttyS1 --slave 3 --timeout 0", "--timeout 0: milliseconds, 1 to 60000; try --help"},
       {PROBE_TOOL, "--device ttyS1 --scan --slaves 9-2", "--slaves 9-2: a range of slave addresses A-B within 1-247; try --help"},
       {PROBE_TOOL, "--device ttyS1 --scan --slave 3", "--slave: a scan takes --slaves A-B; try --help"},
