@@ -1,8 +1,9 @@
 #include "sha256.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
-#include <vector>
+#include <cstring>
 
 namespace {
 
@@ -44,22 +45,45 @@ void compress(State& state, const std::uint8_t* block) {
 
 }  // namespace
 
-std::string sha256_hex(const std::uint8_t* data, std::size_t size) {
-  State state = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-  std::size_t whole = size - size % 64;
-  for (std::size_t at = 0; at < whole; at += 64) compress(state, data + at);
+void sha256_begin(Sha256Stream& stream) {
+  stream.state = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+  stream.in_block = 0;
+  stream.size = 0;
+}
+
+void sha256_add(Sha256Stream& stream, const std::uint8_t* data, std::size_t size) {
+  stream.size += size;
+  while (size > 0) {
+    std::size_t take = std::min(size, stream.block.size() - stream.in_block);
+    std::memcpy(stream.block.data() + stream.in_block, data, take);
+    stream.in_block += take;
+    data += take;
+    size -= take;
+    if (stream.in_block < stream.block.size()) break;
+    compress(stream.state, stream.block.data());
+    stream.in_block = 0;
+  }
+}
+
+std::string sha256_end(Sha256Stream& stream) {
   // The tail, a one bit, zeros, and the length in bits, big-endian.
-  std::vector<std::uint8_t> tail(data + whole, data + size);
-  tail.push_back(0x80);
-  while (tail.size() % 64 != 56) tail.push_back(0);
-  std::uint64_t bits = static_cast<std::uint64_t>(size) * 8;
-  for (int shift = 56; shift >= 0; shift -= 8) tail.push_back(static_cast<std::uint8_t>(bits >> shift));
-  for (std::size_t at = 0; at < tail.size(); at += 64) compress(state, tail.data() + at);
+  std::uint64_t bits = stream.size * 8;
+  std::uint8_t padding[72] = {0x80};
+  std::size_t zeros = (stream.in_block < 56 ? 56 : 120) - stream.in_block;
+  for (int shift = 56; shift >= 0; shift -= 8) padding[zeros++] = static_cast<std::uint8_t>(bits >> shift);
+  sha256_add(stream, padding, zeros);
   std::string hex;
   char digits[9];
-  for (std::uint32_t word : state) {
+  for (std::uint32_t word : stream.state) {
     std::snprintf(digits, sizeof digits, "%08x", word);
     hex += digits;
   }
   return hex;
+}
+
+std::string sha256_hex(const std::uint8_t* data, std::size_t size) {
+  Sha256Stream stream;
+  sha256_begin(stream);
+  sha256_add(stream, data, size);
+  return sha256_end(stream);
 }

@@ -9,6 +9,7 @@
 // in the archive or gone when the tool is told so; a file that failed to
 // load (the database refuses it, the site is refused) stays where it was.
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -83,6 +84,9 @@ struct Delivery {
   bool twins = false;      // each line followed by one of the same meter and second with other numbers
   bool refused = false;    // the database refuses its ingested_files row: it fails to load
   int garbage_after = -1;  // two equal lines of garbage, longer than an index entry may be, follow this line
+  bool appended = false;   // appended through a descriptor kept open, as an upload still under way; the last
+                           // such delivery of the file closes it
+  bool closes = false;     // with appended: the descriptor is closed after this part
 };
 
 // 4 kB of letters that do not compress below what an index entry may be.
@@ -117,6 +121,8 @@ struct IngestCase {
   bool watch = false;     // the tool watches the tree instead of running --once
   Loaded loaded = Loaded::stay;
   const char* unknown_tz = nullptr;  // the site gives the gateway this zone: the tool must refuse the site
+  unsigned settle_s = 0;  // --settle with --archive or --delete; a round without deliveries lets it pass first
+  bool watch_after_first_round = false;  // the watcher starts on a tree with the first round in it
 };
 
 // `count` files of one line each, named after their line's time.
@@ -174,6 +180,25 @@ const IngestCase CASES[] = {
       {{"log-2024-03-31-20-03-20", 200, 200, -1, false, true}, {"log-2024-03-31-20-00-00", 100, 200}}},
      false,
      true},
+    // An upload still under way when --delete meets it: what is there is
+    // loaded, the file stays until it has settled, the rest is loaded by the
+    // next run, and only then does the file go.
+    {.what = "StillBeingWrittenWhileDeleted",
+     .rounds = {{{.name = "log-2024-03-31-20-00-00", .first = 0, .count = 400, .appended = true}},
+                {{.name = "log-2024-03-31-20-00-00", .first = 400, .count = 400, .appended = true, .closes = true}},
+                {}},
+     .kill_first_round = false,
+     .loaded = Loaded::deleted,
+     .settle_s = 2},
+    // The watcher meets it at its start, and is told of its end by the close.
+    {.what = "StillBeingWrittenWhileWatchedAndDeleted",
+     .rounds = {{{.name = "log-2024-03-31-20-00-00", .first = 0, .count = 400, .appended = true}},
+                {{.name = "log-2024-03-31-20-00-00", .first = 400, .count = 400, .appended = true, .closes = true}}},
+     .kill_first_round = false,
+     .watch = true,
+     .loaded = Loaded::deleted,
+     .settle_s = 2,
+     .watch_after_first_round = true},
 };
 
 void PrintTo(const IngestCase& c, std::ostream* out) { *out << c.what; }
@@ -249,15 +274,22 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
   ToolRun ingest(const std::string& options) { return run_tool(MS_INGEST_TOOL, tool_arguments(options), root); }
   ToolRun ingest_once() {
     std::string options;
-    if (GetParam().loaded == Loaded::archived) options = "--archive " + root.at("/archive") + " ";
-    if (GetParam().loaded == Loaded::deleted) options = "--delete ";
-    return ingest("--once " + options + root.at("/site/site") + " " + root.at("/tree"));
+    return ingest("--once " + disposal_options() + root.at("/site/site") + " " + root.at("/tree"));
+  }
+  std::string disposal_options() const {
+    std::string settle = "--settle " + std::to_string(GetParam().settle_s) + " ";
+    if (GetParam().loaded == Loaded::archived) return "--archive " + root.at("/archive") + " " + settle;
+    if (GetParam().loaded == Loaded::deleted) return "--delete " + settle;
+    return "";
   }
 
   // As a server completes an upload: written aside, then renamed in place.
   void deliver(const Delivery& delivery) {
     std::string content = content_of(delivery);
-    if (delivery.in_place) {
+    if (delivery.appended) {
+      append_open(delivery.name, content, delivery.closes);
+      content = appended_[delivery.name];
+    } else if (delivery.in_place) {
       root.write_file("/tree/gw1/" + delivery.name, content);
     } else {
       root.write_file("/tree/gw1/.upload", content);
@@ -277,6 +309,20 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
     // Where the file ends up once it is loaded.
     if (GetParam().loaded == Loaded::stay) tree_[delivery.name] = content;
     if (GetParam().loaded == Loaded::archived) archive_[free_name(archive_, delivery.name)] = content;
+  }
+
+  // Appends through the descriptor a writer keeps open: a file deleted
+  // meanwhile takes the bytes out of sight.
+  void append_open(const std::string& name, const std::string& part, bool closes) {
+    int& fd = writing_[name];
+    if (fd <= 0) fd = open(root.at("/tree/gw1/" + name).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, part.data(), part.size()), static_cast<ssize_t>(part.size()));
+    appended_[name] += part;
+    if (closes) {
+      close(fd);
+      fd = -1;
+    }
   }
 
   // What meterscribe-decode makes of a delivered content, for the end.
@@ -372,6 +418,8 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
   Files refused_;  // files the database refuses, or every file when the site is refused
   Files tree_;     // files left in the gateway's directory once loaded
   Files archive_;  // files in the archive's directory of the gateway
+  Files appended_;  // what has been appended to a file so far
+  std::map<std::string, int> writing_;  // descriptors kept open by a writer, by name
 };
 
 PostgresCluster* IngestTest::cluster_ = nullptr;
@@ -379,9 +427,11 @@ std::string IngestTest::unavailable_;
 
 TEST_P(IngestTest, EveryReadingOnceAndEveryBadLineRejected) {
   const IngestCase& c = GetParam();
-  pid_t watcher = c.watch ? spawn_tool("") : -1;
+  pid_t watcher = c.watch && !c.watch_after_first_round ? spawn_tool(disposal_options()) : -1;
   for (std::size_t round = 0; round < c.rounds.size(); ++round) {
     for (const Delivery& delivery : c.rounds[round]) deliver(delivery);
+    if (c.watch && watcher < 0) watcher = spawn_tool(disposal_options());
+    if (c.rounds[round].empty()) std::this_thread::sleep_for(std::chrono::seconds(c.settle_s + 1));
     if (c.watch) {
       EXPECT_TRUE(wait_until([&] { return cluster_->query(database_, "SELECT count(*) FROM ingested_files") ==
                                           std::to_string(files_.size()) + "\n"; },
@@ -401,6 +451,12 @@ TEST_P(IngestTest, EveryReadingOnceAndEveryBadLineRejected) {
       continue;
     }
     EXPECT_EQ(run.status, refused_.empty() ? 0 : 1) << run.out << run.err;
+  }
+  // The watcher disposes of a file once it has settled, without an event.
+  if (watcher > 0 && c.loaded != Loaded::stay) {
+    EXPECT_TRUE(wait_until([&] { return files_in(root.at("/tree/gw1")) == tree_; },
+                           std::chrono::seconds(c.settle_s + 30)))
+        << read_whole_file(root.at("/background.out"));
   }
   if (watcher > 0) {
     kill(watcher, SIGTERM);
