@@ -102,12 +102,14 @@ void reject(FileRows& rows, unsigned number, const std::string& text, const char
 void decode_line(std::string& text, unsigned number, const GatewayDecoding& decoding, FileRows& rows) {
   LogLine line;
   LineProblem problem;
-  if (!parse_log_line(text.c_str(), line, problem) || !check_logged_response(line, problem) ||
+  if (!parse_log_line(text, line, problem) || !check_logged_response(line, problem) ||
       !check_against_meter(line, decoding.table, problem))
     return reject(rows, number, text, problem.text);
   RecordHead head{};
   // UTC: the instant itself, whatever zone the database session keeps.
   if (!record_head(line, true, head)) return reject(rows, number, text, "the time is no calendar time");
+  // As PostgreSQL reads it, for any year: "0001-01-01 00:00:00+00".
+  format_database_time(head.seconds, head.time);
   rows.months.insert(std::string(head.time, 7));
   std::string frame = frame_text(line);
   OutputOptions options{RegisterFormat::u16, false, OutputFormat::csv, decoding.mapped ? &decoding.map : nullptr};

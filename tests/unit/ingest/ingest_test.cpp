@@ -87,6 +87,7 @@ struct Delivery {
   bool appended = false;   // appended through a descriptor kept open, as an upload still under way; the last
                            // such delivery of the file closes it
   bool closes = false;     // with appended: the descriptor is closed after this part
+  int nul_in = -1;         // this line has a NUL byte and the next line after its last blank
 };
 
 // 4 kB of letters that do not compress below what an index entry may be.
@@ -102,6 +103,7 @@ std::string content_of(const Delivery& delivery) {
   for (unsigned i = delivery.first; i < delivery.first + delivery.count; ++i) {
     std::string line = fleet_line(i);
     if (static_cast<int>(i) == delivery.corrupt) line[line.size() - 3] = line[line.size() - 3] == '0' ? '1' : '0';
+    if (static_cast<int>(i) == delivery.nul_in) line.insert(line.size() - 1, '\0' + fleet_line(i + 1, i + 7).substr(0, 40));
     content += line;
     // The same meter and second with the numbers of a line far away.
     if (delivery.twins) content += fleet_line(i, i + 30001);
@@ -180,6 +182,9 @@ const IngestCase CASES[] = {
       {{"log-2024-03-31-20-03-20", 200, 200, -1, false, true}, {"log-2024-03-31-20-00-00", 100, 200}}},
      false,
      true},
+    {.what = "NulByte",
+     .rounds = {{{.name = "log-2024-03-31-20-00-00", .first = 0, .count = 100, .nul_in = 30}}},
+     .kill_first_round = false},
     // An upload still under way when --delete meets it: what is there is
     // loaded, the file stays until it has settled, the rest is loaded by the
     // next run, and only then does the file go.
