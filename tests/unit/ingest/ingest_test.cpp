@@ -88,6 +88,7 @@ struct Delivery {
                            // such delivery of the file closes it
   bool closes = false;     // with appended: the descriptor is closed after this part
   int nul_in = -1;         // this line has a NUL byte and the next line after its last blank
+  bool link = false;       // a link to a file outside the tree renamed into place: never read, it stays
 };
 
 // 4 kB of letters that do not compress below what an index entry may be.
@@ -125,6 +126,8 @@ struct IngestCase {
   const char* unknown_tz = nullptr;  // the site gives the gateway this zone: the tool must refuse the site
   unsigned settle_s = 0;  // --settle with --archive or --delete; a round without deliveries lets it pass first
   bool watch_after_first_round = false;  // the watcher starts on a tree with the first round in it
+  bool archive_elsewhere = false;  // the archive is on another file system, a link planted where a copy may go
+  bool refusal_lifted = false;     // the watcher, refused a file, is given it again after its back-off
 };
 
 // `count` files of one line each, named after their line's time.
@@ -185,6 +188,22 @@ const IngestCase CASES[] = {
     {.what = "NulByte",
      .rounds = {{{.name = "log-2024-03-31-20-00-00", .first = 0, .count = 100, .nul_in = 30}}},
      .kill_first_round = false},
+    {.what = "ArchivedAcrossFileSystems",
+     .rounds = {{{"log-2024-03-31-20-00-00", 0, 100}}, {{"log-2024-03-31-20-00-00", 50, 100}}},
+     .kill_first_round = false,
+     .loaded = Loaded::archived,
+     .archive_elsewhere = true},
+    // The watcher reads no link, and is told of the file after it.
+    {.what = "LinkRenamedIntoAWatchedDirectory",
+     .rounds = {{{.name = "log-2024-03-31-20-00-00", .first = 0, .count = 100, .link = true},
+                 {"log-2024-03-31-20-01-40", 100, 100}}},
+     .kill_first_round = false,
+     .watch = true},
+    {.what = "FailedFileRetriedWhileWatched",
+     .rounds = {{{.name = "log-2024-03-31-20-00-00", .first = 0, .count = 100, .refused = true}}},
+     .kill_first_round = false,
+     .watch = true,
+     .refusal_lifted = true},
     // An upload still under way when --delete meets it: what is there is
     // loaded, the file stays until it has settled, the rest is loaded by the
     // next run, and only then does the file go.
@@ -271,7 +290,10 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
     ASSERT_EQ(init.status, 0) << init.err;
   }
 
-  void TearDown() override { unsetenv("TZ"); }
+  void TearDown() override {
+    unsetenv("TZ");
+    if (!elsewhere_.empty()) std::system(("rm -rf " + elsewhere_).c_str());
+  }
 
   std::string tool_arguments(const std::string& options) const {
     return "--db '" + cluster_->conninfo(database_) + "' " + options;
@@ -281,9 +303,9 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
     std::string options;
     return ingest("--once " + disposal_options() + root.at("/site/site") + " " + root.at("/tree"));
   }
-  std::string disposal_options() const {
+  std::string disposal_options() {
     std::string settle = "--settle " + std::to_string(GetParam().settle_s) + " ";
-    if (GetParam().loaded == Loaded::archived) return "--archive " + root.at("/archive") + " " + settle;
+    if (GetParam().loaded == Loaded::archived) return "--archive " + archive_root() + " " + settle;
     if (GetParam().loaded == Loaded::deleted) return "--delete " + settle;
     return "";
   }
@@ -291,6 +313,13 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
   // As a server completes an upload: written aside, then renamed in place.
   void deliver(const Delivery& delivery) {
     std::string content = content_of(delivery);
+    if (delivery.link) {
+      root.write_file("/outside-" + delivery.name, content);
+      ASSERT_EQ(symlink(root.at("/outside-" + delivery.name).c_str(), root.at("/tree/gw1/.upload").c_str()), 0);
+      ASSERT_EQ(rename(root.at("/tree/gw1/.upload").c_str(), root.at("/tree/gw1/" + delivery.name).c_str()), 0);
+      refused_[delivery.name] = content;
+      return;
+    }
     if (delivery.appended) {
       append_open(delivery.name, content, delivery.closes);
       content = appended_[delivery.name];
@@ -305,7 +334,8 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
       return;
     }
     if (delivery.refused) {
-      ASSERT_EQ(cluster_->query(database_, "ALTER TABLE ingested_files ADD CHECK (name <> '" + delivery.name + "')"),
+      ASSERT_EQ(cluster_->query(database_, "ALTER TABLE ingested_files ADD CONSTRAINT \"refused " + delivery.name +
+                                               "\" CHECK (name <> '" + delivery.name + "')"),
                 "");
       refused_[delivery.name] = content;
       return;
@@ -314,6 +344,35 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
     // Where the file ends up once it is loaded.
     if (GetParam().loaded == Loaded::stay) tree_[delivery.name] = content;
     if (GetParam().loaded == Loaded::archived) archive_[free_name(archive_, delivery.name)] = content;
+  }
+
+  // Once the watcher has failed on each refused file, the database takes
+  // them: they are loaded without another event.
+  void lift_refusals() {
+    for (const auto& [name, content] : refused_) {
+      EXPECT_TRUE(wait_until([&] { return read_whole_file(root.at("/background.out")).find("gw1/" + name + ": ") !=
+                                          std::string::npos; },
+                             std::chrono::seconds(30)));
+      ASSERT_EQ(cluster_->query(database_, "ALTER TABLE ingested_files DROP CONSTRAINT \"refused " + name + "\""), "");
+      expect_decoded(name, content);
+      tree_[name] = content;
+    }
+    refused_.clear();
+  }
+
+  // The archive, and on another file system a link where a fixed name for
+  // its copy would be: the file it leads to must stay as it is.
+  std::string archive_root() {
+    if (!GetParam().archive_elsewhere) return root.at("/archive");
+    if (elsewhere_.empty()) {
+      std::string pattern = "/dev/shm/ingest-archive.XXXXXX";
+      if (mkdtemp(pattern.data()) == nullptr) return root.at("/archive");
+      elsewhere_ = pattern;
+      mkdir((elsewhere_ + "/gw1").c_str(), 0755);
+      root.write_file("/outside", "untouched\n");
+      symlink(root.at("/outside").c_str(), (elsewhere_ + "/gw1/.archiving").c_str());
+    }
+    return elsewhere_;
   }
 
   // Appends through the descriptor a writer keeps open: a file deleted
@@ -425,6 +484,7 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
   Files archive_;  // files in the archive's directory of the gateway
   Files appended_;  // what has been appended to a file so far
   std::map<std::string, int> writing_;  // descriptors kept open by a writer, by name
+  std::string elsewhere_;  // the archive on another file system
 };
 
 PostgresCluster* IngestTest::cluster_ = nullptr;
@@ -437,6 +497,7 @@ TEST_P(IngestTest, EveryReadingOnceAndEveryBadLineRejected) {
     for (const Delivery& delivery : c.rounds[round]) deliver(delivery);
     if (c.watch && watcher < 0) watcher = spawn_tool(disposal_options());
     if (c.rounds[round].empty()) std::this_thread::sleep_for(std::chrono::seconds(c.settle_s + 1));
+    if (c.watch && c.refusal_lifted) lift_refusals();
     if (c.watch) {
       EXPECT_TRUE(wait_until([&] { return cluster_->query(database_, "SELECT count(*) FROM ingested_files") ==
                                           std::to_string(files_.size()) + "\n"; },
@@ -488,7 +549,10 @@ TEST_P(IngestTest, EveryReadingOnceAndEveryBadLineRejected) {
     tree_.insert(refused_.begin(), refused_.end());
     EXPECT_EQ(files_in(root.at("/tree/gw1")), tree_);
   }
-  EXPECT_EQ(files_in(root.at("/archive/gw1")), archive_);
+  EXPECT_EQ(files_in(archive_root() + "/gw1"), archive_);
+  if (c.archive_elsewhere) {
+    EXPECT_EQ(root.read_file("/outside"), "untouched\n");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Deliveries, IngestTest, ::testing::ValuesIn(CASES),
