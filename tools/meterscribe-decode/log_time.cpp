@@ -1,5 +1,7 @@
 #include "log_time.h"
 
+#include <sys/stat.h>
+
 #include <array>
 #include <cctype>
 #include <cstdio>
@@ -60,7 +62,11 @@ bool zone_file(const std::string& name) {
   const char* directory = std::getenv("TZDIR");
   if (directory == nullptr) directory = "/usr/share/zoneinfo";
   std::string path = name[0] == '/' ? name : std::string(directory) + "/" + name;
-  unique_file file(std::fopen(path.c_str(), "rb"));
+  // Only a regular file is opened: a FIFO or a terminal named as a zone
+  // would block, and opening a device can act on it.
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+  unique_file file(std::fopen(path.c_str(), "rbe"));
   char magic[4] = {};
   return file && std::fread(magic, sizeof magic, 1, file.get()) == 1 && std::memcmp(magic, "TZif", sizeof magic) == 0;
 }
