@@ -55,12 +55,14 @@ struct Opened {
   unique_file stream;
   int fd = -1;
   struct stat status {};
+  bool missing = false;  // nothing under the name
 };
 
 bool open_delivered(const std::string& path, const std::string& name, Opened& file, std::string& error) {
   std::string directory = path.substr(0, path.size() - name.size());
   log_dir_open(file.dir, directory.c_str());
   file.stream = log_dir_open_read(file.dir, name.c_str());
+  file.missing = !file.stream && errno == ENOENT;
   if (!file.stream) return fail(error, "cannot open " + path);
   file.fd = fileno(file.stream.get());
   if (fstat(file.fd, &file.status) != 0) return fail(error, "cannot stat " + path);
@@ -214,7 +216,8 @@ DisposalResult dispose_loaded(const Disposal& disposal, const std::string& gatew
                               std::string& error) {
   if (disposal.kind == DisposalKind::keep) return DisposalResult::done;
   Opened file;
-  if (!open_delivered(path, name, file, error)) return DisposalResult::failed;
+  // Gone already: another tool on the same tree archived or removed it.
+  if (!open_delivered(path, name, file, error)) return file.missing ? DisposalResult::done : DisposalResult::failed;
   wait_s = unsettled_for(file.status, disposal.settle_s);
   if (wait_s != 0) return DisposalResult::unsettled;
   // Changed between the load and now: the next pass loads what is new.

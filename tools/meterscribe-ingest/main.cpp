@@ -3,6 +3,7 @@
 // lines are checked and decoded by meterscribe-decode's own code with each
 // gateway's settings and register map, named in a site description.
 #include <dirent.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -253,6 +254,9 @@ FileVerdict ingest_named_file(PGconn* connection, const Gateways& gateways, std:
   use_zone(gateways.site.gateways[gateway], run);
   std::string path = run.root;
   path.append("/").append(gateways.site.gateways[gateway].directory).append("/").append(name);
+  // A file that went away while it waited to be taken again is done with.
+  struct stat entry {};
+  if (lstat(path.c_str(), &entry) != 0 && errno == ENOENT) return {FileNext::done};
   return ingest_file(connection, gateways.decodings[gateway], path, name, run);
 }
 
