@@ -108,14 +108,18 @@ void check_parsed(std::string_view text, const LogLine& line) {
   check(text.substr(text.find(':')) == again, "a parsed line does not read back as itself");
 }
 
-bool leap_year(long year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+long long digits_at(const char* text, unsigned at, unsigned digits) {
+  return std::strtoll(std::string(text + at, digits).c_str(), nullptr, 10);
+}
+
+bool leap_year(long long year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
 // The calendar check on its own: month 1 to 12, the month's days, a time
 // of day below 24:00:00.
 bool calendar_time(const char* time) {
-  auto field = [time](int at, int digits) { return std::strtol(std::string(time + at, static_cast<std::size_t>(digits)).c_str(), nullptr, 10); };
-  long year = field(0, 4), month = field(5, 2), day = field(8, 2);
-  const long days[] = {31, leap_year(year) ? 29 : 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  auto field = [time](unsigned at, unsigned digits) { return digits_at(time, at, digits); };
+  long long year = field(0, 4), month = field(5, 2), day = field(8, 2);
+  const long long days[] = {31, leap_year(year) ? 29 : 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   return month >= 1 && month <= 12 && day >= 1 && day <= days[month - 1] && field(11, 2) < 24 && field(14, 2) < 60 &&
          field(17, 2) < 60;
 }
@@ -135,7 +139,7 @@ void check_time(const LogLine& line, bool utc) {
   bool placed = record_head(line, utc, head);
   check(placed == calendar_time(line.time), "record_head and the calendar disagree");
   if (!placed) return;
-  auto field = [&line](int at, int digits) { return std::strtoll(std::string(line.time + at, static_cast<std::size_t>(digits)).c_str(), nullptr, 10); };
+  auto field = [&line](unsigned at, unsigned digits) { return digits_at(line.time, at, digits); };
   long long wall = days_from_civil(field(0, 4), field(5, 2), field(8, 2)) * 86400 + field(11, 2) * 3600 +
                    field(14, 2) * 60 + field(17, 2);
   check(head.seconds - wall <= 86400 && wall - head.seconds <= 86400, "an instant more than a day from its wall time");

@@ -217,7 +217,8 @@ DisposalResult dispose_loaded(const Disposal& disposal, const std::string& gatew
   if (disposal.kind == DisposalKind::keep) return DisposalResult::done;
   Opened file;
   // Gone already: another tool on the same tree archived or removed it.
-  if (!open_delivered(path, name, file, error)) return file.missing ? DisposalResult::done : DisposalResult::failed;
+  if (!open_delivered(path, name, file, error))
+    return file.missing ? DisposalResult::done : DisposalResult::failed;
   wait_s = unsettled_for(file.status, disposal.settle_s);
   if (wait_s != 0) return DisposalResult::unsettled;
   // Changed between the load and now: the next pass loads what is new.

@@ -60,7 +60,8 @@ bool printable_line(const std::string& text, std::string& why) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     auto byte = static_cast<unsigned char>(text[i]);
     if ((byte < 0x20 && byte != '\t' && byte != '\r') || byte == 0x7F)
-      return fail(why, "byte " + hex_byte(byte) + " at column " + std::to_string(i + 1) + " is no character of a site file");
+      return fail(why, "byte " + hex_byte(byte) + " at column " + std::to_string(i + 1) +
+                           " is no character of a site file");
   }
   return true;
 }
