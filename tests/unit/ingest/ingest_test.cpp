@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <ctime>
 #include <map>
@@ -89,6 +90,7 @@ struct Delivery {
   bool closes = false;     // with appended: the descriptor is closed after this part
   int nul_in = -1;         // this line has a NUL byte and the next line after its last blank
   bool link = false;       // a link to a file outside the tree renamed into place: never read, it stays
+  bool far_years = false;  // the lines are logged in the years 0001, 0998, 1969, 2038 and 9999 in turn
 };
 
 // 4 kB of letters that do not compress below what an index entry may be.
@@ -104,6 +106,7 @@ std::string content_of(const Delivery& delivery) {
   for (unsigned i = delivery.first; i < delivery.first + delivery.count; ++i) {
     std::string line = fleet_line(i);
     if (static_cast<int>(i) == delivery.corrupt) line[line.size() - 3] = line[line.size() - 3] == '0' ? '1' : '0';
+    if (delivery.far_years) line.replace(3, 4, std::array{"0001", "0998", "1969", "2038", "9999"}[i % 5]);
     if (static_cast<int>(i) == delivery.nul_in) line.insert(line.size() - 1, '\0' + fleet_line(i + 1, i + 7).substr(0, 40));
     content += line;
     // The same meter and second with the numbers of a line far away.
@@ -187,6 +190,9 @@ const IngestCase CASES[] = {
      true},
     {.what = "NulByte",
      .rounds = {{{.name = "log-2024-03-31-20-00-00", .first = 0, .count = 100, .nul_in = 30}}},
+     .kill_first_round = false},
+    {.what = "FarYears",
+     .rounds = {{{.name = "log-2024-03-31-20-00-00", .first = 0, .count = 100, .far_years = true}}},
      .kill_first_round = false},
     {.what = "ArchivedAcrossFileSystems",
      .rounds = {{{"log-2024-03-31-20-00-00", 0, 100}}, {{"log-2024-03-31-20-00-00", 50, 100}}},
