@@ -116,26 +116,42 @@ bool read_through(const std::string& path, Opened& file, int copy, const LoadedC
   return true;
 }
 
-// Whether `path` still names the file that was opened and checked, not one
-// renamed over it since.
-bool still_at(const std::string& path, const Opened& file) {
+// A hidden name in `directory` with the process and a random number in
+// it, which no other tool picks.
+std::string hidden_name(const std::string& directory, const char* purpose, unsigned attempt) {
+  std::uint64_t random = 0;
+  if (getrandom(&random, sizeof random, 0) != static_cast<ssize_t>(sizeof random))
+    random = static_cast<std::uint64_t>(std::time(nullptr)) * 2654435761u + attempt;
+  char name[64];
+  std::snprintf(name, sizeof name, "/.%s.%ld.%016llx", purpose, static_cast<long>(getpid()),
+                static_cast<unsigned long long>(random));
+  return directory + name;
+}
+
+// Takes the checked file away from its name in one step, to a hidden name
+// beside it, so what is then removed or archived is that file and never
+// one a server renamed over the name meanwhile; such a file is put back.
+// False with `error` set when the file cannot be taken, or another file
+// was taken and cannot be put back (it is then under `taken`).
+bool take_checked(const std::string& path, const Opened& file, std::string& taken, bool& ours, std::string& error) {
+  std::string directory = path.substr(0, path.rfind('/'));
+  for (unsigned attempt = 0; attempt < MAX_TEMPORARY; ++attempt) {
+    taken = hidden_name(directory, "disposing", attempt);
+    if (renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, taken.c_str(), RENAME_NOREPLACE) == 0) break;
+    if (errno != EEXIST) return fail(error, "cannot take " + path);
+  }
   struct stat now {};
-  return lstat(path.c_str(), &now) == 0 && now.st_dev == file.status.st_dev && now.st_ino == file.status.st_ino;
+  ours = lstat(taken.c_str(), &now) == 0 && now.st_dev == file.status.st_dev && now.st_ino == file.status.st_ino;
+  if (ours || renameat2(AT_FDCWD, taken.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) return true;
+  return fail(error, "a file renamed over " + path + " meanwhile is now " + taken);
 }
 
 // A temporary name in the archive's directory that no one else holds:
 // made with O_EXCL (and O_NOFOLLOW, so a link planted there is never
-// followed), with the process and a random number in it, so two tools
-// archiving at once each write their own copy.
+// followed), so two tools archiving at once each write their own copy.
 unique_fd create_temporary(const std::string& directory, std::string& temporary, std::string& error) {
   for (unsigned attempt = 0; attempt < MAX_TEMPORARY; ++attempt) {
-    std::uint64_t random = 0;
-    if (getrandom(&random, sizeof random, 0) != static_cast<ssize_t>(sizeof random))
-      random = static_cast<std::uint64_t>(std::time(nullptr)) * 2654435761u + attempt;
-    char name[64];
-    std::snprintf(name, sizeof name, "/.archiving.%ld.%016llx", static_cast<long>(getpid()),
-                  static_cast<unsigned long long>(random));
-    temporary = directory + name;
+    temporary = hidden_name(directory, "archiving", attempt);
     unique_fd fd(open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (fd.valid() || errno != EEXIST) {
       if (!fd.valid()) fail(error, "cannot create " + temporary);
@@ -157,17 +173,21 @@ DisposalResult copy_into_archive(const std::string& path, Opened& file, const st
   bool same = false;
   bool copied = read_through(path, file, copy.get(), loaded, same, error) &&
                 (fsync(copy.get()) == 0 || fail(error, "cannot write " + temporary));
-  DisposalResult result = !copied ? DisposalResult::failed
-                          : same && still_at(path, file) ? DisposalResult::done
-                                                         : DisposalResult::unsettled;
+  std::string taken;
+  bool ours = false;
+  DisposalResult result = !copied ? DisposalResult::failed : same ? DisposalResult::done : DisposalResult::unsettled;
+  if (result == DisposalResult::done && !take_checked(path, file, taken, ours, error)) result = DisposalResult::failed;
+  if (result == DisposalResult::done && !ours) result = DisposalResult::unsettled;
   if (result == DisposalResult::done &&
       !place_at_free_name(
           base, [&temporary](const std::string& target) { return link(temporary.c_str(), target.c_str()) == 0; },
-          error))
+          error)) {
     result = DisposalResult::failed;
+    renameat2(AT_FDCWD, taken.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE);  // back for the next pass
+  }
   unlink(temporary.c_str());
-  if (result == DisposalResult::done && unlink(path.c_str()) != 0) {
-    fail(error, "archived, but cannot remove " + path);
+  if (result == DisposalResult::done && unlink(taken.c_str()) != 0) {
+    fail(error, "archived, but cannot remove " + taken);
     result = DisposalResult::failed;
   }
   return result;
@@ -191,21 +211,30 @@ DisposalResult archive(const std::string& directory, const std::string& gateway,
   if (device != file.status.st_dev) return copy_into_archive(path, file, base, loaded, error);
   bool same = false;
   if (!read_through(path, file, -1, loaded, same, error)) return DisposalResult::failed;
-  if (!same || !still_at(path, file)) return DisposalResult::unsettled;
+  if (!same) return DisposalResult::unsettled;
+  std::string taken;
+  bool ours = false;
+  if (!take_checked(path, file, taken, ours, error)) return DisposalResult::failed;
+  if (!ours) return DisposalResult::unsettled;
   bool placed = place_at_free_name(
       base,
-      [&path](const std::string& target) {
-        return renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0;
+      [&taken](const std::string& target) {
+        return renameat2(AT_FDCWD, taken.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0;
       },
       error);
+  if (!placed) renameat2(AT_FDCWD, taken.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE);  // for the next pass
   return placed ? DisposalResult::done : DisposalResult::failed;
 }
 
 DisposalResult remove_loaded(const std::string& path, Opened& file, const LoadedContent& loaded, std::string& error) {
   bool same = false;
   if (!read_through(path, file, -1, loaded, same, error)) return DisposalResult::failed;
-  if (!same || !still_at(path, file)) return DisposalResult::unsettled;
-  if (unlink(path.c_str()) != 0) return fail(error, "cannot remove " + path), DisposalResult::failed;
+  if (!same) return DisposalResult::unsettled;
+  std::string taken;
+  bool ours = false;
+  if (!take_checked(path, file, taken, ours, error)) return DisposalResult::failed;
+  if (!ours) return DisposalResult::unsettled;
+  if (unlink(taken.c_str()) != 0) return fail(error, "cannot remove " + taken), DisposalResult::failed;
   return DisposalResult::done;
 }
 
