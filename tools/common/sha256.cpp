@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <cstring>
 
 namespace {
 
@@ -45,36 +44,35 @@ void compress(State& state, const std::uint8_t* block) {
 
 }  // namespace
 
-void sha256_begin(Sha256Stream& stream) {
-  stream.state = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-  stream.in_block = 0;
-  stream.size = 0;
-}
-
-void sha256_add(Sha256Stream& stream, const std::uint8_t* data, std::size_t size) {
-  stream.size += size;
+void sha256_add(Sha256& sha, const std::uint8_t* data, std::size_t size) {
+  State state;
+  std::copy(std::begin(sha.state), std::end(sha.state), state.begin());
+  sha.size += size;
   while (size > 0) {
-    std::size_t take = std::min(size, stream.block.size() - stream.in_block);
-    std::memcpy(stream.block.data() + stream.in_block, data, take);
-    stream.in_block += take;
+    std::size_t take = std::min(size, sizeof sha.block - sha.held);
+    std::copy(data, data + take, sha.block + sha.held);
+    sha.held += take;
     data += take;
     size -= take;
-    if (stream.in_block < stream.block.size()) break;
-    compress(stream.state, stream.block.data());
-    stream.in_block = 0;
+    if (sha.held == sizeof sha.block) {
+      compress(state, sha.block);
+      sha.held = 0;
+    }
   }
+  std::copy(state.begin(), state.end(), sha.state);
 }
 
-std::string sha256_end(Sha256Stream& stream) {
-  // The tail, a one bit, zeros, and the length in bits, big-endian.
-  std::uint64_t bits = stream.size * 8;
-  std::uint8_t padding[72] = {0x80};
-  std::size_t zeros = (stream.in_block < 56 ? 56 : 120) - stream.in_block;
-  for (int shift = 56; shift >= 0; shift -= 8) padding[zeros++] = static_cast<std::uint8_t>(bits >> shift);
-  sha256_add(stream, padding, zeros);
+std::string sha256_end(Sha256& sha) {
+  // A one bit, zeros, and the length in bits, big-endian.
+  std::uint64_t bits = sha.size * 8;
+  std::uint8_t pad[72] = {0x80};
+  std::size_t zeros = (sha.held < 56 ? 56 : 120) - sha.held;
+  for (int i = 0, shift = 56; shift >= 0; ++i, shift -= 8)
+    pad[zeros + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(bits >> shift);
+  sha256_add(sha, pad, zeros + 8);
   std::string hex;
   char digits[9];
-  for (std::uint32_t word : stream.state) {
+  for (std::uint32_t word : sha.state) {
     std::snprintf(digits, sizeof digits, "%08x", word);
     hex += digits;
   }
@@ -82,8 +80,7 @@ std::string sha256_end(Sha256Stream& stream) {
 }
 
 std::string sha256_hex(const std::uint8_t* data, std::size_t size) {
-  Sha256Stream stream;
-  sha256_begin(stream);
-  sha256_add(stream, data, size);
-  return sha256_end(stream);
+  Sha256 sha;
+  sha256_add(sha, data, size);
+  return sha256_end(sha);
 }

@@ -98,8 +98,7 @@ bool write_all(int fd, const char* data, std::size_t size) {
 // nothing wrote to it meanwhile.
 bool read_through(const std::string& path, Opened& file, int copy, const LoadedContent& loaded, bool& same,
                   std::string& error) {
-  Sha256Stream hash;
-  sha256_begin(hash);
+  Sha256 hash;
   char buffer[1 << 16];
   for (;;) {
     ssize_t got = read(file.fd, buffer, sizeof buffer);
