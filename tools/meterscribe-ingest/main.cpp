@@ -178,27 +178,20 @@ FileVerdict file_failed(PGconn* connection, const std::string& gateway, const st
   return {PQstatus(connection) == CONNECTION_OK ? FileNext::retry : FileNext::stop};
 }
 
-struct DeliveredFile {
-  const std::string& path;
-  const std::string& name;
-  const FileRows& rows;  // what the load read of it
-};
-
-// Everything the load read of the file is in the database: it may go, once
-// it has settled and still holds just that.
-FileVerdict file_done(PGconn* connection, const GatewayDecoding& decoding, const DeliveredFile& file,
-                      IngestRun& run) {
+// Everything the load read of the file (`loaded`) is in the database: it
+// may go, once it has settled and still holds just that.
+FileVerdict file_done(PGconn* connection, const GatewayDecoding& decoding, const std::string& path,
+                      const std::string& name, const LoadedContent& loaded, IngestRun& run) {
   std::string error;
   unsigned wait_s = 0;
-  switch (dispose_loaded(run.disposal, decoding.gateway, file.path, file.name, {file.rows.size, file.rows.sha256},
-                         wait_s, error)) {
+  switch (dispose_loaded(run.disposal, decoding.gateway, path, name, loaded, wait_s, error)) {
     case DisposalResult::done: return {FileNext::done};
-    case DisposalResult::failed: return file_failed(connection, decoding.gateway, file.name, error, run);
+    case DisposalResult::failed: return file_failed(connection, decoding.gateway, name, error, run);
     case DisposalResult::unsettled: break;
   }
   ++run.unsettled;
   std::printf("%s/%s: left in place until nothing has written to it for %u s and it holds what was loaded\n",
-              decoding.gateway.c_str(), file.name.c_str(), run.disposal.settle_s);
+              decoding.gateway.c_str(), name.c_str(), run.disposal.settle_s);
   std::fflush(stdout);
   return {FileNext::again, wait_s};
 }
@@ -214,10 +207,10 @@ FileVerdict ingest_file(PGconn* connection, const GatewayDecoding& decoding, con
   if (!read_delivered_file(path, name, content, rows, error) ||
       !loaded_before(connection, decoding.gateway, rows, loaded, error))
     return file_failed(connection, decoding.gateway, name, error, run);
-  DeliveredFile file{path, name, rows};
+  LoadedContent loaded_content{rows.size, rows.sha256};
   if (loaded) {
     ++run.skipped;
-    return file_done(connection, decoding, file, run);
+    return file_done(connection, decoding, path, name, loaded_content, run);
   }
   decode_delivered_content(content, decoding, rows);
   FileOutcome outcome{};
@@ -230,7 +223,7 @@ FileVerdict ingest_file(PGconn* connection, const GatewayDecoding& decoding, con
   std::printf("%s/%s: %u lines, %llu readings, %llu new, %zu rejected\n", decoding.gateway.c_str(), name.c_str(),
               rows.lines, rows.readings, outcome.new_readings, rows.rejects.size());
   std::fflush(stdout);
-  return file_done(connection, decoding, file, run);
+  return file_done(connection, decoding, path, name, loaded_content, run);
 }
 
 struct Gateways {
