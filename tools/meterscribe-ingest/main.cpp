@@ -67,7 +67,6 @@ struct IngestRun {
   unsigned loaded = 0;
   unsigned skipped = 0;
   unsigned failed = 0;
-  unsigned unsettled = 0;
   unsigned long long readings = 0;
   unsigned long long rejected = 0;
 };
@@ -189,7 +188,6 @@ FileVerdict file_done(PGconn* connection, const GatewayDecoding& decoding, const
     case DisposalResult::failed: return file_failed(connection, decoding.gateway, name, error, run);
     case DisposalResult::unsettled: break;
   }
-  ++run.unsettled;
   std::printf("%s/%s: left in place until nothing has written to it for %u s and it holds what was loaded\n",
               decoding.gateway.c_str(), name.c_str(), run.disposal.settle_s);
   std::fflush(stdout);
