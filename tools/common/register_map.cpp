@@ -1,5 +1,6 @@
 #include "register_map.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cctype>
@@ -91,6 +92,16 @@ bool next_field(const std::string& content, std::size_t& at, std::string& field)
 // Why a line is no entry, or "" when it is one (or holds none).
 std::string parse_entry(const std::string& line, RegisterMap& map) {
   std::string content = line.substr(0, line.find('#'));
+  // A NUL would end a number early (strtoul stops there) and a control
+  // character has no place in a name or unit the database keeps.
+  for (std::size_t i = 0; i < content.size(); ++i) {
+    auto byte = static_cast<unsigned char>(content[i]);
+    if ((byte < 0x20 && std::isspace(byte) == 0) || byte == 0x7F) {
+      char why[80];
+      std::snprintf(why, sizeof why, "byte 0x%02x at column %zu is no character of a map", byte, i + 1);
+      return why;
+    }
+  }
   std::array<std::string, 8> field;
   std::size_t count = 0;
   std::size_t read_to = 0;
@@ -131,26 +142,31 @@ std::uint64_t assemble(const std::uint8_t* data, unsigned registers, ByteOrder o
 
 }  // namespace
 
+bool parse_register_map(std::string_view text, const char* source, RegisterMap& map, std::string& error) {
+  unsigned number = 0;
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t end = std::min(text.find('\n', at), text.size());
+    ++number;
+    std::string why = parse_entry(std::string(text.substr(at, end - at)), map);
+    if (!why.empty()) {
+      error = std::string(source) + ":" + std::to_string(number) + ": " + why;
+      return false;
+    }
+    at = end + 1;
+  }
+  return true;
+}
+
 bool load_register_map(const char* path, RegisterMap& map, std::string& error) {
   std::unique_ptr<FILE, decltype(&std::fclose)> file(std::fopen(path, "r"), &std::fclose);
-  if (!file) {
+  std::string text;
+  char buffer[4096];
+  for (std::size_t got; file && (got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0;) text.append(buffer, got);
+  if (!file || std::ferror(file.get()) != 0) {
     error = std::string(path) + ": " + std::strerror(errno);
     return false;
   }
-  std::string line;
-  unsigned number = 0;
-  for (int c = 0; c != EOF;) {
-    line.clear();
-    while ((c = std::fgetc(file.get())) != EOF && c != '\n') line.push_back(static_cast<char>(c));
-    if (c == EOF && line.empty()) break;
-    ++number;
-    std::string why = parse_entry(line, map);
-    if (!why.empty()) {
-      error = std::string(path) + ":" + std::to_string(number) + ": " + why;
-      return false;
-    }
-  }
-  return true;
+  return parse_register_map(text, path, map, error);
 }
 
 unsigned register_count(ValueType type) {

@@ -19,11 +19,12 @@
 // throughout), CDAB (words swapped), BADC (bytes swapped within each word),
 // DCBA (little-endian throughout); scale multiplies the raw number; unit
 // is free text without blanks, "-" for none. Blank lines and text after
-// '#' are ignored. The field tools use the map; the daemon never reads it.
+// '#' are ignored; a control character elsewhere makes the line bad. The field tools use the map; the daemon never reads it.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 enum class ValueType { u16, s16, u32, s32, u64, s64, float32, float64 };
@@ -48,6 +49,9 @@ struct RegisterMap {
 // first line that is not a valid entry, or "<path>: <why>" when the file
 // cannot be read.
 bool load_register_map(const char* path, RegisterMap& map, std::string& error);
+
+// The same for a map's text; `source` names it in the error.
+bool parse_register_map(std::string_view text, const char* source, RegisterMap& map, std::string& error);
 
 // Registers a value of the type takes: 1, 2 or 4.
 unsigned register_count(ValueType type);

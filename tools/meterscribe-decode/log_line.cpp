@@ -23,7 +23,7 @@ int hex_digit(char c) {
 }
 
 // "YYYY-MM-DD-hh-mm-ss": digits with '-' at 4, 7, 10, 13 and 16.
-bool is_log_time(const char* text) {
+bool is_log_time(std::string_view text) {
   for (unsigned i = 0; i < LOG_TIME_LEN; ++i) {
     bool separator = i == 4 || i == 7 || i == 10 || i == 13 || i == 16;
     if (separator ? text[i] != '-' : !is_digit(text[i])) return false;
@@ -31,33 +31,47 @@ bool is_log_time(const char* text) {
   return true;
 }
 
-// "m<i>:" with the index in decimal; returns the text after the colon.
-const char* parse_meter_index(const char* text, LogLine& line, LineProblem& problem) {
-  if (text[0] != 'm' || !is_digit(text[1])) return fail(problem, "does not begin with m and a meter index"), nullptr;
-  unsigned index = 0;
-  const char* cursor = text + 1;
-  for (; is_digit(*cursor) && index < 100; ++cursor) index = index * 10 + static_cast<unsigned>(*cursor - '0');
-  if (*cursor != ':') return fail(problem, "no colon after the meter index"), nullptr;
-  if (index >= 10) return fail(problem, "meter index %u is beyond the ten meter slots", index), nullptr;
-  line.meter_index = index;
-  return cursor + 1;
+// The daemon writes printable ASCII only: the first byte outside it.
+bool printable_ascii(std::string_view text, LineProblem& problem) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    auto byte = static_cast<unsigned char>(text[i]);
+    if (byte < 0x20 || byte > 0x7E)
+      return fail(problem, "byte 0x%02x at column %zu is no character of a log line", byte, i + 1);
+  }
+  return true;
 }
 
-const char* parse_time(const char* text, LogLine& line, LineProblem& problem) {
-  if (std::strlen(text) < LOG_TIME_LEN + 1 || !is_log_time(text) || text[LOG_TIME_LEN] != ':')
-    return fail(problem, "no time of the form YYYY-MM-DD-hh-mm-ss and a colon after the meter index"), nullptr;
-  std::memcpy(line.time, text, LOG_TIME_LEN);
+// "m<i>:" with the index in decimal; `at` moves past the colon.
+bool parse_meter_index(std::string_view text, std::size_t& at, LogLine& line, LineProblem& problem) {
+  if (text.size() < 2 || text[0] != 'm' || !is_digit(text[1]))
+    return fail(problem, "does not begin with m and a meter index");
+  unsigned index = 0;
+  for (at = 1; at < text.size() && is_digit(text[at]) && index < 100; ++at)
+    index = index * 10 + static_cast<unsigned>(text[at] - '0');
+  if (at == text.size() || text[at] != ':') return fail(problem, "no colon after the meter index");
+  if (index >= 10) return fail(problem, "meter index %u is beyond the ten meter slots", index);
+  line.meter_index = index;
+  ++at;
+  return true;
+}
+
+bool parse_time(std::string_view text, std::size_t& at, LogLine& line, LineProblem& problem) {
+  std::string_view rest = text.substr(at);
+  if (rest.size() < LOG_TIME_LEN + 1 || !is_log_time(rest) || rest[LOG_TIME_LEN] != ':')
+    return fail(problem, "no time of the form YYYY-MM-DD-hh-mm-ss and a colon after the meter index");
+  std::memcpy(line.time, rest.data(), LOG_TIME_LEN);
   line.time[LOG_TIME_LEN] = '\0';
-  return text + LOG_TIME_LEN + 1;
+  at += LOG_TIME_LEN + 1;
+  return true;
 }
 
 // Every byte is two lowercase hex digits and one blank, the last one too.
-bool parse_bytes(const char* text, LogLine& line, LineProblem& problem) {
+bool parse_bytes(std::string_view text, std::size_t at, LogLine& line, LineProblem& problem) {
   line.count = 0;
-  for (const char* cursor = text; *cursor != '\0'; cursor += 3) {
-    int high = hex_digit(cursor[0]);
-    int low = high < 0 ? -1 : hex_digit(cursor[1]);
-    if (low < 0 || cursor[2] != ' ')
+  for (; at < text.size(); at += 3) {
+    int high = hex_digit(text[at]);
+    int low = high < 0 || at + 1 >= text.size() ? -1 : hex_digit(text[at + 1]);
+    if (low < 0 || at + 2 >= text.size() || text[at + 2] != ' ')
       return fail(problem, "byte %u is not two lowercase hex digits and a blank", line.count + 1);
     if (line.count == RESPONSE_MAX) return fail(problem, "more than %u bytes", RESPONSE_MAX);
     line.bytes[line.count++] = static_cast<std::uint8_t>(high * 16 + low);
@@ -84,10 +98,10 @@ unsigned expected_data_bytes(const MeterConfig& meter) {
 
 }  // namespace
 
-bool parse_log_line(const char* text, LogLine& line, LineProblem& problem) {
-  const char* cursor = parse_meter_index(text, line, problem);
-  if (cursor != nullptr) cursor = parse_time(cursor, line, problem);
-  return cursor != nullptr && parse_bytes(cursor, line, problem);
+bool parse_log_line(std::string_view text, LogLine& line, LineProblem& problem) {
+  std::size_t at = 0;
+  return printable_ascii(text, problem) && parse_meter_index(text, at, line, problem) &&
+         parse_time(text, at, line, problem) && parse_bytes(text, at, line, problem);
 }
 
 bool check_logged_response(const LogLine& line, LineProblem& problem) {

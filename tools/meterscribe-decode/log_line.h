@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "modbus/meter_config.h"
 #include "modbus/rtu_frame.h"
@@ -28,8 +29,13 @@ struct MeterTable {
   unsigned count;
 };
 
-// Reads one line (without its newline) in the daemon's exact form.
-bool parse_log_line(const char* text, LogLine& line, LineProblem& problem);
+// Reads one line (without its newline) in the daemon's exact form. Every
+// byte of `text` counts: a byte no log line holds (a NUL, a control
+// character, anything beyond ASCII) makes the line bad with that byte and
+// its column named, so nothing after it is ever dropped unseen.
+bool parse_log_line(std::string_view text, LogLine& line, LineProblem& problem);
+// A C string ends at the first NUL, which hides the rest of a line.
+bool parse_log_line(const char* text, LogLine& line, LineProblem& problem) = delete;
 
 // The response itself: CRC (low byte first), no exception bit, a read
 // function (1, 3, 4), and a byte-count field that matches the bytes logged.

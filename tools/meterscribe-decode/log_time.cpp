@@ -1,5 +1,8 @@
 #include "log_time.h"
 
+#include <sys/stat.h>
+
+#include <array>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -28,11 +31,42 @@ long offset_at(std::int64_t seconds) {
   return local.tm_gmtoff;
 }
 
+// The calendar fields of an instant in UTC; strftime's %Y would write
+// year 998 as "998".
+tm utc_fields(std::int64_t seconds) {
+  auto time = static_cast<time_t>(seconds);
+  tm fields{};
+  gmtime_r(&time, &fields);
+  return fields;
+}
+
+// A year of a log line's instant has at most five digits (9999 and a day).
+unsigned year_digits(long long year) { return static_cast<unsigned>(year % 100000); }
+
+// "MM-DD" and "hh:mm:ss", each field two digits.
+std::array<char, 8> date_text(const tm& fields) {
+  std::array<char, 8> text{};
+  std::snprintf(text.data(), text.size(), "%02u-%02u", static_cast<unsigned>(fields.tm_mon + 1) % 100,
+                static_cast<unsigned>(fields.tm_mday) % 100);
+  return text;
+}
+
+std::array<char, 12> clock_text(const tm& fields) {
+  std::array<char, 12> text{};
+  std::snprintf(text.data(), text.size(), "%02u:%02u:%02u", static_cast<unsigned>(fields.tm_hour) % 100,
+                static_cast<unsigned>(fields.tm_min) % 100, static_cast<unsigned>(fields.tm_sec) % 100);
+  return text;
+}
+
 bool zone_file(const std::string& name) {
   const char* directory = std::getenv("TZDIR");
   if (directory == nullptr) directory = "/usr/share/zoneinfo";
   std::string path = name[0] == '/' ? name : std::string(directory) + "/" + name;
-  unique_file file(std::fopen(path.c_str(), "rb"));
+  // Only a regular file is opened: a FIFO or a terminal named as a zone
+  // would block, and opening a device can act on it.
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+  unique_file file(std::fopen(path.c_str(), "rbe"));
   char magic[4] = {};
   return file && std::fread(magic, sizeof magic, 1, file.get()) == 1 && std::memcmp(magic, "TZif", sizeof magic) == 0;
 }
@@ -130,10 +164,10 @@ bool resolve_log_time(const char* logged, LogInstant& instant) {
 
 void format_iso_time(const char* logged, const LogInstant& instant, bool utc, char (&text)[ISO_TIME_SIZE]) {
   if (utc) {
-    auto time = static_cast<time_t>(instant.seconds);
-    tm fields{};
-    gmtime_r(&time, &fields);
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &fields);
+    tm fields = utc_fields(instant.seconds);
+    long long year = fields.tm_year + 1900LL;
+    std::snprintf(text, sizeof text, "%s%04u-%sT%sZ", year < 0 ? "-" : "", year_digits(year < 0 ? -year : year),
+                  date_text(fields).data(), clock_text(fields).data());
     return;
   }
   long offset = std::labs(instant.utc_offset);
@@ -144,4 +178,11 @@ void format_iso_time(const char* logged, const LogInstant& instant, bool utc, ch
   // times had seconds too.
   if (offset % 60 != 0 && written > 0)
     std::snprintf(text + written, sizeof text - static_cast<unsigned>(written), ":%02ld", offset % 60);
+}
+
+void format_database_time(std::int64_t seconds, char (&text)[ISO_TIME_SIZE]) {
+  tm fields = utc_fields(seconds);
+  long long year = fields.tm_year + 1900LL;
+  std::snprintf(text, sizeof text, "%04u-%s %s+00%s", year_digits(year > 0 ? year : 1 - year),
+                date_text(fields).data(), clock_text(fields).data(), year > 0 ? "" : " BC");
 }

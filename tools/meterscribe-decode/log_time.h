@@ -18,15 +18,23 @@ struct LogInstant {
   long utc_offset;       // seconds east of UTC taken for the logged time
 };
 
-// False when the text is no calendar time (month 13, hour 24, ...).
+// False when the text is no calendar time (month 13, hour 24, ...). Any
+// year from 0000 to 9999 is one: the time line is 64 bits wide, before
+// 1970 as after it.
 bool resolve_log_time(const char* logged, LogInstant& instant);
 
 constexpr unsigned ISO_TIME_SIZE = 32;
 
 // ISO 8601: the logged digits with the offset taken,
 // "2024-03-05T14:07:09+01:00", or the instant in UTC,
-// "2024-03-05T13:07:09Z".
+// "2024-03-05T13:07:09Z". Years have four digits at least, and count as
+// ISO 8601 does: the year before 0001 is 0000.
 void format_iso_time(const char* logged, const LogInstant& instant, bool utc, char (&text)[ISO_TIME_SIZE]);
+
+// The instant in UTC as PostgreSQL reads a timestamptz: "0998-01-01
+// 00:06:32+00". PostgreSQL has no year 0000: the years before 0001 are
+// written "0001 ... BC", "0002 ... BC", and so on.
+void format_database_time(std::int64_t seconds, char (&text)[ISO_TIME_SIZE]);
 
 // Whether the C library places times with `zone` (a TZ value) as the zone
 // it names. It takes TZ as a file of the zoneinfo directory (TZDIR, else

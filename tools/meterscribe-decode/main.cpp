@@ -208,18 +208,19 @@ void report_unpaired(unsigned meter_index, DecodeRun& run) {
 }
 
 // One line as read, its newline still on when it has one.
-void decode_text_line(char* text, std::size_t length, const char* name, unsigned number, DecodeRun& run) {
+void decode_text_line(const char* text, std::size_t length, const char* name, unsigned number, DecodeRun& run) {
   // The daemon writes a line and its newline in one go; a line without one
   // was cut short (a full card, a trim, a copy in progress).
   if (text[length - 1] != '\n') return report_bad_line(name, number, "no newline: the line was cut short", run);
-  text[length - 1] = '\0';
   LogLine line;
   LineProblem problem;
-  if (!parse_log_line(text, line, problem) || !check_logged_response(line, problem) ||
+  if (!parse_log_line(std::string_view(text, length - 1), line, problem) || !check_logged_response(line, problem) ||
       !check_against_meter(line, run.table, problem))
     return report_bad_line(name, number, problem.text, run);
   RecordHead head{};
   if (!record_head(line, run.utc, head)) return report_bad_line(name, number, "the time is no calendar time", run);
+  if (run.output.output == OutputFormat::influx && !head.nanoseconds_fit)
+    return report_bad_line(name, number, "the time is beyond the line protocol's nanoseconds (1677 to 2262)", run);
   const MeterConfig& meter = run.table.meters[line.meter_index];
   if (print_line_values(stdout, head, line, meter, run.output) != 0) report_unpaired(line.meter_index, run);
 }

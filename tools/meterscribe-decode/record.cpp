@@ -65,7 +65,7 @@ void print_json(FILE* out, const RecordHead& head, const RecordValue& value) {
 // Tags in key order, as the server sorts them anyway; the address keeps
 // the registers of one line apart, and a tag may not be empty.
 void print_influx(FILE* out, const RecordHead& head, const RecordValue& value) {
-  if (!is_finite(value.value)) return;
+  if (!is_finite(value.value) || !head.nanoseconds_fit) return;
   std::fprintf(out, "meterscribe,address=%u,function=%u,meter=%u", value.address, head.function, head.meter);
   if (value.name != nullptr && *value.name != '\0') std::fprintf(out, ",name=%s", tag_value(value.name).c_str());
   std::fprintf(out, ",slave=%u", head.slave);
@@ -82,7 +82,8 @@ bool record_head(const LogLine& line, bool utc, RecordHead& head) {
   LogInstant instant{};
   if (!resolve_log_time(line.time, instant)) return false;
   format_iso_time(line.time, instant, utc, head.time);
-  head.nanoseconds = instant.seconds * 1000000000;
+  head.seconds = instant.seconds;
+  head.nanoseconds_fit = !__builtin_mul_overflow(instant.seconds, std::int64_t{1000000000}, &head.nanoseconds);
   head.meter = line.meter_index + 1;
   head.slave = line.bytes[0];
   head.function = line.bytes[1];

@@ -13,7 +13,9 @@ enum class OutputFormat { csv, json, influx };
 // What every record of one line shares.
 struct RecordHead {
   char time[ISO_TIME_SIZE];
+  std::int64_t seconds;      // since the epoch
   std::int64_t nanoseconds;  // since the epoch, for the line protocol
+  bool nanoseconds_fit;      // false beyond 64 bits of nanoseconds (before 1677, after 2262)
   unsigned meter;            // 1-based
   unsigned slave;
   unsigned function;

@@ -5,6 +5,7 @@
 
 #include "record.h"
 #include "sha256.h"
+#include "store/log_dir.h"
 #include "sys/unique_file.h"
 #include "values.h"
 
@@ -101,12 +102,14 @@ void reject(FileRows& rows, unsigned number, const std::string& text, const char
 void decode_line(std::string& text, unsigned number, const GatewayDecoding& decoding, FileRows& rows) {
   LogLine line;
   LineProblem problem;
-  if (!parse_log_line(text.c_str(), line, problem) || !check_logged_response(line, problem) ||
+  if (!parse_log_line(text, line, problem) || !check_logged_response(line, problem) ||
       !check_against_meter(line, decoding.table, problem))
     return reject(rows, number, text, problem.text);
   RecordHead head{};
   // UTC: the instant itself, whatever zone the database session keeps.
   if (!record_head(line, true, head)) return reject(rows, number, text, "the time is no calendar time");
+  // As PostgreSQL reads it, for any year: "0001-01-01 00:00:00+00".
+  format_database_time(head.seconds, head.time);
   rows.months.insert(std::string(head.time, 7));
   std::string frame = frame_text(line);
   OutputOptions options{RegisterFormat::u16, false, OutputFormat::csv, decoding.mapped ? &decoding.map : nullptr};
@@ -115,8 +118,12 @@ void decode_line(std::string& text, unsigned number, const GatewayDecoding& deco
               [&context](const RecordValue& value) { append_reading(context, value); });
 }
 
-bool read_whole(const std::string& path, std::string& content) {
-  unique_file file(std::fopen(path.c_str(), "rb"));
+// A link, even one renamed into the directory, or anything but a regular
+// file is never read: the log directory's own rule for opening its entries.
+bool read_whole(const std::string& path, const std::string& name, std::string& content) {
+  LogDir directory;
+  log_dir_open(directory, path.substr(0, path.size() - name.size()).c_str());
+  unique_file file = log_dir_open_read(directory, name.c_str());
   if (!file) return false;
   char buffer[1 << 16];
   for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0;) content.append(buffer, got);
@@ -128,7 +135,7 @@ bool read_whole(const std::string& path, std::string& content) {
 bool read_delivered_file(const std::string& path, const std::string& name, std::string& content, FileRows& rows,
                          std::string& error) {
   content.clear();
-  if (!read_whole(path, content)) {
+  if (!read_whole(path, name, content)) {
     error = "cannot be read: " + std::string(std::strerror(errno));
     return false;
   }

@@ -3,6 +3,7 @@
 // lines are checked and decoded by meterscribe-decode's own code with each
 // gateway's settings and register map, named in a site description.
 #include <dirent.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -27,15 +28,20 @@ namespace {
 
 constexpr const char* USAGE =
     "usage: meterscribe-ingest [--db CONNINFO] --init\n"
-    "       meterscribe-ingest [--db CONNINFO] [--init] [--once] [--archive DIR | --delete] SITE-FILE ROOT\n"
+    "       meterscribe-ingest [--db CONNINFO] [--init] [--once] [--archive DIR | --delete] [--settle SECONDS]\n"
+    "                          SITE-FILE ROOT\n"
     "  --db CONNINFO  libpq connection string (default: PGHOST, PGDATABASE, ... of the environment)\n"
     "  --init         apply the schema (tables, indexes); safe to repeat\n"
     "  --once         load every file not yet loaded below ROOT, then exit with a summary; without it\n"
     "                 the tool loads them and then watches ROOT, taking each file once the server has\n"
-    "                 closed it after writing or renamed it into place\n"
+    "                 closed it after writing or renamed it into place; a file that failed is tried again\n"
+    "                 after 5 s, then after twice the wait before, at most 10 min\n"
     "  --archive DIR  move each file, once all of it is in the database, to DIR/<gateway>/<name>;\n"
     "                 a file of that name already there stays: the first free <name>.1, <name>.2, ...\n"
     "  --delete       remove each file once all of it is in the database\n"
+    "  --settle SECONDS  archive or remove a file only once nothing has written to it for SECONDS\n"
+    "                 (default 60) and it holds exactly what was loaded; until then it stays, and the\n"
+    "                 watch takes it again when it may have settled (--once leaves it for the next run)\n"
     "ROOT holds one directory per gateway with its delivered log-YYYY-MM-DD-hh-mm-ss files; SITE-FILE\n"
     "names each gateway's directory, settings, register map and zone:\n"
     "  gateway <directory> settings <path> [map <path>] [tz <zone>]\n"
@@ -47,6 +53,7 @@ constexpr const char* USAGE =
     "2 usage, site or database error.\n";
 
 constexpr const char* TOOL = "meterscribe-ingest";
+constexpr unsigned MAX_SETTLE_S = 86400;
 
 struct IngestRun {
   const char* conninfo = "";
@@ -80,12 +87,13 @@ bool take_operands(int argc, char** argv, IngestRun& run) {
 }
 
 bool parse_options(int argc, char** argv, IngestRun& run) {
-  enum { DB = OPTION_FIRST_OWN, INIT, ONCE, ARCHIVE, DELETE };
+  enum { DB = OPTION_FIRST_OWN, INIT, ONCE, ARCHIVE, DELETE, SETTLE };
   static const option long_options[] = {{"db", required_argument, nullptr, DB},
                                         {"init", no_argument, nullptr, INIT},
                                         {"once", no_argument, nullptr, ONCE},
                                         {"archive", required_argument, nullptr, ARCHIVE},
                                         {"delete", no_argument, nullptr, DELETE},
+                                        {"settle", required_argument, nullptr, SETTLE},
                                         HELP_OPTION,
                                         VERSION_OPTION,
                                         END_OF_OPTIONS};
@@ -97,9 +105,14 @@ bool parse_options(int argc, char** argv, IngestRun& run) {
       case ONCE: run.once = true; break;
       case ARCHIVE:
         if (*optarg == '\0') return usage_error(TOOL, "--archive", "needs a directory");
-        run.disposal = {DisposalKind::archive, optarg};
+        run.disposal.kind = DisposalKind::archive;
+        run.disposal.directory = optarg;
         break;
-      case DELETE: run.disposal = {DisposalKind::remove, ""}; break;
+      case DELETE: run.disposal.kind = DisposalKind::remove; break;
+      case SETTLE:
+        if (!parse_count(optarg, 0, MAX_SETTLE_S, run.disposal.settle_s))
+          return value_error(TOOL, "--settle", optarg, "the settle time is 0 to 86400 seconds");
+        break;
       default: return false;
     }
   }
@@ -155,33 +168,36 @@ std::vector<std::string> log_names_in(const std::string& directory) {
   return names;
 }
 
-// Returns false only when the database is gone.
-bool file_failed(PGconn* connection, const std::string& gateway, const std::string& name, const std::string& error,
-                 IngestRun& run) {
+// The run goes on after a failed file, which is tried again later, unless
+// the database is gone.
+FileVerdict file_failed(PGconn* connection, const std::string& gateway, const std::string& name,
+                        const std::string& error, IngestRun& run) {
   ++run.failed;
   std::fprintf(stderr, "meterscribe-ingest: %s/%s: %s\n", gateway.c_str(), name.c_str(), error.c_str());
-  return PQstatus(connection) == CONNECTION_OK;
+  return {PQstatus(connection) == CONNECTION_OK ? FileNext::retry : FileNext::stop};
 }
 
-struct DeliveredFile {
-  const std::string& path;
-  const std::string& name;
-  const std::string& content;
-};
-
-// Everything in the file is in the database: it may go.
-bool file_done(PGconn* connection, const GatewayDecoding& decoding, const DeliveredFile& file, IngestRun& run) {
+// Everything the load read of the file (`loaded`) is in the database: it
+// may go, once it has settled and still holds just that.
+FileVerdict file_done(PGconn* connection, const GatewayDecoding& decoding, const std::string& path,
+                      const std::string& name, const LoadedContent& loaded, IngestRun& run) {
   std::string error;
-  if (!dispose_loaded(run.disposal, decoding.gateway, file.path, file.name, file.content, error))
-    return file_failed(connection, decoding.gateway, file.name, error, run);
-  return true;
+  unsigned wait_s = 0;
+  switch (dispose_loaded(run.disposal, decoding.gateway, path, name, loaded, wait_s, error)) {
+    case DisposalResult::done: return {FileNext::done};
+    case DisposalResult::failed: return file_failed(connection, decoding.gateway, name, error, run);
+    case DisposalResult::unsettled: break;
+  }
+  std::printf("%s/%s: left in place until nothing has written to it for %u s and it holds what was loaded\n",
+              decoding.gateway.c_str(), name.c_str(), run.disposal.settle_s);
+  std::fflush(stdout);
+  return {FileNext::again, wait_s};
 }
 
-// Returns false only when the database is gone; a file that fails is
-// counted and the run goes on. A file loaded before costs a read and a
-// hash: it is looked up before it is decoded.
-bool ingest_file(PGconn* connection, const GatewayDecoding& decoding, const std::string& path,
-                 const std::string& name, IngestRun& run) {
+// A file that fails is counted and the run goes on. A file loaded before
+// costs a read and a hash: it is looked up before it is decoded.
+FileVerdict ingest_file(PGconn* connection, const GatewayDecoding& decoding, const std::string& path,
+                        const std::string& name, IngestRun& run) {
   FileRows rows;
   std::string content;
   std::string error;
@@ -189,10 +205,10 @@ bool ingest_file(PGconn* connection, const GatewayDecoding& decoding, const std:
   if (!read_delivered_file(path, name, content, rows, error) ||
       !loaded_before(connection, decoding.gateway, rows, loaded, error))
     return file_failed(connection, decoding.gateway, name, error, run);
-  DeliveredFile file{path, name, content};
+  LoadedContent loaded_content{rows.size, rows.sha256};
   if (loaded) {
     ++run.skipped;
-    return file_done(connection, decoding, file, run);
+    return file_done(connection, decoding, path, name, loaded_content, run);
   }
   decode_delivered_content(content, decoding, rows);
   FileOutcome outcome{};
@@ -205,7 +221,7 @@ bool ingest_file(PGconn* connection, const GatewayDecoding& decoding, const std:
   std::printf("%s/%s: %u lines, %llu readings, %llu new, %zu rejected\n", decoding.gateway.c_str(), name.c_str(),
               rows.lines, rows.readings, outcome.new_readings, rows.rejects.size());
   std::fflush(stdout);
-  return file_done(connection, decoding, file, run);
+  return file_done(connection, decoding, path, name, loaded_content, run);
 }
 
 struct Gateways {
@@ -223,20 +239,26 @@ Gateways load_gateways(const Site& site, IngestRun& run) {
   return gateways;
 }
 
-bool ingest_named_file(PGconn* connection, const Gateways& gateways, std::size_t gateway, const std::string& name,
-                       IngestRun& run) {
-  if (!gateways.usable[gateway]) return true;
+FileVerdict ingest_named_file(PGconn* connection, const Gateways& gateways, std::size_t gateway,
+                              const std::string& name, IngestRun& run) {
+  if (!gateways.usable[gateway]) return {FileNext::done};
   use_zone(gateways.site.gateways[gateway], run);
   std::string path = run.root;
   path.append("/").append(gateways.site.gateways[gateway].directory).append("/").append(name);
+  // A file that went away while it waited to be taken again is done with.
+  struct stat entry {};
+  if (lstat(path.c_str(), &entry) != 0 && errno == ENOENT) return {FileNext::done};
   return ingest_file(connection, gateways.decodings[gateway], path, name, run);
+}
+
+std::string directory_of(const Gateways& gateways, std::size_t gateway, const IngestRun& run) {
+  return std::string(run.root) + "/" + gateways.site.gateways[gateway].directory;
 }
 
 // Returns false only when the database is gone.
 bool ingest_directory(PGconn* connection, const Gateways& gateways, std::size_t gateway, IngestRun& run) {
-  std::string directory = std::string(run.root) + "/" + gateways.site.gateways[gateway].directory;
-  for (const std::string& name : log_names_in(directory))
-    if (!ingest_named_file(connection, gateways, gateway, name, run)) return false;
+  for (const std::string& name : log_names_in(directory_of(gateways, gateway, run)))
+    if (ingest_named_file(connection, gateways, gateway, name, run).next == FileNext::stop) return false;
   return true;
 }
 
@@ -273,7 +295,7 @@ int ingest_watching(PGconn* connection, const Gateways& gateways, IngestRun& run
       [&](std::size_t gateway, const std::string& name) {
         return ingest_named_file(connection, gateways, gateway, name, run);
       },
-      [&](std::size_t gateway) { return ingest_directory(connection, gateways, gateway, run); }};
+      [&](std::size_t gateway) { return log_names_in(directory_of(gateways, gateway, run)); }};
   std::string error;
   bool watched = watch_tree(run.root, directories, handlers, error);
   if (!watched) std::fprintf(stderr, "meterscribe-ingest: %s\n", error.c_str());

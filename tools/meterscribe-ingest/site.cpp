@@ -1,11 +1,12 @@
 #include "site.h"
 
 #include <algorithm>
-#include <fstream>
+#include <cstdio>
 #include <utility>
 #include <sstream>
 
 #include "log_time.h"
+#include "sys/unique_file.h"
 
 namespace {
 
@@ -28,6 +29,12 @@ bool fail(std::string& error, std::string text) {
   return false;
 }
 
+std::string hex_byte(unsigned char byte) {
+  char text[5];
+  std::snprintf(text, sizeof text, "0x%02x", byte);
+  return text;
+}
+
 // The words after "gateway <directory>": key and value pairs.
 bool parse_entry(std::istringstream& words, const std::string& base, SiteGateway& gateway, std::string& why) {
   for (std::string key, value; words >> key;) {
@@ -47,6 +54,18 @@ bool parse_entry(std::istringstream& words, const std::string& base, SiteGateway
   return true;
 }
 
+// A NUL would cut a path where the C library reads it, and a control
+// character has no place in a name; a carriage return is a blank.
+bool printable_line(const std::string& text, std::string& why) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    auto byte = static_cast<unsigned char>(text[i]);
+    if ((byte < 0x20 && byte != '\t' && byte != '\r') || byte == 0x7F)
+      return fail(why, "byte " + hex_byte(byte) + " at column " + std::to_string(i + 1) +
+                           " is no character of a site file");
+  }
+  return true;
+}
+
 bool parse_line(const std::string& text, const std::string& base, Site& site, std::string& why) {
   std::istringstream words(text.substr(0, text.find('#')));
   std::string keyword;
@@ -63,15 +82,26 @@ bool parse_line(const std::string& text, const std::string& base, Site& site, st
 
 }  // namespace
 
-bool load_site(const char* path, Site& site, std::string& error) {
-  std::ifstream file(path);
-  if (!file) return fail(error, std::string(path) + ": cannot be read");
-  std::string base = directory_of(path);
-  unsigned number = 0;
+bool parse_site(std::string_view text, const char* source, Site& site, std::string& error) {
+  std::string base = directory_of(source);
   std::string why;
-  for (std::string text; std::getline(file, text);) {
+  unsigned number = 0;
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t end = std::min(text.find('\n', at), text.size());
     ++number;
-    if (!parse_line(text, base, site, why)) return fail(error, std::string(path) + ":" + std::to_string(number) + ": " + why);
+    std::string line(text.substr(at, end - at));
+    if (!printable_line(line, why) || !parse_line(line, base, site, why))
+      return fail(error, std::string(source) + ":" + std::to_string(number) + ": " + why);
+    at = end + 1;
   }
   return true;
+}
+
+bool load_site(const char* path, Site& site, std::string& error) {
+  unique_file file(std::fopen(path, "rb"));
+  std::string text;
+  char buffer[4096];
+  for (std::size_t got; file && (got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0;) text.append(buffer, got);
+  if (!file || std::ferror(file.get()) != 0) return fail(error, std::string(path) + ": cannot be read");
+  return parse_site(text, path, site, error);
 }

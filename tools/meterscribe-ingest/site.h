@@ -10,10 +10,12 @@
 // rule such as CET-1CEST,M3.5.0,M10.5.0/3; anything else is refused rather
 // than taken as UTC (known_zone, as meterscribe-decode checks TZ). Without
 // tz the zone of the environment (TZ) applies. Blank lines and text after '#'
-// are ignored.
+// are ignored; a control character (but a tab or carriage return) makes a
+// line bad.
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct SiteGateway {
@@ -30,3 +32,7 @@ struct Site {
 // False with `error` set to "<path>:<line>: <why>" for the first line that
 // is not a valid entry, or "<path>: <why>" when the file cannot be read.
 bool load_site(const char* path, Site& site, std::string& error);
+
+// The same for a site file's text; `source` is its path, which names it in
+// the error and from whose directory relative paths are taken.
+bool parse_site(std::string_view text, const char* source, Site& site, std::string& error);

@@ -9,12 +9,14 @@
 // in the archive or gone when the tool is told so; a file that failed to
 // load (the database refuses it, the site is refused) stays where it was.
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <ctime>
 #include <map>
@@ -83,6 +85,12 @@ struct Delivery {
   bool twins = false;      // each line followed by one of the same meter and second with other numbers
   bool refused = false;    // the database refuses its ingested_files row: it fails to load
   int garbage_after = -1;  // two equal lines of garbage, longer than an index entry may be, follow this line
+  bool appended = false;   // appended through a descriptor kept open, as an upload still under way; the last
+                           // such delivery of the file closes it
+  bool closes = false;     // with appended: the descriptor is closed after this part
+  int nul_in = -1;         // this line has a NUL byte and the next line after its last blank
+  bool link = false;       // a link to a file outside the tree renamed into place: never read, it stays
+  bool far_years = false;  // the lines are logged in the years 0001, 0998, 1969, 2038 and 9999 in turn
 };
 
 // 4 kB of letters that do not compress below what an index entry may be.
@@ -98,6 +106,8 @@ std::string content_of(const Delivery& delivery) {
   for (unsigned i = delivery.first; i < delivery.first + delivery.count; ++i) {
     std::string line = fleet_line(i);
     if (static_cast<int>(i) == delivery.corrupt) line[line.size() - 3] = line[line.size() - 3] == '0' ? '1' : '0';
+    if (delivery.far_years) line.replace(3, 4, std::array{"0001", "0998", "1969", "2038", "9999"}[i % 5]);
+    if (static_cast<int>(i) == delivery.nul_in) line.insert(line.size() - 1, '\0' + fleet_line(i + 1, i + 7).substr(0, 40));
     content += line;
     // The same meter and second with the numbers of a line far away.
     if (delivery.twins) content += fleet_line(i, i + 30001);
@@ -117,6 +127,10 @@ struct IngestCase {
   bool watch = false;     // the tool watches the tree instead of running --once
   Loaded loaded = Loaded::stay;
   const char* unknown_tz = nullptr;  // the site gives the gateway this zone: the tool must refuse the site
+  unsigned settle_s = 0;  // --settle with --archive or --delete; a round without deliveries lets it pass first
+  bool watch_after_first_round = false;  // the watcher starts on a tree with the first round in it
+  bool archive_elsewhere = false;  // the archive is on another file system, a link planted where a copy may go
+  bool refusal_lifted = false;     // the watcher, refused a file, is given it again after its back-off
 };
 
 // `count` files of one line each, named after their line's time.
@@ -174,6 +188,47 @@ const IngestCase CASES[] = {
       {{"log-2024-03-31-20-03-20", 200, 200, -1, false, true}, {"log-2024-03-31-20-00-00", 100, 200}}},
      false,
      true},
+    {.what = "NulByte",
+     .rounds = {{{.name = "log-2024-03-31-20-00-00", .first = 0, .count = 100, .nul_in = 30}}},
+     .kill_first_round = false},
+    {.what = "FarYears",
+     .rounds = {{{.name = "log-2024-03-31-20-00-00", .first = 0, .count = 100, .far_years = true}}},
+     .kill_first_round = false},
+    {.what = "ArchivedAcrossFileSystems",
+     .rounds = {{{"log-2024-03-31-20-00-00", 0, 100}}, {{"log-2024-03-31-20-00-00", 50, 100}}},
+     .kill_first_round = false,
+     .loaded = Loaded::archived,
+     .archive_elsewhere = true},
+    // The watcher reads no link, and is told of the file after it.
+    {.what = "LinkRenamedIntoAWatchedDirectory",
+     .rounds = {{{.name = "log-2024-03-31-20-00-00", .first = 0, .count = 100, .link = true},
+                 {"log-2024-03-31-20-01-40", 100, 100}}},
+     .kill_first_round = false,
+     .watch = true},
+    {.what = "FailedFileRetriedWhileWatched",
+     .rounds = {{{.name = "log-2024-03-31-20-00-00", .first = 0, .count = 100, .refused = true}}},
+     .kill_first_round = false,
+     .watch = true,
+     .refusal_lifted = true},
+    // An upload still under way when --delete meets it: what is there is
+    // loaded, the file stays until it has settled, the rest is loaded by the
+    // next run, and only then does the file go.
+    {.what = "StillBeingWrittenWhileDeleted",
+     .rounds = {{{.name = "log-2024-03-31-20-00-00", .first = 0, .count = 400, .appended = true}},
+                {{.name = "log-2024-03-31-20-00-00", .first = 400, .count = 400, .appended = true, .closes = true}},
+                {}},
+     .kill_first_round = false,
+     .loaded = Loaded::deleted,
+     .settle_s = 2},
+    // The watcher meets it at its start, and is told of its end by the close.
+    {.what = "StillBeingWrittenWhileWatchedAndDeleted",
+     .rounds = {{{.name = "log-2024-03-31-20-00-00", .first = 0, .count = 400, .appended = true}},
+                {{.name = "log-2024-03-31-20-00-00", .first = 400, .count = 400, .appended = true, .closes = true}}},
+     .kill_first_round = false,
+     .watch = true,
+     .loaded = Loaded::deleted,
+     .settle_s = 2,
+     .watch_after_first_round = true},
 };
 
 void PrintTo(const IngestCase& c, std::ostream* out) { *out << c.what; }
@@ -241,7 +296,10 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
     ASSERT_EQ(init.status, 0) << init.err;
   }
 
-  void TearDown() override { unsetenv("TZ"); }
+  void TearDown() override {
+    unsetenv("TZ");
+    if (!elsewhere_.empty()) std::system(("rm -rf " + elsewhere_).c_str());
+  }
 
   std::string tool_arguments(const std::string& options) const {
     return "--db '" + cluster_->conninfo(database_) + "' " + options;
@@ -249,15 +307,29 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
   ToolRun ingest(const std::string& options) { return run_tool(MS_INGEST_TOOL, tool_arguments(options), root); }
   ToolRun ingest_once() {
     std::string options;
-    if (GetParam().loaded == Loaded::archived) options = "--archive " + root.at("/archive") + " ";
-    if (GetParam().loaded == Loaded::deleted) options = "--delete ";
-    return ingest("--once " + options + root.at("/site/site") + " " + root.at("/tree"));
+    return ingest("--once " + disposal_options() + root.at("/site/site") + " " + root.at("/tree"));
+  }
+  std::string disposal_options() {
+    std::string settle = "--settle " + std::to_string(GetParam().settle_s) + " ";
+    if (GetParam().loaded == Loaded::archived) return "--archive " + archive_root() + " " + settle;
+    if (GetParam().loaded == Loaded::deleted) return "--delete " + settle;
+    return "";
   }
 
   // As a server completes an upload: written aside, then renamed in place.
   void deliver(const Delivery& delivery) {
     std::string content = content_of(delivery);
-    if (delivery.in_place) {
+    if (delivery.link) {
+      root.write_file("/outside-" + delivery.name, content);
+      ASSERT_EQ(symlink(root.at("/outside-" + delivery.name).c_str(), root.at("/tree/gw1/.upload").c_str()), 0);
+      ASSERT_EQ(rename(root.at("/tree/gw1/.upload").c_str(), root.at("/tree/gw1/" + delivery.name).c_str()), 0);
+      refused_[delivery.name] = content;
+      return;
+    }
+    if (delivery.appended) {
+      append_open(delivery.name, content, delivery.closes);
+      content = appended_[delivery.name];
+    } else if (delivery.in_place) {
       root.write_file("/tree/gw1/" + delivery.name, content);
     } else {
       root.write_file("/tree/gw1/.upload", content);
@@ -268,7 +340,8 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
       return;
     }
     if (delivery.refused) {
-      ASSERT_EQ(cluster_->query(database_, "ALTER TABLE ingested_files ADD CHECK (name <> '" + delivery.name + "')"),
+      ASSERT_EQ(cluster_->query(database_, "ALTER TABLE ingested_files ADD CONSTRAINT \"refused " + delivery.name +
+                                               "\" CHECK (name <> '" + delivery.name + "')"),
                 "");
       refused_[delivery.name] = content;
       return;
@@ -277,6 +350,49 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
     // Where the file ends up once it is loaded.
     if (GetParam().loaded == Loaded::stay) tree_[delivery.name] = content;
     if (GetParam().loaded == Loaded::archived) archive_[free_name(archive_, delivery.name)] = content;
+  }
+
+  // Once the watcher has failed on each refused file, the database takes
+  // them: they are loaded without another event.
+  void lift_refusals() {
+    for (const auto& [name, content] : refused_) {
+      EXPECT_TRUE(wait_until([&] { return read_whole_file(root.at("/background.out")).find("gw1/" + name + ": ") !=
+                                          std::string::npos; },
+                             std::chrono::seconds(30)));
+      ASSERT_EQ(cluster_->query(database_, "ALTER TABLE ingested_files DROP CONSTRAINT \"refused " + name + "\""), "");
+      expect_decoded(name, content);
+      tree_[name] = content;
+    }
+    refused_.clear();
+  }
+
+  // The archive, and on another file system a link where a fixed name for
+  // its copy would be: the file it leads to must stay as it is.
+  std::string archive_root() {
+    if (!GetParam().archive_elsewhere) return root.at("/archive");
+    if (elsewhere_.empty()) {
+      std::string pattern = "/dev/shm/ingest-archive.XXXXXX";
+      if (mkdtemp(pattern.data()) == nullptr) return root.at("/archive");
+      elsewhere_ = pattern;
+      mkdir((elsewhere_ + "/gw1").c_str(), 0755);
+      root.write_file("/outside", "untouched\n");
+      symlink(root.at("/outside").c_str(), (elsewhere_ + "/gw1/.archiving").c_str());
+    }
+    return elsewhere_;
+  }
+
+  // Appends through the descriptor a writer keeps open: a file deleted
+  // meanwhile takes the bytes out of sight.
+  void append_open(const std::string& name, const std::string& part, bool closes) {
+    int& fd = writing_[name];
+    if (fd <= 0) fd = open(root.at("/tree/gw1/" + name).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, part.data(), part.size()), static_cast<ssize_t>(part.size()));
+    appended_[name] += part;
+    if (closes) {
+      close(fd);
+      fd = -1;
+    }
   }
 
   // What meterscribe-decode makes of a delivered content, for the end.
@@ -372,6 +488,9 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
   Files refused_;  // files the database refuses, or every file when the site is refused
   Files tree_;     // files left in the gateway's directory once loaded
   Files archive_;  // files in the archive's directory of the gateway
+  Files appended_;  // what has been appended to a file so far
+  std::map<std::string, int> writing_;  // descriptors kept open by a writer, by name
+  std::string elsewhere_;  // the archive on another file system
 };
 
 PostgresCluster* IngestTest::cluster_ = nullptr;
@@ -379,9 +498,12 @@ std::string IngestTest::unavailable_;
 
 TEST_P(IngestTest, EveryReadingOnceAndEveryBadLineRejected) {
   const IngestCase& c = GetParam();
-  pid_t watcher = c.watch ? spawn_tool("") : -1;
+  pid_t watcher = c.watch && !c.watch_after_first_round ? spawn_tool(disposal_options()) : -1;
   for (std::size_t round = 0; round < c.rounds.size(); ++round) {
     for (const Delivery& delivery : c.rounds[round]) deliver(delivery);
+    if (c.watch && watcher < 0) watcher = spawn_tool(disposal_options());
+    if (c.rounds[round].empty()) std::this_thread::sleep_for(std::chrono::seconds(c.settle_s + 1));
+    if (c.watch && c.refusal_lifted) lift_refusals();
     if (c.watch) {
       EXPECT_TRUE(wait_until([&] { return cluster_->query(database_, "SELECT count(*) FROM ingested_files") ==
                                           std::to_string(files_.size()) + "\n"; },
@@ -401,6 +523,12 @@ TEST_P(IngestTest, EveryReadingOnceAndEveryBadLineRejected) {
       continue;
     }
     EXPECT_EQ(run.status, refused_.empty() ? 0 : 1) << run.out << run.err;
+  }
+  // The watcher disposes of a file once it has settled, without an event.
+  if (watcher > 0 && c.loaded != Loaded::stay) {
+    EXPECT_TRUE(wait_until([&] { return files_in(root.at("/tree/gw1")) == tree_; },
+                           std::chrono::seconds(c.settle_s + 30)))
+        << read_whole_file(root.at("/background.out"));
   }
   if (watcher > 0) {
     kill(watcher, SIGTERM);
@@ -427,7 +555,10 @@ TEST_P(IngestTest, EveryReadingOnceAndEveryBadLineRejected) {
     tree_.insert(refused_.begin(), refused_.end());
     EXPECT_EQ(files_in(root.at("/tree/gw1")), tree_);
   }
-  EXPECT_EQ(files_in(root.at("/archive/gw1")), archive_);
+  EXPECT_EQ(files_in(archive_root() + "/gw1"), archive_);
+  if (c.archive_elsewhere) {
+    EXPECT_EQ(root.read_file("/outside"), "untouched\n");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Deliveries, IngestTest, ::testing::ValuesIn(CASES),

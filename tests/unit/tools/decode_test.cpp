@@ -14,6 +14,8 @@
 #include "support/temp_root.h"
 #include "tool_run.h"
 
+using namespace std::string_literals;
+
 namespace {
 
 // Meter 1 reads 3 holding registers from 100, meter 2 ten coils from 20,
@@ -131,6 +133,14 @@ TEST_F(DecodeTest, BadLinesAreReportedByFileAndLineAndTheGoodOnesStillPrint) {
       {"m0:2024-03-05-14-07-09:\n", "no response bytes"},
       {"\n", "does not begin with m and a meter index"},
       {"m0:2024-02-30-14-07-09:01 03 06 00 2a ff ff 12 34 35 e0 \n", "the time is no calendar time"},
+      {"m0:2024-13-05-14-07-09:01 03 06 00 2a ff ff 12 34 35 e0 \n", "the time is no calendar time"},
+      {"m0:2024-03-05-25-07-09:01 03 06 00 2a ff ff 12 34 35 e0 \n", "the time is no calendar time"},
+      // A byte no log line holds hides nothing after it, not even a whole line.
+      {"m0:2024-03-05-14-07-09:01 03 06 00 2a ff ff 12 34 35 e0 \0m0:2024-03-05-14-07-09:01 03 06 00 2a ff ff 12 34 35 e0 \n"s,
+       "byte 0x00 at column 57 is no character of a log line"},
+      {"m0:2024-03-05-14-07-09:01 03 06\0 00 2a ff ff 12 34 35 e0 \n"s, "byte 0x00 at column 32 is no character of a log line"},
+      {"m0:2024-03-05-14-07-09:01 03 06 00 2a ff ff 12 34 35 e0 \r\n", "byte 0x0d at column 57 is no character of a log line"},
+      {"m0:2024-03-05-14-07-09:01 03 06 00 2a ff ff 12 34 35 e0 \xc3\xa4\n", "byte 0xc3 at column 57 is no character of a log line"},
   };
   // Good lines first and last; the last bad line has lost its newline.
   std::string content = HOLDING;
@@ -299,6 +309,12 @@ TEST_F(DecodeTest, LocalTimesAroundTheClockChangesOfARealZone) {
       {"2024-03-31-02-30-00", "2024-03-31T02:30:00+01:00", "2024-03-31T01:30:00Z"},
       {"2024-03-31-03-00-00", "2024-03-31T03:00:00+02:00", "2024-03-31T01:00:00Z"},
       {"2024-07-01-00-00-00", "2024-07-01T00:00:00+02:00", "2024-06-30T22:00:00Z"},
+      // Far from now: local mean time before 1893, and beyond 32 bits either side.
+      {"0001-01-01-00-00-00", "0001-01-01T00:00:00+00:53:28", "0000-12-31T23:06:32Z"},
+      {"0998-06-01-00-00-00", "0998-06-01T00:00:00+00:53:28", "0998-05-31T23:06:32Z"},
+      {"1969-12-31-23-59-59", "1969-12-31T23:59:59+01:00", "1969-12-31T22:59:59Z"},
+      {"2038-01-19-04-14-08", "2038-01-19T04:14:08+01:00", "2038-01-19T03:14:08Z"},
+      {"9999-12-31-23-59-59", "9999-12-31T23:59:59+01:00", "9999-12-31T22:59:59Z"},
   };
   std::string content;
   for (const auto& c : cases) content += "m0:" + std::string(c.logged) + HOLDING.substr(22);
@@ -317,6 +333,12 @@ TEST_F(DecodeTest, LocalTimesAroundTheClockChangesOfARealZone) {
       utc_at = utc.out.find('\n', utc_at) + 1;
     }
   }
+  // The line protocol's nanoseconds end in 1677 and 2262: a time beyond is
+  // said, never written wrapped.
+  ToolRun influx = decode("--influx", content);
+  std::string beyond = ": the time is beyond the line protocol's nanoseconds (1677 to 2262)\n";
+  EXPECT_EQ(influx.err, root.at("/log") + ":10" + beyond + root.at("/log") + ":11" + beyond + root.at("/log") + ":14" +
+                            beyond);
 }
 
 // The C library takes a TZ it cannot find as UTC; the tool refuses it, as

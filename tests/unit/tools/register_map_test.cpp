@@ -173,10 +173,13 @@ TEST(RegisterMapTest, TheExampleMapIsValidAndFitsTheRequestItSuggests) {
 
 TEST_F(RegisterMapFileTest, ABadEntryIsReportedByFileAndLine) {
   const struct {
-    const char* entry;
+    std::string entry;
     const char* why;
   } cases[] = {
       {"1 0 a u16 ABCD 1", "expected 7 or 8 fields (meter [function] address name type order scale unit)"},
+      // A NUL would end the number early: 1 of "1\0 junk".
+      {std::string("1 0 a u16 ABCD 1\0junk V", 23), "byte 0x00 at column 17 is no character of a map"},
+      {"1 0 a\x01" "b u16 ABCD 1 V", "byte 0x01 at column 6 is no character of a map"},
       {"1 3 0 a u16 ABCD 1 V extra", "expected 7 or 8 fields (meter [function] address name type order scale unit)"},
       {"1 0 a u16 ABCD 1 V extra", "function must be 3 (holding registers) or 4 (input registers)"},
       {"1 1 0 a u16 ABCD 1 V", "function must be 3 (holding registers) or 4 (input registers)"},

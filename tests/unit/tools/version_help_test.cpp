@@ -100,6 +100,8 @@ TEST(ToolOptions, ABadArgumentIsSaidOnOneLineWithStatusTwo) {
   const Tool ingest{MS_INGEST_TOOL, "meterscribe-ingest"};
   cases.push_back({ingest, "site", "site: ROOT is missing after SITE-FILE; try --help"});
   cases.push_back({ingest, "--init --once", "--once: needs SITE-FILE and ROOT; try --help"});
+  cases.push_back({ingest, "--delete --settle soon site root",
+                   "--settle soon: the settle time is 0 to 86400 seconds; try --help"});
 #endif
 #ifdef MS_METER_SIM
   const Tool sim{MS_METER_SIM, "meter-sim"};
