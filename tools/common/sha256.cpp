@@ -1,8 +1,8 @@
 #include "sha256.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
-#include <vector>
 
 namespace {
 
@@ -44,22 +44,43 @@ void compress(State& state, const std::uint8_t* block) {
 
 }  // namespace
 
-std::string sha256_hex(const std::uint8_t* data, std::size_t size) {
-  State state = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-  std::size_t whole = size - size % 64;
-  for (std::size_t at = 0; at < whole; at += 64) compress(state, data + at);
-  // The tail, a one bit, zeros, and the length in bits, big-endian.
-  std::vector<std::uint8_t> tail(data + whole, data + size);
-  tail.push_back(0x80);
-  while (tail.size() % 64 != 56) tail.push_back(0);
-  std::uint64_t bits = static_cast<std::uint64_t>(size) * 8;
-  for (int shift = 56; shift >= 0; shift -= 8) tail.push_back(static_cast<std::uint8_t>(bits >> shift));
-  for (std::size_t at = 0; at < tail.size(); at += 64) compress(state, tail.data() + at);
+void sha256_add(Sha256& sha, const std::uint8_t* data, std::size_t size) {
+  State state;
+  std::copy(std::begin(sha.state), std::end(sha.state), state.begin());
+  sha.size += size;
+  while (size > 0) {
+    std::size_t take = std::min(size, sizeof sha.block - sha.held);
+    std::copy(data, data + take, sha.block + sha.held);
+    sha.held += take;
+    data += take;
+    size -= take;
+    if (sha.held == sizeof sha.block) {
+      compress(state, sha.block);
+      sha.held = 0;
+    }
+  }
+  std::copy(state.begin(), state.end(), sha.state);
+}
+
+std::string sha256_end(Sha256& sha) {
+  // A one bit, zeros, and the length in bits, big-endian.
+  std::uint64_t bits = sha.size * 8;
+  std::uint8_t pad[72] = {0x80};
+  std::size_t zeros = (sha.held < 56 ? 56 : 120) - sha.held;
+  for (int i = 0, shift = 56; shift >= 0; ++i, shift -= 8)
+    pad[zeros + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(bits >> shift);
+  sha256_add(sha, pad, zeros + 8);
   std::string hex;
   char digits[9];
-  for (std::uint32_t word : state) {
+  for (std::uint32_t word : sha.state) {
     std::snprintf(digits, sizeof digits, "%08x", word);
     hex += digits;
   }
   return hex;
+}
+
+std::string sha256_hex(const std::uint8_t* data, std::size_t size) {
+  Sha256 sha;
+  sha256_add(sha, data, size);
+  return sha256_end(sha);
 }

@@ -279,17 +279,18 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
     if (GetParam().loaded == Loaded::archived) archive_[free_name(archive_, delivery.name)] = content;
   }
 
+  ToolRun decoded(const std::string& path) {
+    return run_tool(MS_DECODE_TOOL,
+                    "--settings " + root.at("/site/gw1.settings") + " --map " + root.at("/site/meters.map") +
+                        " --utc " + path,
+                    root);
+  }
+
   // What meterscribe-decode makes of a delivered content, for the end.
   void expect_decoded(const std::string& name, const std::string& content) {
     root.write_file("/check/" + name, content);
     std::string path = root.at("/check/" + name);
-    ToolRun decode = run_tool(MS_DECODE_TOOL,
-                              "--settings " + root.at("/site/gw1.settings") + " --map " + root.at("/site/meters.map") +
-                                  " --utc " + path,
-                              root);
-    std::vector<std::string> records = lines_of(decode.out);
-    records.erase(records.begin());  // the CSV header
-    readings_.insert(records.begin(), records.end());
+    ToolRun decode = decoded(path);
     std::vector<std::string> reports = lines_of(decode.err);
     std::vector<std::string> lines = lines_of(content);
     std::set<std::string> reported;
@@ -303,12 +304,20 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
       if (reject_keys_.insert(name + "|" + text + "|" + std::to_string(++occurrences[text])).second)
         rejects_.insert(report.replace(0, path.size(), name));
     }
+    std::string responses;  // good lines not delivered before
     for (std::size_t i = 0; i < lines.size(); ++i) {
       if (reported.count(std::to_string(i + 1)) != 0) continue;
+      if (responses_.insert(lines[i]).second) responses += lines[i] + "\n";
       std::string frame = lines[i].substr(lines[i].find(':', 3) + 1);
       frame.erase(std::remove(frame.begin(), frame.end(), ' '), frame.end());
       frames_.insert(frame);
     }
+    // A response is stored once whatever the delivery history, with every
+    // reading it holds: the same frame of a meter at the same time is the
+    // same response, another frame another one.
+    root.write_file("/check/responses", responses);
+    std::vector<std::string> records = lines_of(decoded(root.at("/check/responses")).out);
+    if (!records.empty()) readings_.insert(records.begin() + 1, records.end());  // past the CSV header
     std::string sha = run_tool("sha256sum", path, root).out.substr(0, 64);
     files_.insert(name + "|" + std::to_string(content.size()) + "|" + sha + "|" + std::to_string(lines.size()) + "|" +
                   std::to_string(reports.size()));
@@ -364,7 +373,8 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
   static PostgresCluster* cluster_;
   static std::string unavailable_;
   std::string database_;
-  std::set<std::string> readings_;  // decode's CSV records, times in UTC
+  std::multiset<std::string> readings_;  // decode's CSV records of each response, times in UTC
+  std::set<std::string> responses_;       // the good lines delivered
   std::set<std::string> rejects_;   // decode's reports: name:line: reason
   std::set<std::string> reject_keys_;  // name|text|occurrence of each bad line recorded
   std::set<std::string> files_;     // name|size|sha256|lines|rejected
