@@ -73,6 +73,14 @@ std::string fleet_line(unsigned i, unsigned v) {
 
 std::string fleet_line(unsigned i) { return fleet_line(i, i); }
 
+// Line i dated i months after 20:00 on 15 January 1990 instead.
+std::string monthly_line(unsigned i) {
+  std::string line = fleet_line(i);
+  char time[32];
+  std::snprintf(time, sizeof time, "%04u-%02u-15-20-00-00", 1990 + i / 12, 1 + i % 12);
+  return line.replace(3, 19, time);
+}
+
 struct Delivery {
   std::string name;
   unsigned first;
@@ -83,7 +91,13 @@ struct Delivery {
   bool twins = false;      // each line followed by one of the same meter and second with other numbers
   bool refused = false;    // the database refuses its ingested_files row: it fails to load
   int garbage_after = -1;  // two equal lines of garbage, longer than an index entry may be, follow this line
+  bool monthly = false;    // line i dated i months on (monthly_line)
+  const char* gateway = "gw1";  // gw2 is in a site of its own
+  unsigned long_lines = 0;      // lines of long_line_bytes letters follow the others, written as they go
+  std::size_t long_line_bytes = 0;
 };
+
+
 
 // 4 kB of letters that do not compress below what an index entry may be.
 std::string garbage_line() {
@@ -96,7 +110,7 @@ std::string garbage_line() {
 std::string content_of(const Delivery& delivery) {
   std::string content;
   for (unsigned i = delivery.first; i < delivery.first + delivery.count; ++i) {
-    std::string line = fleet_line(i);
+    std::string line = delivery.monthly ? monthly_line(i) : fleet_line(i);
     if (static_cast<int>(i) == delivery.corrupt) line[line.size() - 3] = line[line.size() - 3] == '0' ? '1' : '0';
     content += line;
     // The same meter and second with the numbers of a line far away.
@@ -113,10 +127,12 @@ enum class Loaded { stay, archived, deleted };
 struct IngestCase {
   const char* what;
   std::vector<std::vector<Delivery>> rounds;
-  bool kill_first_round;  // kill -9 while the first round's file is loading
+  bool kill_first_round = false;  // kill -9 while the first round's file is loading
   bool watch = false;     // the tool watches the tree instead of running --once
   Loaded loaded = Loaded::stay;
   const char* unknown_tz = nullptr;  // the site gives the gateway this zone: the tool must refuse the site
+  bool two_tools = false;            // gw1 and gw2 loaded by two tools started together, each with its site
+  bool memory_limited = false;       // the tool runs with 64 MiB of address space
 };
 
 // `count` files of one line each, named after their line's time.
@@ -169,6 +185,18 @@ const IngestCase CASES[] = {
      false,
      Loaded::stay,
      "Europe/Berln"},
+    {.what = "SixHundredMonthsInOneFile",
+     .rounds = {{{.name = "log-1990-01-15-20-00-00", .first = 0, .count = 600, .monthly = true}}}},
+    {.what = "TwoToolsStartedTogether",
+     .rounds = {{{"log-2024-03-31-20-00-00", 0, 300}, {.name = "log-2024-03-31-20-00-00", .first = 300, .count = 300,
+                                                      .gateway = "gw2"}}},
+     .two_tools = true},
+    {.what = "LongFileAndLongLineIn64MiB",
+     .rounds = {{{.name = "log-2024-03-31-20-00-00", .first = 0, .count = 100, .long_lines = 2000,
+                  .long_line_bytes = 100000},
+                 {.name = "log-2024-03-31-20-01-40", .first = 100, .count = 100, .long_lines = 1,
+                  .long_line_bytes = 200000000}}},
+     .memory_limited = true},
     {"WatchedDeliveries",
      {{{"log-2024-03-31-20-00-00", 0, 200}},
       {{"log-2024-03-31-20-03-20", 200, 200, -1, false, true}, {"log-2024-03-31-20-00-00", 100, 200}}},
@@ -227,13 +255,15 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
     std::transform(database_.begin(), database_.end(), database_.begin(), [](char c) { return std::tolower(c); });
     ASSERT_EQ(cluster_->query("postgres", "DROP DATABASE IF EXISTS " + database_ + "; CREATE DATABASE " + database_),
               "");
-    for (const char* directory : {"/site", "/tree", "/tree/gw1", "/check"}) mkdir(root.at(directory).c_str(), 0755);
+    for (const char* directory : {"/site", "/tree", "/tree/gw1", "/tree/gw2", "/check"})
+      mkdir(root.at(directory).c_str(), 0755);
     root.write_file("/site/gw1.settings", SETTINGS);
     root.write_file("/site/meters.map", MAP);
     root.write_file("/site/site", "gateway gw1 settings gw1.settings map meters.map tz " +
                                       std::string(GetParam().unknown_tz != nullptr ? GetParam().unknown_tz
                                                                                    : "Europe/Berlin") +
                                       "\n");
+    root.write_file("/site/site2", "gateway gw2 settings gw1.settings map meters.map tz Europe/Berlin\n");
     // The zone meterscribe-decode reads the lines in; the tool takes the
     // site's.
     setenv("TZ", "Europe/Berlin", 1);
@@ -246,7 +276,10 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
   std::string tool_arguments(const std::string& options) const {
     return "--db '" + cluster_->conninfo(database_) + "' " + options;
   }
-  ToolRun ingest(const std::string& options) { return run_tool(MS_INGEST_TOOL, tool_arguments(options), root); }
+  ToolRun ingest(const std::string& options) {
+    return run_tool(GetParam().memory_limited ? "prlimit --as=67108864 " MS_INGEST_TOOL : MS_INGEST_TOOL,
+                    tool_arguments(options), root);
+  }
   ToolRun ingest_once() {
     std::string options;
     if (GetParam().loaded == Loaded::archived) options = "--archive " + root.at("/archive") + " ";
@@ -257,12 +290,15 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
   // As a server completes an upload: written aside, then renamed in place.
   void deliver(const Delivery& delivery) {
     std::string content = content_of(delivery);
+    std::string directory = "/tree/" + std::string(delivery.gateway) + "/";
     if (delivery.in_place) {
-      root.write_file("/tree/gw1/" + delivery.name, content);
+      root.write_file(directory + delivery.name, content);
     } else {
-      root.write_file("/tree/gw1/.upload", content);
-      ASSERT_EQ(rename(root.at("/tree/gw1/.upload").c_str(), root.at("/tree/gw1/" + delivery.name).c_str()), 0);
+      root.write_file(directory + ".upload", content);
+      append_long_lines(directory + ".upload", delivery);
+      ASSERT_EQ(rename(root.at(directory + ".upload").c_str(), root.at(directory + delivery.name).c_str()), 0);
     }
+    if (delivery.long_lines > 0) return expect_long_lines(directory + delivery.name, delivery, content);
     if (GetParam().unknown_tz != nullptr) {
       refused_[delivery.name] = content;
       return;
@@ -275,8 +311,38 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
     }
     expect_decoded(delivery.name, content);
     // Where the file ends up once it is loaded.
-    if (GetParam().loaded == Loaded::stay) tree_[delivery.name] = content;
+    if (GetParam().loaded == Loaded::stay && std::string(delivery.gateway) == "gw1") tree_[delivery.name] = content;
     if (GetParam().loaded == Loaded::archived) archive_[free_name(archive_, delivery.name)] = content;
+  }
+
+  // Written a megabyte at a time, never held whole.
+  void append_long_lines(const std::string& relative, const Delivery& delivery) {
+    FILE* file = std::fopen(root.at(relative).c_str(), "ab");
+    ASSERT_NE(file, nullptr);
+    std::string letters(1 << 20, 'x');
+    for (unsigned line = 0; line < delivery.long_lines; ++line) {
+      for (std::size_t left = delivery.long_line_bytes; left > 0; left -= std::min(left, letters.size()))
+        std::fwrite(letters.data(), 1, std::min(left, letters.size()), file);
+      std::fputc('\n', file);
+    }
+    std::fclose(file);
+  }
+
+  // The good lines are what decode makes of them; each long line is a
+  // reject with its text cut.
+  void expect_long_lines(const std::string& relative, const Delivery& delivery, const std::string& content) {
+    expect_decoded(delivery.name, content);
+    std::string path = root.at(relative);
+    unsigned lines = delivery.count;
+    for (auto file = files_.begin(); file != files_.end();)
+      file = file->rfind(delivery.name + "|", 0) == 0 ? files_.erase(file) : std::next(file);
+    for (unsigned line = 1; line <= delivery.long_lines; ++line) {
+      rejects_.insert(delivery.name + ":" + std::to_string(lines + line) + ": longer than a log line can be: the text is cut");
+    }
+    std::string sha = run_tool("sha256sum", path, root).out.substr(0, 64);
+    files_.insert(delivery.name + "|" + std::to_string(content.size() + delivery.long_lines * (delivery.long_line_bytes + 1)) +
+                  "|" + sha + "|" + std::to_string(lines + delivery.long_lines) + "|" + std::to_string(delivery.long_lines));
+    tree_[delivery.name] = read_whole_file(path);
   }
 
   ToolRun decoded(const std::string& path) {
@@ -324,11 +390,11 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
   }
 
   // The tool in the background on the test's tree; its pid is its own.
-  pid_t spawn_tool(const std::string& options) {
+  pid_t spawn_tool(const std::string& options, const std::string& site = "/site/site",
+                   const std::string& out = "/background.out") {
     std::vector<std::string> words = {"/bin/sh", "-c",
                                       "exec " + std::string(MS_INGEST_TOOL) + " " + tool_arguments(options) + " " +
-                                          root.at("/site/site") + " " + root.at("/tree") + " >" +
-                                          root.at("/background.out") + " 2>&1"};
+                                          root.at(site) + " " + root.at("/tree") + " >" + root.at(out) + " 2>&1"};
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
@@ -368,6 +434,23 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
         << committed << " readings and " << files << " files committed; all or nothing is 0 or " << all;
   }
 
+  // Both tools find the server's months without a partition and make
+  // them at the same moment.
+  void ingest_by_two_tools() {
+    ASSERT_EQ(cluster_->query(database_,
+                              "DO $$ DECLARE p regclass; BEGIN FOR p IN SELECT inhrelid FROM pg_inherits "
+                              "WHERE inhparent = 'responses'::regclass AND inhrelid <> 'responses_default'::regclass "
+                              "LOOP EXECUTE 'DROP TABLE ' || p; END LOOP; END $$"),
+              "");
+    pid_t first = spawn_tool("--once", "/site/site", "/first.out");
+    pid_t second = spawn_tool("--once", "/site/site2", "/second.out");
+    for (auto [pid, out] : {std::pair{first, "/first.out"}, std::pair{second, "/second.out"}}) {
+      int status = -1;
+      ASSERT_EQ(waitpid(pid, &status, 0), pid);
+      EXPECT_EQ(status, 0) << read_whole_file(root.at(out));
+    }
+  }
+
   std::vector<std::string> query_lines(const std::string& sql) { return sorted(lines_of(cluster_->query(database_, sql))); }
 
   static PostgresCluster* cluster_;
@@ -399,6 +482,10 @@ TEST_P(IngestTest, EveryReadingOnceAndEveryBadLineRejected) {
           << read_whole_file(root.at("/background.out"));
       continue;
     }
+    if (c.two_tools) {
+      ingest_by_two_tools();
+      continue;
+    }
     if (round == 0 && c.kill_first_round) {
       ingest_killed();
       continue;
@@ -428,6 +515,9 @@ TEST_P(IngestTest, EveryReadingOnceAndEveryBadLineRejected) {
   EXPECT_EQ(query_lines("SELECT name || '|' || size || '|' || sha256 || '|' || lines || '|' || rejected "
                         "FROM ingested_files"),
             std::vector<std::string>(files_.begin(), files_.end()));
+  // Months far from the server's clock share one partition.
+  EXPECT_LE(std::stoi(cluster_->query(database_, "SELECT count(*) FROM pg_inherits WHERE inhparent = 'responses'::regclass")),
+            16);
   // The raw frame stays beside the values.
   EXPECT_EQ(query_lines("SELECT DISTINCT encode(frame, 'hex') FROM readings"),
             std::vector<std::string>(frames_.begin(), frames_.end()));
