@@ -49,6 +49,25 @@ const char* const MAP =
     "3 0   voltage_l1 float32 ABCD 1    V\n"
     "3 2   voltage_l2 float32 CDAB 1    V\n";
 
+// The tables of the tool's first version, before schema_version: one row
+// per value, partitioned by month.
+const char* const VERSION_1_TABLES = R"sql(
+CREATE TABLE readings (
+  gateway text NOT NULL, meter smallint NOT NULL, slave smallint NOT NULL, function smallint NOT NULL,
+  address integer NOT NULL, name text, time timestamptz NOT NULL, value double precision, raw numeric, unit text,
+  frame bytea NOT NULL, file text NOT NULL, line integer NOT NULL
+) PARTITION BY RANGE (time);
+CREATE UNIQUE INDEX readings_identity ON readings (gateway, meter, time, address, name, raw) NULLS NOT DISTINCT;
+CREATE INDEX readings_latest ON readings (gateway, meter, address, name, time DESC);
+CREATE TABLE readings_2024_03 PARTITION OF readings FOR VALUES FROM ('2024-03-01 00:00:00+00') TO ('2024-04-01 00:00:00+00');
+CREATE TABLE readings_2024_04 PARTITION OF readings FOR VALUES FROM ('2024-04-01 00:00:00+00') TO ('2024-05-01 00:00:00+00');
+CREATE TABLE ingested_files (
+  gateway text NOT NULL, name text NOT NULL, size bigint NOT NULL, sha256 text NOT NULL, lines integer NOT NULL,
+  rejected integer NOT NULL, readings bigint NOT NULL, loaded_at timestamptz NOT NULL DEFAULT now(),
+  PRIMARY KEY (gateway, name, sha256)
+);
+)sql";
+
 // Line i is meter i % 3, logged i seconds after 20:00 on the last day of
 // March 2024 in Berlin: long runs cross into April, and a new partition.
 // Its numbers are those of line `v`, of the same meter.
@@ -133,6 +152,7 @@ struct IngestCase {
   const char* unknown_tz = nullptr;  // the site gives the gateway this zone: the tool must refuse the site
   bool two_tools = false;            // gw1 and gw2 loaded by two tools started together, each with its site
   bool memory_limited = false;       // the tool runs with 64 MiB of address space
+  bool from_version_1 = false;       // after the first round the database is made as version 1 held it, then --init
 };
 
 // `count` files of one line each, named after their line's time.
@@ -197,6 +217,10 @@ const IngestCase CASES[] = {
                  {.name = "log-2024-03-31-20-01-40", .first = 100, .count = 100, .long_lines = 1,
                   .long_line_bytes = 200000000}}},
      .memory_limited = true},
+    {.what = "MigratedFromVersion1",
+     .rounds = {{{"log-2024-03-31-20-00-00", 0, 400, 20}}, {{"log-2024-03-31-20-00-00", 0, 400, 20}},
+                {{"log-2024-03-31-20-06-40", 400, 100}}},
+     .from_version_1 = true},
     {"WatchedDeliveries",
      {{{"log-2024-03-31-20-00-00", 0, 200}},
       {{"log-2024-03-31-20-03-20", 200, 200, -1, false, true}, {"log-2024-03-31-20-00-00", 100, 200}}},
@@ -451,6 +475,24 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
     }
   }
 
+  // The readings and files loaded so far, moved into the tables version 1
+  // kept; then --init moves them back.
+  void migrate_from_version_1() {
+    ASSERT_EQ(cluster_->query(database_,
+                              "CREATE TABLE v1_rows AS SELECT * FROM readings;"
+                              "CREATE TABLE v1_files AS SELECT gateway, name, size, sha256, lines, rejected, readings, "
+                              "loaded_at FROM ingested_files;"
+                              "DROP VIEW readings; DROP TABLE responses, series, register_map, gateways, "
+                              "ingested_files, schema_version CASCADE;" +
+                                  std::string(VERSION_1_TABLES) +
+                                  "INSERT INTO readings SELECT * FROM v1_rows; INSERT INTO ingested_files SELECT * "
+                                  "FROM v1_files; DROP TABLE v1_rows, v1_files;"),
+              "");
+    ToolRun init = ingest("--init");
+    ASSERT_EQ(init.status, 0) << init.err;
+    EXPECT_EQ(cluster_->query(database_, "SELECT version FROM schema_version"), "2\n");
+  }
+
   std::vector<std::string> query_lines(const std::string& sql) { return sorted(lines_of(cluster_->query(database_, sql))); }
 
   static PostgresCluster* cluster_;
@@ -498,6 +540,7 @@ TEST_P(IngestTest, EveryReadingOnceAndEveryBadLineRejected) {
       continue;
     }
     EXPECT_EQ(run.status, refused_.empty() ? 0 : 1) << run.out << run.err;
+    if (round == 0 && c.from_version_1) migrate_from_version_1();
   }
   if (watcher > 0) {
     kill(watcher, SIGTERM);
