@@ -106,6 +106,18 @@ bool store_series(PGconn* connection, const std::string& gateway_id, GatewayDeco
   return true;
 }
 
+// The readings of the responses added, from their number in each series.
+unsigned long long new_readings(const Result& result, const GatewayDecoding& decoding) {
+  unsigned long long readings = 0;
+  for (int row = 0; row < PQntuples(result.get()); ++row) {
+    long series = std::strtol(PQgetvalue(result.get(), row, 0), nullptr, 10);
+    unsigned long long responses = std::strtoull(PQgetvalue(result.get(), row, 1), nullptr, 10);
+    for (std::size_t meter = 0; meter < decoding.series.size(); ++meter)
+      if (decoding.series[meter] == series) readings += responses * decoding.values_per_response[meter];
+  }
+  return readings;
+}
+
 }  // namespace
 
 bool connect_database(const char* conninfo, Connection& connection, std::string& error) {
@@ -123,7 +135,7 @@ bool apply_schema(PGconn* connection, std::string& error) {
 bool prepare_staging(PGconn* connection, std::string& error) {
   return execute(connection,
                  "CREATE TEMP TABLE IF NOT EXISTS ingest_responses "
-                 "(time timestamptz, series integer, line integer, frame bytea, readings integer) "
+                 "(time timestamptz, series integer, line integer, frame bytea) "
                  "ON COMMIT DELETE ROWS;"
                  "CREATE TEMP TABLE IF NOT EXISTS ingest_rejects "
                  "(line integer, text text, reason text, text_sha256 text) ON COMMIT DELETE ROWS",
@@ -175,7 +187,7 @@ bool begin_file(PGconn* connection, std::string& error) {
 }
 
 bool send_batch(PGconn* connection, FileRows& rows, std::string& error) {
-  if (!copy_rows(connection, "COPY ingest_responses (time, series, line, frame, readings) FROM STDIN", rows.responses,
+  if (!copy_rows(connection, "COPY ingest_responses (time, series, line, frame) FROM STDIN", rows.responses,
                  error) ||
       !copy_rows(connection, "COPY ingest_rejects (line, text, reason, text_sha256) FROM STDIN", rows.rejects, error))
     return false;
@@ -187,8 +199,9 @@ bool send_batch(PGconn* connection, FileRows& rows, std::string& error) {
 // The gateway's lock is held to the commit: a response is looked for and
 // added by one tool at a time, so no index on the frame is needed to keep
 // it once. The lookup probes (series, time), never a scan of the store.
-bool finish_file(PGconn* connection, const std::string& gateway, const FileRows& rows, FileOutcome& outcome,
+bool finish_file(PGconn* connection, const GatewayDecoding& decoding, const FileRows& rows, FileOutcome& outcome,
                  std::string& error) {
+  const std::string& gateway = decoding.gateway;
   outcome = {};
   Result result;
   if (!execute(connection, "SELECT pg_advisory_xact_lock(hashtext('meterscribe-ingest ' || $1))", {gateway}, result,
@@ -212,11 +225,11 @@ bool finish_file(PGconn* connection, const std::string& gateway, const FileRows&
                "WITH new AS (INSERT INTO responses (time, series, file, line, frame) "
                "SELECT DISTINCT ON (series, time, frame) time, series, $1::integer, line, frame FROM ingest_responses s "
                "WHERE NOT EXISTS (SELECT FROM responses r WHERE r.series = s.series AND r.time = s.time "
-               "AND r.frame = s.frame) ORDER BY series, time, frame, line RETURNING line) "
-               "SELECT coalesce(sum(s.readings), 0) FROM new JOIN ingest_responses s USING (line)",
+               "AND r.frame = s.frame) ORDER BY series, time, frame, line RETURNING series) "
+               "SELECT series, count(*) FROM new GROUP BY series",
                {file}, result, "inserting responses", error))
     return false;
-  outcome.new_readings = std::strtoull(first_field(result).c_str(), nullptr, 10);
+  outcome.new_readings = new_readings(result, decoding);
   return execute(connection, "UPDATE ingested_files SET readings = $2 WHERE id = $1",
                  {file, std::to_string(outcome.new_readings)}, result, "recording the file", error) &&
          execute(connection,

@@ -53,6 +53,6 @@ struct FileOutcome {
 
 // Moves the staged rows into the store and records the file, all or
 // nothing; `rows` must hold the whole file's counts and hash.
-bool finish_file(PGconn* connection, const std::string& gateway, const FileRows& rows, FileOutcome& outcome,
+bool finish_file(PGconn* connection, const GatewayDecoding& decoding, const FileRows& rows, FileOutcome& outcome,
                  std::string& error);
 void abandon_file(PGconn* connection);

@@ -90,11 +90,8 @@ void decode_line(std::string_view text, unsigned number, const GatewayDecoding& 
   row += std::to_string(number);
   row += '\t';
   append_frame(row, line);
-  row += '\t';
-  unsigned values = decoding.values_per_response[line.meter_index];
-  row += std::to_string(values);
   row += '\n';
-  rows.readings += values;
+  rows.readings += decoding.values_per_response[line.meter_index];
   ++rows.responses_count;
 }
 

@@ -42,7 +42,7 @@ struct FileRows {
   unsigned long long readings;
   unsigned long long responses_count;
   unsigned long long rejected;
-  std::string responses;  // COPY rows: time, series, line, frame, readings
+  std::string responses;  // COPY rows: time, series, line, frame
   std::string rejects;    // COPY rows: line, text, reason, text_sha256
 };
 

@@ -212,7 +212,7 @@ bool load_streamed(PGconn* connection, const GatewayDecoding& decoding, const st
   BatchSink sink = [&](FileRows& batch) { return send_batch(connection, batch, database_error); };
   if (!begin_file(connection, error)) return false;
   if (stream_delivered_file(path, decoding, rows, sink, error) &&
-      finish_file(connection, decoding.gateway, rows, outcome, error))
+      finish_file(connection, decoding, rows, outcome, error))
     return true;
   if (!database_error.empty()) error = database_error;
   abandon_file(connection);
