@@ -193,7 +193,9 @@ bool stream_delivered_file(const std::string& path, const GatewayDecoding& decod
     return false;
   }
   splitter.end_file();
-  return sink(rows) || (error = "cannot be loaded", false);
+  if (sink(rows)) return true;
+  error = "cannot be loaded";
+  return false;
 }
 
 bool hash_delivered_file(const std::string& path, unsigned long long& size, std::string& sha256,
