@@ -43,10 +43,9 @@ const char* const SETTINGS =
     "MOD_METERSCRIBE_ADDR2=2\nMOD_METERSCRIBE_FUNC2=1\nMOD_METERSCRIBE_START2=20\nMOD_METERSCRIBE_BIN_COUNT2=10\n"
     "MOD_METERSCRIBE_ADDR3=3\nMOD_METERSCRIBE_FUNC3=4\nMOD_METERSCRIBE_START3=0\nMOD_METERSCRIBE_REG_COUNT3=4\n";
 
-// Every type but float64, and every order, values overlapping. A float64 of
-// these frames is near 1e16, whose raw number decode prints with an
-// exponent and numeric with digits; the scales keep to values whose 15
-// printed digits are those of the nearest double.
+// Every type and every order, values overlapping. The scales keep to values
+// whose 15 printed digits are those of the nearest double, and the floats
+// to numbers that both decode and numeric print without an exponent.
 const char* const MAP =
     "1 100 count      u16     BADC 1    -\n"
     "1 101 power      s32     ABCD 0.01 kW\n"
@@ -57,7 +56,9 @@ const char* const MAP =
     "3 2   voltage_l2 float32 CDAB 1    V\n"
     "3 2   scaled_l2  float32 CDAB 0.1  V\n"
     "3 0   energy     u64     DCBA 1e-9 kWh\n"
-    "3 0   balance    s64     CDAB 2e-12 -\n";
+    "3 0   balance    s64     CDAB 2e-12 -\n"
+    "3 0   wide       float64 ABCD 1    -\n"
+    "3 0   half_wide  float64 ABCD 0.5  -\n";
 
 // The tables of the tool's first version, before schema_version: one row
 // per value, partitioned by month.
@@ -96,7 +97,7 @@ std::string fleet_line(unsigned i, unsigned v) {
   switch (i % 3) {
     case 0: return log_line(0, time, {1, 3, 6, v >> 8 & 0xFF, v & 0xFF, 0xFF, 0xFF, seven >> 8 & 0xFF, seven & 0xFF});
     case 1: return log_line(1, time, {2, 1, 2, v & 0xFF, v >> 8 & 3});
-    default: return log_line(2, time, {3, 4, 8, 0x43, 0x66, v & 0xFF, 0, 0x80, 0, 0x43, 0x66});
+    default: return log_line(2, time, {3, 4, 8, 0x40, 0x6C, v & 0xFF, 0, 0x80, 0, 0x43, 0x66});
   }
 }
 
