@@ -92,13 +92,25 @@ bool store_series(PGconn* connection, const std::string& gateway_id, GatewayDeco
     const MeterConfig& meter = decoding.table.meters[i];
     unsigned count = meter.func == 1 ? meter.bin_count & 0xFFFF : meter.reg_count;
     Result result;
+    std::vector<std::string> key = {gateway_id,
+                                    std::to_string(i + 1),
+                                    std::to_string(meter.addr),
+                                    std::to_string(meter.func),
+                                    std::to_string(meter.start & 0xFFFF),
+                                    std::to_string(count)};
+    // A series moved from version 1 with a guessed start takes the
+    // settings' start, unless the settings' series exists already.
     if (!execute(connection,
+                 "UPDATE series SET start = $5, guessed = false WHERE id = (SELECT min(id) FROM series WHERE "
+                 "gateway = $1 AND meter = $2 AND slave = $3 AND function = $4 AND count = $6 AND guessed) "
+                 "AND NOT EXISTS (SELECT FROM series WHERE gateway = $1 AND meter = $2 AND slave = $3 "
+                 "AND function = $4 AND start = $5 AND count = $6)",
+                 key, result, "registering the meters", error) ||
+        !execute(connection,
                  "INSERT INTO series (gateway, meter, slave, function, start, count) VALUES ($1, $2, $3, $4, $5, $6) "
                  "ON CONFLICT (gateway, meter, slave, function, start, count) DO UPDATE SET meter = EXCLUDED.meter "
                  "RETURNING id",
-                 {gateway_id, std::to_string(i + 1), std::to_string(meter.addr), std::to_string(meter.func),
-                  std::to_string(meter.start & 0xFFFF), std::to_string(count)},
-                 result, "registering the meters", error))
+                 key, result, "registering the meters", error))
       return false;
     decoding.series.push_back(std::strtol(first_field(result).c_str(), nullptr, 10));
     decoding.values_per_response.push_back(values_per_response(decoding, i));

@@ -32,6 +32,9 @@ CREATE TABLE IF NOT EXISTS series (
   count    integer NOT NULL,
   UNIQUE (gateway, meter, slave, function, start, count)
 );
+-- A series moved from version 1 whose start its rows could not tell: the
+-- tool's next run takes the start from the gateway's settings.
+ALTER TABLE series ADD COLUMN IF NOT EXISTS guessed boolean NOT NULL DEFAULT false;
 
 -- A gateway's register map as the tool last read it. The values are
 -- computed from the frames through it, so a corrected map applies to
@@ -244,11 +247,10 @@ SELECT meterscribe_partitions();
 
 -- Version 1's rows, one per value, become one per response. A series'
 -- start and count are those of the response's rows where they name no map
--- value (registers without a map, coils); a mapped response keeps the
--- start its first mapped value gives and the registers its frame holds,
--- which decodes the same values with the map the tool stores at its next
--- run, as long as the map's first value of the meter was its first
--- register polled. Versions are recorded once moved.
+-- value (registers without a map, coils); a mapped response has the
+-- registers its frame holds and, for now, the start of its first mapped
+-- value: the series is marked guessed, and the tool's next run takes the
+-- start from the settings. Versions are recorded once moved.
 DO $$
 BEGIN
   IF to_regclass('readings_version_1') IS NULL THEN
@@ -261,10 +263,11 @@ BEGIN
   CREATE TEMP TABLE version_1_responses ON COMMIT DROP AS
     SELECT gateway, meter, slave, function, min(address) AS start,
            CASE WHEN function = 1 OR bool_and(name IS NULL) THEN count(*) ELSE get_byte(frame, 2) / 2 END AS count,
+           function <> 1 AND bool_or(name IS NOT NULL) AS guessed,
            time, frame, file, min(line) AS line
     FROM readings_version_1 GROUP BY gateway, meter, slave, function, time, frame, file;
-  INSERT INTO series (gateway, meter, slave, function, start, count)
-    SELECT DISTINCT g.id, v.meter, v.slave, v.function, v.start, v.count
+  INSERT INTO series (gateway, meter, slave, function, start, count, guessed)
+    SELECT DISTINCT g.id, v.meter, v.slave, v.function, v.start, v.count, v.guessed
     FROM version_1_responses v JOIN gateways g ON g.name = v.gateway
     ON CONFLICT DO NOTHING;
   INSERT INTO responses (time, series, file, line, frame)

@@ -43,15 +43,16 @@ const char* const SETTINGS =
     "MOD_METERSCRIBE_ADDR2=2\nMOD_METERSCRIBE_FUNC2=1\nMOD_METERSCRIBE_START2=20\nMOD_METERSCRIBE_BIN_COUNT2=10\n"
     "MOD_METERSCRIBE_ADDR3=3\nMOD_METERSCRIBE_FUNC3=4\nMOD_METERSCRIBE_START3=0\nMOD_METERSCRIBE_REG_COUNT3=4\n";
 
-// Every type and every order, values overlapping. The scales keep to values
+// Every type and every order, values overlapping; none at meter 1's first
+// register, whose start version 1's rows did not keep. The scales keep to values
 // whose 15 printed digits are those of the nearest double, and the floats
 // to numbers that both decode and numeric print without an exponent.
 const char* const MAP =
-    "1 100 count      u16     BADC 1    -\n"
+    "1 102 count      u16     BADC 1    -\n"
     "1 101 power      s32     ABCD 0.01 kW\n"
-    "1 100 delta      s16     ABCD 10   -\n"
+    "1 102 delta      s16     ABCD 10   -\n"
     "1 101 pair       u32     DCBA 1    -\n"
-    "1 100 swapped    s32     BADC 0.5  A\n"
+    "1 101 swapped    s32     BADC 0.5  A\n"
     "3 0   voltage_l1 float32 ABCD 1    V\n"
     "3 2   voltage_l2 float32 CDAB 1    V\n"
     "3 2   scaled_l2  float32 CDAB 0.1  V\n"
