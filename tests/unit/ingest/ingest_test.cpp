@@ -2,10 +2,13 @@
 // made for the test. Each case delivers files into a gateway's directory in
 // rounds, running the tool after each; then the database must hold exactly
 // what meterscribe-decode prints for every content ever delivered, each
-// reading once, one ingested_files row per distinct content and every line
-// decode reports bad in the rejects table with decode's reason. In one case
+// response once, one ingested_files row per distinct content and every line
+// decode reports bad in the rejects table with decode's reason, in no more
+// partitions than the window around the server's clock makes. In one case
 // the tool watches the tree and takes files renamed into place or written
-// where they stay, each once it is complete. Loaded files must stay, or be
+// where they stay, each once it is complete; in others two tools start
+// together, the tool has 64 MiB of address space for a 200 MB file, or the
+// database was made by the first version. Loaded files must stay, or be
 // in the archive or gone when the tool is told so; a file that failed to
 // load (the database refuses it, the site is refused) stays where it was.
 #include <dirent.h>
