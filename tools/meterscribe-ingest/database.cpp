@@ -168,6 +168,8 @@ bool register_gateway(PGconn* connection, GatewayDecoding& decoding, std::string
                             "registering the gateway", error);
   std::string id = registered ? first_field(result) : "";
   if (registered && store_map(connection, id, decoding, error) && store_series(connection, id, decoding, error) &&
+      execute(connection, "SELECT meterscribe_series_values($1)", {id}, result, "storing the series' values",
+              error) &&
       execute(connection, "COMMIT", "committing", error))
     return true;
   abandon_file(connection);

@@ -198,31 +198,57 @@ LANGUAGE sql IMMUTABLE PARALLEL SAFE AS $$
   SELECT CASE WHEN type IN ('u16', 's16') THEN 1 WHEN type IN ('u64', 's64', 'float64') THEN 4 ELSE 2 END
 $$;
 
--- One row per value of a logged response, as version 1 stored them:
--- without a map a reading per register (or coil), with one a reading per
--- mapped value that lies wholly in the response. Coils have no name.
+-- The values a response of each series holds, from the settings and the
+-- gateway's map as the tool last stored them: without a map a register (at
+-- its byte of the frame) or a coil (its bit) each, with one each mapped
+-- value that lies wholly in the response; coils have no name.
+CREATE TABLE IF NOT EXISTS series_values (
+  series     integer NOT NULL REFERENCES series,
+  address    integer NOT NULL,
+  name       text,
+  unit       text,
+  kind       smallint NOT NULL,        -- 0 a register, 1 a coil, 2 a mapped value
+  at         integer NOT NULL,         -- the frame's byte it starts at; a coil's number in the response
+  type       text,
+  byte_order text,
+  scale      double precision
+);
+CREATE INDEX IF NOT EXISTS series_values_series ON series_values (series, address);
+
+CREATE OR REPLACE FUNCTION meterscribe_series_values(of_gateway integer) RETURNS void LANGUAGE sql AS $$
+  DELETE FROM series_values WHERE series IN (SELECT id FROM series WHERE gateway = of_gateway);
+  INSERT INTO series_values (series, address, kind, at)
+    SELECT s.id, s.start + k, CASE WHEN s.function = 1 THEN 1 ELSE 0 END,
+           CASE WHEN s.function = 1 THEN k ELSE 3 + 2 * k END
+    FROM series s JOIN gateways g ON g.id = s.gateway, generate_series(0, s.count - 1) k
+    WHERE s.gateway = of_gateway AND (s.function = 1 OR NOT g.mapped);
+  INSERT INTO series_values (series, address, name, unit, kind, at, type, byte_order, scale)
+    SELECT s.id, m.address, m.name, m.unit, 2, 3 + 2 * (m.address - s.start), m.type, m.byte_order, m.scale
+    FROM series s JOIN gateways g ON g.id = s.gateway
+    JOIN register_map m ON m.gateway = g.id AND m.meter = s.meter AND m.function IN (0, s.function)
+    WHERE s.gateway = of_gateway AND g.mapped AND s.function <> 1 AND m.address >= s.start
+      AND m.address - s.start + meterscribe_registers(m.type) <= s.count;
+$$;
+
+-- One row per value of a logged response, as version 1 stored them.
 CREATE OR REPLACE VIEW readings AS
-SELECT g.name AS gateway, s.meter, s.slave, s.function, v.address, v.name, r.time, v.value, v.raw, v.unit,
-       r.frame, f.name AS file, r.line
+SELECT g.name AS gateway, s.meter, s.slave, s.function, v.address, v.name, r.time,
+       CASE v.kind
+         WHEN 0 THEN (get_byte(r.frame, v.at) << 8 | get_byte(r.frame, v.at + 1))::float8
+         WHEN 1 THEN ((get_byte(r.frame, 3 + v.at / 8) >> (v.at % 8)) & 1)::float8
+         ELSE meterscribe_value(meterscribe_bits(r.frame, v.at, meterscribe_registers(v.type), v.byte_order), v.type,
+                                v.scale) END AS value,
+       CASE v.kind
+         WHEN 0 THEN (get_byte(r.frame, v.at) << 8 | get_byte(r.frame, v.at + 1))::numeric
+         WHEN 1 THEN ((get_byte(r.frame, 3 + v.at / 8) >> (v.at % 8)) & 1)::numeric
+         ELSE meterscribe_raw(meterscribe_bits(r.frame, v.at, meterscribe_registers(v.type), v.byte_order), v.type)
+         END AS raw,
+       v.unit, r.frame, f.name AS file, r.line
 FROM responses r
 JOIN series s ON s.id = r.series
 JOIN gateways g ON g.id = s.gateway
-JOIN ingested_files f ON f.id = r.file
-CROSS JOIN LATERAL (
-  SELECT s.start + k AS address, NULL::text AS name, w.number::float8 AS value, w.number::numeric AS raw,
-         NULL::text AS unit
-  FROM generate_series(0, s.count - 1) k,
-       LATERAL (SELECT CASE WHEN s.function = 1 THEN (get_byte(r.frame, 3 + k / 8) >> (k % 8)) & 1
-                            ELSE get_byte(r.frame, 3 + 2 * k) << 8 | get_byte(r.frame, 4 + 2 * k) END AS number) w
-  WHERE s.function = 1 OR NOT g.mapped
-  UNION ALL
-  SELECT m.address, m.name, meterscribe_value(b.bits, m.type, m.scale), meterscribe_raw(b.bits, m.type), m.unit
-  FROM register_map m,
-       LATERAL (SELECT meterscribe_bits(r.frame, 3 + 2 * (m.address - s.start), meterscribe_registers(m.type),
-                                        m.byte_order) AS bits) b
-  WHERE g.mapped AND s.function <> 1 AND m.gateway = g.id AND m.meter = s.meter AND m.function IN (0, s.function)
-    AND m.address >= s.start AND m.address - s.start + meterscribe_registers(m.type) <= s.count
-) v;
+JOIN series_values v ON v.series = r.series
+JOIN ingested_files f ON f.id = r.file;
 
 -- Lines that failed validation, with the reason. A line is known by its
 -- text's SHA-256 and by which occurrence of that text in the file it is:
@@ -279,6 +305,7 @@ BEGIN
     JOIN LATERAL (SELECT id FROM ingested_files i WHERE i.gateway = v.gateway AND i.name = v.file
                   ORDER BY loaded_at LIMIT 1) f ON true
     ORDER BY s.id, v.time, v.frame, v.line;
+  PERFORM meterscribe_series_values(id) FROM gateways;
   DROP TABLE readings_version_1;
   DELETE FROM schema_version;
   INSERT INTO schema_version VALUES (2);
