@@ -37,8 +37,8 @@ CREATE TABLE IF NOT EXISTS series (
 ALTER TABLE series ADD COLUMN IF NOT EXISTS guessed boolean NOT NULL DEFAULT false;
 
 -- A gateway's register map as the tool last read it. The values are
--- computed from the frames through it, so a corrected map applies to
--- everything loaded before.
+-- computed from the frames through it (series_values, below), so a
+-- corrected map applies to everything loaded before.
 CREATE TABLE IF NOT EXISTS register_map (
   gateway    integer NOT NULL REFERENCES gateways,
   meter      smallint NOT NULL,
