@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 #include "record.h"
 #include "sha256.h"
@@ -9,77 +10,36 @@
 #include "sys/unique_file.h"
 #include "values.h"
 
-const char* const READING_COLUMNS = "gateway, meter, slave, function, address, name, time, value, raw, unit, frame, file, line";
-
 namespace {
 
+constexpr std::size_t CHUNK = 1 << 16;
+
 // Text in COPY's text format: backslash, tab and line ends escaped.
-void append_text(std::string& row, const char* text) {
-  for (const char* c = text; *c != '\0'; ++c) {
-    switch (*c) {
+void append_text(std::string& row, std::string_view text) {
+  for (char c : text) {
+    switch (c) {
       case '\\': row += "\\\\"; break;
       case '\t': row += "\\t"; break;
       case '\n': row += "\\n"; break;
       case '\r': row += "\\r"; break;
-      default: row += *c;
+      default: row += c;
     }
   }
 }
 
-void append_field(std::string& row, const char* text, bool last = false) {
-  if (text == nullptr || *text == '\0')
-    row += "\\N";
-  else
-    append_text(row, text);
-  row += last ? '\n' : '\t';
-}
-
 // bytea's hex form, its backslash doubled for COPY.
-std::string frame_text(const LogLine& line) {
-  std::string text = "\\\\x";
-  char hex[3];
+void append_frame(std::string& row, const LogLine& line) {
+  static const char digits[] = "0123456789abcdef";
+  row += "\\\\x";
   for (unsigned i = 0; i < line.count; ++i) {
-    std::snprintf(hex, sizeof hex, "%02x", line.bytes[i]);
-    text += hex;
+    row += digits[line.bytes[i] >> 4];
+    row += digits[line.bytes[i] & 0xF];
   }
-  return text;
-}
-
-struct LineContext {
-  const GatewayDecoding& decoding;
-  FileRows& rows;
-  const RecordHead& head;
-  const std::string& frame;
-  unsigned number;
-};
-
-void append_reading(const LineContext& context, const RecordValue& value) {
-  std::string& row = context.rows.copy_text;
-  char numbers[64];
-  std::snprintf(numbers, sizeof numbers, "%u\t%u\t%u\t%u\t", context.head.meter, context.head.slave,
-                context.head.function, value.address);
-  append_field(row, context.decoding.gateway.c_str());
-  row += numbers;
-  // A coil under a map has the name "": no name, as without a map.
-  append_field(row, value.name);
-  append_field(row, context.head.time);
-  append_field(row, value.value);
-  // Without a map a register is its own raw number. A float's raw number
-  // is the float before scaling: digits, nan, inf or -inf, which numeric
-  // takes as they are.
-  append_field(row, value.raw != nullptr ? value.raw : value.value);
-  append_field(row, value.unit);
-  row += context.frame;
-  row += '\t';
-  append_field(row, context.rows.name.c_str());
-  row += std::to_string(context.number);
-  row += '\n';
-  ++context.rows.readings;
 }
 
 // The line as text the database takes whatever the bytes: anything but
 // printable ASCII as \xNN.
-std::string printable(const std::string& text) {
+std::string printable(std::string_view text) {
   std::string shown;
   char escaped[5];
   for (char c : text) {
@@ -94,69 +54,161 @@ std::string printable(const std::string& text) {
   return shown;
 }
 
-void reject(FileRows& rows, unsigned number, const std::string& text, const char* reason) {
-  rows.rejects.push_back({number, printable(text), reason});
+void reject(FileRows& rows, unsigned number, std::string_view text, const char* reason) {
+  std::string shown = printable(text);
+  std::string sha256 = sha256_hex(reinterpret_cast<const std::uint8_t*>(shown.data()), shown.size());
+  rows.rejects += std::to_string(number);
+  rows.rejects += '\t';
+  append_text(rows.rejects, shown);
+  rows.rejects += '\t';
+  append_text(rows.rejects, reason);
+  rows.rejects += '\t';
+  rows.rejects += sha256;
+  rows.rejects += '\n';
+  ++rows.rejected;
+}
+
+// The checker takes the line's bytes with their length: a NUL or any byte
+// outside the line's form makes it a reject, never the end of the text.
+bool checked_line(std::string_view text, const GatewayDecoding& decoding, LogLine& line, LineProblem& problem) {
+  return parse_log_line(text, line, problem) && check_logged_response(line, problem) &&
+         check_against_meter(line, decoding.table, problem);
 }
 
 // One line without its newline.
-void decode_line(std::string& text, unsigned number, const GatewayDecoding& decoding, FileRows& rows) {
+void decode_line(std::string_view text, unsigned number, const GatewayDecoding& decoding, FileRows& rows) {
   LogLine line;
   LineProblem problem;
-  if (!parse_log_line(text, line, problem) || !check_logged_response(line, problem) ||
-      !check_against_meter(line, decoding.table, problem))
-    return reject(rows, number, text, problem.text);
+  if (!checked_line(text, decoding, line, problem)) return reject(rows, number, text, problem.text);
   RecordHead head{};
   // UTC: the instant itself, whatever zone the database session keeps.
   if (!record_head(line, true, head)) return reject(rows, number, text, "the time is no calendar time");
-  // As PostgreSQL reads it, for any year: "0001-01-01 00:00:00+00".
+  // As PostgreSQL reads it, for any year: "0001-01-01 00:00:00+00", and a
+  // year before 0001 in UTC as BC.
   format_database_time(head.seconds, head.time);
-  rows.months.insert(std::string(head.time, 7));
-  std::string frame = frame_text(line);
-  OutputOptions options{RegisterFormat::u16, false, OutputFormat::csv, decoding.mapped ? &decoding.map : nullptr};
-  LineContext context{decoding, rows, head, frame, number};
-  line_values(line, decoding.table.meters[line.meter_index], options,
-              [&context](const RecordValue& value) { append_reading(context, value); });
+  std::string& row = rows.responses;
+  row += head.time;
+  row += '\t';
+  row += std::to_string(decoding.series[line.meter_index]);
+  row += '\t';
+  row += std::to_string(number);
+  row += '\t';
+  append_frame(row, line);
+  row += '\n';
+  rows.readings += decoding.values_per_response[line.meter_index];
+  ++rows.responses_count;
 }
 
-// A link, even one renamed into the directory, or anything but a regular
-// file is never read: the log directory's own rule for opening its entries.
-bool read_whole(const std::string& path, const std::string& name, std::string& content) {
+// Splits the stream into lines, keeping at most LINE_MAX_KEPT bytes of one.
+struct LineSplitter {
+  const GatewayDecoding& decoding;
+  FileRows& rows;
+  std::string line;
+  bool overlong = false;
+
+  void take(std::string_view piece) {
+    if (overlong) return;
+    if (line.size() + piece.size() > LINE_MAX_KEPT) {
+      line.append(piece.substr(0, LINE_MAX_KEPT - line.size()));
+      overlong = true;
+      return;
+    }
+    line.append(piece);
+  }
+
+  void end_line() {
+    ++rows.lines;
+    if (overlong)
+      reject(rows, rows.lines, std::string_view(line).substr(0, REJECT_TEXT_MAX),
+             "longer than a log line can be: the text is cut");
+    else
+      decode_line(line, rows.lines, decoding, rows);
+    line.clear();
+    overlong = false;
+  }
+
+  // The daemon writes a line and its newline in one go; a line without one
+  // was cut short (a full card, a trim, an upload in progress).
+  void end_file() {
+    if (line.empty() && !overlong) return;
+    ++rows.lines;
+    reject(rows, rows.lines, std::string_view(line).substr(0, REJECT_TEXT_MAX),
+           overlong ? "longer than a log line can be: the text is cut" : "no newline: the line was cut short");
+  }
+};
+
+bool full(const FileRows& rows) { return rows.responses.size() >= BATCH_BYTES || rows.rejects.size() >= BATCH_BYTES; }
+
+// Each chunk read is handed to `take` and hashed.
+template <typename Take>
+bool read_chunks(const std::string& path, unsigned long long& size, std::string& sha256, Take take,
+                 std::string& error) {
+  // A link, even one renamed into the directory, or anything but a regular
+  // file is never read: the log directory's own rule for its entries.
+  std::size_t slash = path.rfind('/');
+  std::string directory_path = slash == std::string::npos ? "." : path.substr(0, slash + 1);
   LogDir directory;
-  log_dir_open(directory, path.substr(0, path.size() - name.size()).c_str());
-  unique_file file = log_dir_open_read(directory, name.c_str());
-  if (!file) return false;
-  char buffer[1 << 16];
-  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0;) content.append(buffer, got);
-  return std::ferror(file.get()) == 0;
+  log_dir_open(directory, directory_path.c_str());
+  unique_file file = log_dir_open_read(directory, path.c_str() + (slash == std::string::npos ? 0 : slash + 1));
+  if (!file) {
+    error = "cannot be read: " + std::string(std::strerror(errno));
+    return false;
+  }
+  Sha256 sha;
+  std::string buffer(CHUNK, '\0');
+  size = 0;
+  for (std::size_t got; (got = std::fread(buffer.data(), 1, buffer.size(), file.get())) > 0;) {
+    sha256_add(sha, reinterpret_cast<const std::uint8_t*>(buffer.data()), got);
+    size += got;
+    if (!take(std::string_view(buffer.data(), got))) return false;
+  }
+  if (std::ferror(file.get()) != 0) {
+    error = "cannot be read: " + std::string(std::strerror(errno));
+    return false;
+  }
+  sha256 = sha256_end(sha);
+  return true;
 }
 
 }  // namespace
 
-bool read_delivered_file(const std::string& path, const std::string& name, std::string& content, FileRows& rows,
-                         std::string& error) {
-  content.clear();
-  if (!read_whole(path, name, content)) {
-    error = "cannot be read: " + std::string(std::strerror(errno));
-    return false;
-  }
-  rows = FileRows{name, content.size(), "", 0, 0, "", {}, {}};
-  rows.sha256 = sha256_hex(reinterpret_cast<const std::uint8_t*>(content.data()), content.size());
-  return true;
+unsigned values_per_response(const GatewayDecoding& decoding, unsigned index) {
+  const MeterConfig& meter = decoding.table.meters[index];
+  if (meter.func == 1) return meter.bin_count & 0xFFFF;
+  if (!decoding.mapped) return meter.reg_count;
+  std::vector<std::uint8_t> zeros(2 * static_cast<std::size_t>(meter.reg_count) + 2);
+  return static_cast<unsigned>(
+      readings_of(decoding.map, index + 1, meter.func, meter.start & 0xFFFF, zeros.data(), meter.reg_count).size());
 }
 
-void decode_delivered_content(const std::string& content, const GatewayDecoding& decoding, FileRows& rows) {
-  std::size_t at = 0;
-  while (at < content.size()) {
-    std::size_t end = content.find('\n', at);
-    ++rows.lines;
-    // The daemon writes a line and its newline in one go; a line without
-    // one was cut short (a full card, a trim, an upload in progress).
-    if (end == std::string::npos) {
-      reject(rows, rows.lines, content.substr(at), "no newline: the line was cut short");
-      break;
+bool stream_delivered_file(const std::string& path, const GatewayDecoding& decoding, FileRows& rows,
+                           const BatchSink& sink, std::string& error) {
+  LineSplitter splitter{decoding, rows, {}, false};
+  bool sent = true;
+  auto take = [&](std::string_view chunk) {
+    for (std::size_t end; !chunk.empty(); chunk.remove_prefix(end + 1)) {
+      end = chunk.find('\n');
+      if (end == std::string_view::npos) {
+        splitter.take(chunk);
+        break;
+      }
+      splitter.take(chunk.substr(0, end));
+      splitter.end_line();
+      if (full(rows) && !(sent = sink(rows))) return false;
     }
-    std::string text = content.substr(at, end - at);
-    decode_line(text, rows.lines, decoding, rows);
-    at = end + 1;
+    return true;
+  };
+  if (!read_chunks(path, rows.size, rows.sha256, take, error)) {
+    if (!sent) error = "cannot be loaded";
+    return false;
   }
+  splitter.end_file();
+  if (sink(rows)) return true;
+  error = "cannot be loaded";
+  return false;
+}
+
+bool hash_delivered_file(const std::string& path, unsigned long long& size, std::string& sha256,
+                         std::string& error) {
+  return read_chunks(path, size, sha256, [](std::string_view) { return true; }, error);
 }

@@ -21,6 +21,7 @@
 #include "file_rows.h"
 #include "site.h"
 #include "store/log_dir.h"
+#include "sys/unique_file.h"
 #include "usage.h"
 #include "watch.h"
 
@@ -194,34 +195,81 @@ FileVerdict file_done(PGconn* connection, const GatewayDecoding& decoding, const
   return {FileNext::again, wait_s};
 }
 
-// A file that fails is counted and the run goes on. A file loaded before
-// costs a read and a hash: it is looked up before it is decoded.
+// A file is hashed to tell whether it was loaded only when a file of its
+// name and size was: a new file is read once, hashed as it loads.
+// `content` gets the size and hash when they were read.
+bool seen_before(PGconn* connection, const std::string& gateway, const std::string& path, const std::string& name,
+                 bool& loaded, LoadedContent& content, std::string& error) {
+  struct stat info {};
+  if (lstat(path.c_str(), &info) != 0) {
+    error = "cannot be read: " + std::string(std::strerror(errno));
+    return false;
+  }
+  unsigned long long size = static_cast<unsigned long long>(info.st_size);
+  loaded = false;
+  if (!loaded_with_size(connection, gateway, name, size, loaded, error)) return false;
+  if (!loaded) return true;
+  unsigned long long hashed_size = 0;
+  if (!hash_delivered_file(path, hashed_size, content.sha256, error)) return false;
+  content.size = hashed_size;
+  return loaded_before(connection, gateway, name, content.sha256, loaded, error);
+}
+
+// The file streamed into the staging tables and moved into the store in
+// one transaction. Exactly once is decided at the end, when the hash is
+// known: a content recorded meanwhile (another tool, a file that changed
+// into one loaded before) adds nothing.
+bool load_streamed(PGconn* connection, const GatewayDecoding& decoding, const std::string& path, FileRows& rows,
+                   FileOutcome& outcome, std::string& error) {
+  std::string database_error;
+  BatchSink sink = [&](FileRows& batch) { return send_batch(connection, batch, database_error); };
+  if (!begin_file(connection, error)) return false;
+  if (stream_delivered_file(path, decoding, rows, sink, error) &&
+      finish_file(connection, decoding, rows, outcome, error))
+    return true;
+  if (!database_error.empty()) error = database_error;
+  abandon_file(connection);
+  return false;
+}
+
+// The server's month moves on: its partition is made before it is needed.
+void keep_partitions_hourly(PGconn* connection) {
+  static std::time_t last = 0;
+  std::time_t now = std::time(nullptr);
+  if (now - last < 3600) return;
+  std::string error;
+  if (keep_partitions(connection, error))
+    last = now;
+  else
+    std::fprintf(stderr, "meterscribe-ingest: %s\n", error.c_str());
+}
+
+// A file that fails is counted and the run goes on.
 FileVerdict ingest_file(PGconn* connection, const GatewayDecoding& decoding, const std::string& path,
-                        const std::string& name, IngestRun& run) {
-  FileRows rows;
-  std::string content;
+                 const std::string& name, IngestRun& run) {
   std::string error;
   bool loaded = false;
-  if (!read_delivered_file(path, name, content, rows, error) ||
-      !loaded_before(connection, decoding.gateway, rows, loaded, error))
+  LoadedContent seen{};
+  if (!seen_before(connection, decoding.gateway, path, name, loaded, seen, error))
     return file_failed(connection, decoding.gateway, name, error, run);
-  LoadedContent loaded_content{rows.size, rows.sha256};
-  if (loaded) {
-    ++run.skipped;
-    return file_done(connection, decoding, path, name, loaded_content, run);
-  }
-  decode_delivered_content(content, decoding, rows);
+  FileRows rows{name, 0, "", 0, 0, 0, 0, "", ""};
   FileOutcome outcome{};
-  if (!create_partitions(connection, rows.months, error) ||
-      !load_file(connection, decoding.gateway, rows, outcome, error))
-    return file_failed(connection, decoding.gateway, name, error, run);
+  if (!loaded) {
+    keep_partitions_hourly(connection);
+    if (!load_streamed(connection, decoding, path, rows, outcome, error))
+      return file_failed(connection, decoding.gateway, name, error, run);
+  }
+  if (loaded || outcome.loaded_before) {
+    ++run.skipped;
+    return file_done(connection, decoding, path, name, loaded ? seen : LoadedContent{rows.size, rows.sha256}, run);
+  }
   ++run.loaded;
   run.readings += outcome.new_readings;
-  run.rejected += rows.rejects.size();
-  std::printf("%s/%s: %u lines, %llu readings, %llu new, %zu rejected\n", decoding.gateway.c_str(), name.c_str(),
-              rows.lines, rows.readings, outcome.new_readings, rows.rejects.size());
+  run.rejected += rows.rejected;
+  std::printf("%s/%s: %u lines, %llu readings, %llu new, %llu rejected\n", decoding.gateway.c_str(), name.c_str(),
+              rows.lines, rows.readings, outcome.new_readings, rows.rejected);
   std::fflush(stdout);
-  return file_done(connection, decoding, path, name, loaded_content, run);
+  return file_done(connection, decoding, path, name, {rows.size, rows.sha256}, run);
 }
 
 struct Gateways {
@@ -230,10 +278,16 @@ struct Gateways {
   std::vector<bool> usable;  // settings and map were read
 };
 
-Gateways load_gateways(const Site& site, IngestRun& run) {
+Gateways load_gateways(PGconn* connection, const Site& site, IngestRun& run) {
   Gateways gateways{site, std::vector<GatewayDecoding>(site.gateways.size()), {}};
   for (std::size_t i = 0; i < site.gateways.size(); ++i) {
-    gateways.usable.push_back(load_decoding(site.gateways[i], gateways.decodings[i]));
+    std::string error;
+    bool usable = load_decoding(site.gateways[i], gateways.decodings[i]);
+    if (usable && !register_gateway(connection, gateways.decodings[i], error)) {
+      std::fprintf(stderr, "meterscribe-ingest: %s: %s\n", site.gateways[i].directory.c_str(), error.c_str());
+      usable = false;
+    }
+    gateways.usable.push_back(usable);
     if (!gateways.usable.back()) ++run.failed;
   }
   return gateways;
@@ -306,12 +360,13 @@ int ingest_watching(PGconn* connection, const Gateways& gateways, IngestRun& run
 int ingest_tree(PGconn* connection, IngestRun& run) {
   Site site;
   std::string error;
-  if (!load_site(run.site_path, site, error) || !prepare_staging(connection, error)) {
+  if (!load_site(run.site_path, site, error) || !prepare_staging(connection, error) ||
+      !keep_partitions(connection, error)) {
     std::fprintf(stderr, "meterscribe-ingest: %s\n", error.c_str());
     return 2;
   }
   warn_undescribed(site, run.root);
-  Gateways gateways = load_gateways(site, run);
+  Gateways gateways = load_gateways(connection, site, run);
   if (!run.once) return ingest_watching(connection, gateways, run);
   bool connected = true;
   for (std::size_t gateway = 0; connected && gateway < site.gateways.size(); ++gateway)

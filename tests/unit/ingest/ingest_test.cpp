@@ -2,10 +2,13 @@
 // made for the test. Each case delivers files into a gateway's directory in
 // rounds, running the tool after each; then the database must hold exactly
 // what meterscribe-decode prints for every content ever delivered, each
-// reading once, one ingested_files row per distinct content and every line
-// decode reports bad in the rejects table with decode's reason. In one case
+// response once, one ingested_files row per distinct content and every line
+// decode reports bad in the rejects table with decode's reason, in no more
+// partitions than the window around the server's clock makes. In one case
 // the tool watches the tree and takes files renamed into place or written
-// where they stay, each once it is complete. Loaded files must stay, or be
+// where they stay, each once it is complete; in others two tools start
+// together, the tool has 64 MiB of address space for a 200 MB file, or the
+// database was made by the first version. Loaded files must stay, or be
 // in the archive or gone when the tool is told so; a file that failed to
 // load (the database refuses it, the site is refused) stays where it was.
 #include <dirent.h>
@@ -45,11 +48,42 @@ const char* const SETTINGS =
     "MOD_METERSCRIBE_ADDR2=2\nMOD_METERSCRIBE_FUNC2=1\nMOD_METERSCRIBE_START2=20\nMOD_METERSCRIBE_BIN_COUNT2=10\n"
     "MOD_METERSCRIBE_ADDR3=3\nMOD_METERSCRIBE_FUNC3=4\nMOD_METERSCRIBE_START3=0\nMOD_METERSCRIBE_REG_COUNT3=4\n";
 
+// Every type and every order, values overlapping; none at meter 1's first
+// register, whose start version 1's rows did not keep. The scales keep to values
+// whose 15 printed digits are those of the nearest double, and the floats
+// to numbers that both decode and numeric print without an exponent.
 const char* const MAP =
-    "1 100 count      u16     BADC 1    -\n"
+    "1 102 count      u16     BADC 1    -\n"
     "1 101 power      s32     ABCD 0.01 kW\n"
+    "1 102 delta      s16     ABCD 10   -\n"
+    "1 101 pair       u32     DCBA 1    -\n"
+    "1 101 swapped    s32     BADC 0.5  A\n"
     "3 0   voltage_l1 float32 ABCD 1    V\n"
-    "3 2   voltage_l2 float32 CDAB 1    V\n";
+    "3 2   voltage_l2 float32 CDAB 1    V\n"
+    "3 2   scaled_l2  float32 CDAB 0.1  V\n"
+    "3 0   energy     u64     DCBA 1e-9 kWh\n"
+    "3 0   balance    s64     CDAB 2e-12 -\n"
+    "3 0   wide       float64 ABCD 1    -\n"
+    "3 0   half_wide  float64 ABCD 0.5  -\n";
+
+// The tables of the tool's first version, before schema_version: one row
+// per value, partitioned by month.
+const char* const VERSION_1_TABLES = R"sql(
+CREATE TABLE readings (
+  gateway text NOT NULL, meter smallint NOT NULL, slave smallint NOT NULL, function smallint NOT NULL,
+  address integer NOT NULL, name text, time timestamptz NOT NULL, value double precision, raw numeric, unit text,
+  frame bytea NOT NULL, file text NOT NULL, line integer NOT NULL
+) PARTITION BY RANGE (time);
+CREATE UNIQUE INDEX readings_identity ON readings (gateway, meter, time, address, name, raw) NULLS NOT DISTINCT;
+CREATE INDEX readings_latest ON readings (gateway, meter, address, name, time DESC);
+CREATE TABLE readings_2024_03 PARTITION OF readings FOR VALUES FROM ('2024-03-01 00:00:00+00') TO ('2024-04-01 00:00:00+00');
+CREATE TABLE readings_2024_04 PARTITION OF readings FOR VALUES FROM ('2024-04-01 00:00:00+00') TO ('2024-05-01 00:00:00+00');
+CREATE TABLE ingested_files (
+  gateway text NOT NULL, name text NOT NULL, size bigint NOT NULL, sha256 text NOT NULL, lines integer NOT NULL,
+  rejected integer NOT NULL, readings bigint NOT NULL, loaded_at timestamptz NOT NULL DEFAULT now(),
+  PRIMARY KEY (gateway, name, sha256)
+);
+)sql";
 
 // Line i is meter i % 3, logged i seconds after 20:00 on the last day of
 // March 2024 in Berlin: long runs cross into April, and a new partition.
@@ -69,11 +103,19 @@ std::string fleet_line(unsigned i, unsigned v) {
   switch (i % 3) {
     case 0: return log_line(0, time, {1, 3, 6, v >> 8 & 0xFF, v & 0xFF, 0xFF, 0xFF, seven >> 8 & 0xFF, seven & 0xFF});
     case 1: return log_line(1, time, {2, 1, 2, v & 0xFF, v >> 8 & 3});
-    default: return log_line(2, time, {3, 4, 8, 0x43, 0x66, v & 0xFF, 0, 0x80, 0, 0x43, 0x66});
+    default: return log_line(2, time, {3, 4, 8, 0x40, 0x6C, v & 0xFF, 0, 0x80, 0, 0x43, 0x66});
   }
 }
 
 std::string fleet_line(unsigned i) { return fleet_line(i, i); }
+
+// Line i dated i months after 20:00 on 15 January 1990 instead.
+std::string monthly_line(unsigned i) {
+  std::string line = fleet_line(i);
+  char time[32];
+  std::snprintf(time, sizeof time, "%04u-%02u-15-20-00-00", 1990 + i / 12, 1 + i % 12);
+  return line.replace(3, 19, time);
+}
 
 struct Delivery {
   std::string name;
@@ -91,6 +133,10 @@ struct Delivery {
   int nul_in = -1;         // this line has a NUL byte and the next line after its last blank
   bool link = false;       // a link to a file outside the tree renamed into place: never read, it stays
   bool far_years = false;  // the lines are logged in the years 0001, 0998, 1969, 2038 and 9999 in turn
+  bool monthly = false;    // line i dated i months on (monthly_line)
+  const char* gateway = "gw1";  // gw2 is in a site of its own
+  unsigned long_lines = 0;      // lines of long_line_bytes letters follow the others, written as they go
+  std::size_t long_line_bytes = 0;
 };
 
 // 4 kB of letters that do not compress below what an index entry may be.
@@ -104,7 +150,7 @@ std::string garbage_line() {
 std::string content_of(const Delivery& delivery) {
   std::string content;
   for (unsigned i = delivery.first; i < delivery.first + delivery.count; ++i) {
-    std::string line = fleet_line(i);
+    std::string line = delivery.monthly ? monthly_line(i) : fleet_line(i);
     if (static_cast<int>(i) == delivery.corrupt) line[line.size() - 3] = line[line.size() - 3] == '0' ? '1' : '0';
     if (delivery.far_years) line.replace(3, 4, std::array{"0001", "0998", "1969", "2038", "9999"}[i % 5]);
     if (static_cast<int>(i) == delivery.nul_in) line.insert(line.size() - 1, '\0' + fleet_line(i + 1, i + 7).substr(0, 40));
@@ -123,7 +169,7 @@ enum class Loaded { stay, archived, deleted };
 struct IngestCase {
   const char* what;
   std::vector<std::vector<Delivery>> rounds;
-  bool kill_first_round;  // kill -9 while the first round's file is loading
+  bool kill_first_round = false;  // kill -9 while the first round's file is loading
   bool watch = false;     // the tool watches the tree instead of running --once
   Loaded loaded = Loaded::stay;
   const char* unknown_tz = nullptr;  // the site gives the gateway this zone: the tool must refuse the site
@@ -131,6 +177,10 @@ struct IngestCase {
   bool watch_after_first_round = false;  // the watcher starts on a tree with the first round in it
   bool archive_elsewhere = false;  // the archive is on another file system, a link planted where a copy may go
   bool refusal_lifted = false;     // the watcher, refused a file, is given it again after its back-off
+  bool two_tools = false;            // gw1 and gw2 loaded by two tools started together, each with its site
+  bool memory_limited = false;       // the tool runs with 64 MiB of address space
+  bool from_version_1 = false;       // after the first round the database is made as version 1 held it, then --init
+  int months_back = 12;              // at the end the partitions' window is widened to this many months back
 };
 
 // `count` files of one line each, named after their line's time.
@@ -183,6 +233,23 @@ const IngestCase CASES[] = {
      false,
      Loaded::stay,
      "Europe/Berln"},
+    {.what = "SixHundredMonthsInOneFile",
+     .rounds = {{{.name = "log-1990-01-15-20-00-00", .first = 0, .count = 600, .monthly = true}}},
+     .months_back = 40},
+    {.what = "TwoToolsStartedTogether",
+     .rounds = {{{"log-2024-03-31-20-00-00", 0, 300}, {.name = "log-2024-03-31-20-00-00", .first = 300, .count = 300,
+                                                      .gateway = "gw2"}}},
+     .two_tools = true},
+    {.what = "LongFileAndLongLineIn64MiB",
+     .rounds = {{{.name = "log-2024-03-31-20-00-00", .first = 0, .count = 100, .long_lines = 2000,
+                  .long_line_bytes = 100000},
+                 {.name = "log-2024-03-31-20-01-40", .first = 100, .count = 100, .long_lines = 1,
+                  .long_line_bytes = 200000000}}},
+     .memory_limited = true},
+    {.what = "MigratedFromVersion1",
+     .rounds = {{{"log-2024-03-31-20-00-00", 0, 400, 20}}, {{"log-2024-03-31-20-00-00", 0, 400, 20}},
+                {{"log-2024-03-31-20-06-40", 400, 100}}},
+     .from_version_1 = true},
     {"WatchedDeliveries",
      {{{"log-2024-03-31-20-00-00", 0, 200}},
       {{"log-2024-03-31-20-03-20", 200, 200, -1, false, true}, {"log-2024-03-31-20-00-00", 100, 200}}},
@@ -282,13 +349,15 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
     std::transform(database_.begin(), database_.end(), database_.begin(), [](char c) { return std::tolower(c); });
     ASSERT_EQ(cluster_->query("postgres", "DROP DATABASE IF EXISTS " + database_ + "; CREATE DATABASE " + database_),
               "");
-    for (const char* directory : {"/site", "/tree", "/tree/gw1", "/check"}) mkdir(root.at(directory).c_str(), 0755);
+    for (const char* directory : {"/site", "/tree", "/tree/gw1", "/tree/gw2", "/check"})
+      mkdir(root.at(directory).c_str(), 0755);
     root.write_file("/site/gw1.settings", SETTINGS);
     root.write_file("/site/meters.map", MAP);
     root.write_file("/site/site", "gateway gw1 settings gw1.settings map meters.map tz " +
                                       std::string(GetParam().unknown_tz != nullptr ? GetParam().unknown_tz
                                                                                    : "Europe/Berlin") +
                                       "\n");
+    root.write_file("/site/site2", "gateway gw2 settings gw1.settings map meters.map tz Europe/Berlin\n");
     // The zone meterscribe-decode reads the lines in; the tool takes the
     // site's.
     setenv("TZ", "Europe/Berlin", 1);
@@ -304,7 +373,10 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
   std::string tool_arguments(const std::string& options) const {
     return "--db '" + cluster_->conninfo(database_) + "' " + options;
   }
-  ToolRun ingest(const std::string& options) { return run_tool(MS_INGEST_TOOL, tool_arguments(options), root); }
+  ToolRun ingest(const std::string& options) {
+    return run_tool(GetParam().memory_limited ? "prlimit --as=67108864 " MS_INGEST_TOOL : MS_INGEST_TOOL,
+                    tool_arguments(options), root);
+  }
   ToolRun ingest_once() {
     std::string options;
     return ingest("--once " + disposal_options() + root.at("/site/site") + " " + root.at("/tree"));
@@ -319,6 +391,7 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
   // As a server completes an upload: written aside, then renamed in place.
   void deliver(const Delivery& delivery) {
     std::string content = content_of(delivery);
+    std::string directory = "/tree/" + std::string(delivery.gateway) + "/";
     if (delivery.link) {
       root.write_file("/outside-" + delivery.name, content);
       ASSERT_EQ(symlink(root.at("/outside-" + delivery.name).c_str(), root.at("/tree/gw1/.upload").c_str()), 0);
@@ -330,11 +403,13 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
       append_open(delivery.name, content, delivery.closes);
       content = appended_[delivery.name];
     } else if (delivery.in_place) {
-      root.write_file("/tree/gw1/" + delivery.name, content);
+      root.write_file(directory + delivery.name, content);
     } else {
-      root.write_file("/tree/gw1/.upload", content);
-      ASSERT_EQ(rename(root.at("/tree/gw1/.upload").c_str(), root.at("/tree/gw1/" + delivery.name).c_str()), 0);
+      root.write_file(directory + ".upload", content);
+      append_long_lines(directory + ".upload", delivery);
+      ASSERT_EQ(rename(root.at(directory + ".upload").c_str(), root.at(directory + delivery.name).c_str()), 0);
     }
+    if (delivery.long_lines > 0) return expect_long_lines(directory + delivery.name, delivery, content);
     if (GetParam().unknown_tz != nullptr) {
       refused_[delivery.name] = content;
       return;
@@ -348,7 +423,7 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
     }
     expect_decoded(delivery.name, content);
     // Where the file ends up once it is loaded.
-    if (GetParam().loaded == Loaded::stay) tree_[delivery.name] = content;
+    if (GetParam().loaded == Loaded::stay && std::string(delivery.gateway) == "gw1") tree_[delivery.name] = content;
     if (GetParam().loaded == Loaded::archived) archive_[free_name(archive_, delivery.name)] = content;
   }
 
@@ -395,17 +470,48 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
     }
   }
 
+  // Written a megabyte at a time, never held whole.
+  void append_long_lines(const std::string& relative, const Delivery& delivery) {
+    FILE* file = std::fopen(root.at(relative).c_str(), "ab");
+    ASSERT_NE(file, nullptr);
+    std::string letters(1 << 20, 'x');
+    for (unsigned line = 0; line < delivery.long_lines; ++line) {
+      for (std::size_t left = delivery.long_line_bytes; left > 0; left -= std::min(left, letters.size()))
+        std::fwrite(letters.data(), 1, std::min(left, letters.size()), file);
+      std::fputc('\n', file);
+    }
+    std::fclose(file);
+  }
+
+  // The good lines are what decode makes of them; each long line is a
+  // reject with its text cut.
+  void expect_long_lines(const std::string& relative, const Delivery& delivery, const std::string& content) {
+    expect_decoded(delivery.name, content);
+    std::string path = root.at(relative);
+    unsigned lines = delivery.count;
+    for (auto file = files_.begin(); file != files_.end();)
+      file = file->rfind(delivery.name + "|", 0) == 0 ? files_.erase(file) : std::next(file);
+    for (unsigned line = 1; line <= delivery.long_lines; ++line) {
+      rejects_.insert(delivery.name + ":" + std::to_string(lines + line) + ": longer than a log line can be: the text is cut");
+    }
+    std::string sha = run_tool("sha256sum", path, root).out.substr(0, 64);
+    files_.insert(delivery.name + "|" + std::to_string(content.size() + delivery.long_lines * (delivery.long_line_bytes + 1)) +
+                  "|" + sha + "|" + std::to_string(lines + delivery.long_lines) + "|" + std::to_string(delivery.long_lines));
+    tree_[delivery.name] = read_whole_file(path);
+  }
+
+  ToolRun decoded(const std::string& path) {
+    return run_tool(MS_DECODE_TOOL,
+                    "--settings " + root.at("/site/gw1.settings") + " --map " + root.at("/site/meters.map") +
+                        " --utc " + path,
+                    root);
+  }
+
   // What meterscribe-decode makes of a delivered content, for the end.
   void expect_decoded(const std::string& name, const std::string& content) {
     root.write_file("/check/" + name, content);
     std::string path = root.at("/check/" + name);
-    ToolRun decode = run_tool(MS_DECODE_TOOL,
-                              "--settings " + root.at("/site/gw1.settings") + " --map " + root.at("/site/meters.map") +
-                                  " --utc " + path,
-                              root);
-    std::vector<std::string> records = lines_of(decode.out);
-    records.erase(records.begin());  // the CSV header
-    readings_.insert(records.begin(), records.end());
+    ToolRun decode = decoded(path);
     std::vector<std::string> reports = lines_of(decode.err);
     std::vector<std::string> lines = lines_of(content);
     std::set<std::string> reported;
@@ -419,23 +525,31 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
       if (reject_keys_.insert(name + "|" + text + "|" + std::to_string(++occurrences[text])).second)
         rejects_.insert(report.replace(0, path.size(), name));
     }
+    std::string responses;  // good lines not delivered before
     for (std::size_t i = 0; i < lines.size(); ++i) {
       if (reported.count(std::to_string(i + 1)) != 0) continue;
+      if (responses_.insert(lines[i]).second) responses += lines[i] + "\n";
       std::string frame = lines[i].substr(lines[i].find(':', 3) + 1);
       frame.erase(std::remove(frame.begin(), frame.end(), ' '), frame.end());
       frames_.insert(frame);
     }
+    // A response is stored once whatever the delivery history, with every
+    // reading it holds: the same frame of a meter at the same time is the
+    // same response, another frame another one.
+    root.write_file("/check/responses", responses);
+    std::vector<std::string> records = lines_of(decoded(root.at("/check/responses")).out);
+    if (!records.empty()) readings_.insert(records.begin() + 1, records.end());  // past the CSV header
     std::string sha = run_tool("sha256sum", path, root).out.substr(0, 64);
     files_.insert(name + "|" + std::to_string(content.size()) + "|" + sha + "|" + std::to_string(lines.size()) + "|" +
                   std::to_string(reports.size()));
   }
 
   // The tool in the background on the test's tree; its pid is its own.
-  pid_t spawn_tool(const std::string& options) {
+  pid_t spawn_tool(const std::string& options, const std::string& site = "/site/site",
+                   const std::string& out = "/background.out") {
     std::vector<std::string> words = {"/bin/sh", "-c",
                                       "exec " + std::string(MS_INGEST_TOOL) + " " + tool_arguments(options) + " " +
-                                          root.at("/site/site") + " " + root.at("/tree") + " >" +
-                                          root.at("/background.out") + " 2>&1"};
+                                          root.at(site) + " " + root.at("/tree") + " >" + root.at(out) + " 2>&1"};
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
@@ -475,12 +589,48 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
         << committed << " readings and " << files << " files committed; all or nothing is 0 or " << all;
   }
 
+  // Both tools find the server's months without a partition and make
+  // them at the same moment.
+  void ingest_by_two_tools() {
+    ASSERT_EQ(cluster_->query(database_,
+                              "DO $$ DECLARE p regclass; BEGIN FOR p IN SELECT inhrelid FROM pg_inherits "
+                              "WHERE inhparent = 'responses'::regclass AND inhrelid <> 'responses_default'::regclass "
+                              "LOOP EXECUTE 'DROP TABLE ' || p; END LOOP; END $$"),
+              "");
+    pid_t first = spawn_tool("--once", "/site/site", "/first.out");
+    pid_t second = spawn_tool("--once", "/site/site2", "/second.out");
+    for (auto [pid, out] : {std::pair{first, "/first.out"}, std::pair{second, "/second.out"}}) {
+      int status = -1;
+      ASSERT_EQ(waitpid(pid, &status, 0), pid);
+      EXPECT_EQ(status, 0) << read_whole_file(root.at(out));
+    }
+  }
+
+  // The readings and files loaded so far, moved into the tables version 1
+  // kept; then --init moves them back.
+  void migrate_from_version_1() {
+    ASSERT_EQ(cluster_->query(database_,
+                              "CREATE TABLE v1_rows AS SELECT * FROM readings;"
+                              "CREATE TABLE v1_files AS SELECT gateway, name, size, sha256, lines, rejected, readings, "
+                              "loaded_at FROM ingested_files;"
+                              "DROP VIEW readings; DROP TABLE responses, series, register_map, gateways, "
+                              "ingested_files, schema_version CASCADE;" +
+                                  std::string(VERSION_1_TABLES) +
+                                  "INSERT INTO readings SELECT * FROM v1_rows; INSERT INTO ingested_files SELECT * "
+                                  "FROM v1_files; DROP TABLE v1_rows, v1_files;"),
+              "");
+    ToolRun init = ingest("--init");
+    ASSERT_EQ(init.status, 0) << init.err;
+    EXPECT_EQ(cluster_->query(database_, "SELECT version FROM schema_version"), "2\n");
+  }
+
   std::vector<std::string> query_lines(const std::string& sql) { return sorted(lines_of(cluster_->query(database_, sql))); }
 
   static PostgresCluster* cluster_;
   static std::string unavailable_;
   std::string database_;
-  std::set<std::string> readings_;  // decode's CSV records, times in UTC
+  std::multiset<std::string> readings_;  // decode's CSV records of each response, times in UTC
+  std::set<std::string> responses_;       // the good lines delivered
   std::set<std::string> rejects_;   // decode's reports: name:line: reason
   std::set<std::string> reject_keys_;  // name|text|occurrence of each bad line recorded
   std::set<std::string> files_;     // name|size|sha256|lines|rejected
@@ -511,6 +661,10 @@ TEST_P(IngestTest, EveryReadingOnceAndEveryBadLineRejected) {
           << read_whole_file(root.at("/background.out"));
       continue;
     }
+    if (c.two_tools) {
+      ingest_by_two_tools();
+      continue;
+    }
     if (round == 0 && c.kill_first_round) {
       ingest_killed();
       continue;
@@ -523,6 +677,7 @@ TEST_P(IngestTest, EveryReadingOnceAndEveryBadLineRejected) {
       continue;
     }
     EXPECT_EQ(run.status, refused_.empty() ? 0 : 1) << run.out << run.err;
+    if (round == 0 && c.from_version_1) migrate_from_version_1();
   }
   // The watcher disposes of a file once it has settled, without an event.
   if (watcher > 0 && c.loaded != Loaded::stay) {
@@ -533,6 +688,12 @@ TEST_P(IngestTest, EveryReadingOnceAndEveryBadLineRejected) {
   if (watcher > 0) {
     kill(watcher, SIGTERM);
     waitpid(watcher, nullptr, 0);
+  }
+  // Months that enter the window leave the default partition with their
+  // rows.
+  if (c.months_back != 12) {
+    EXPECT_EQ(cluster_->query(database_, "SELECT meterscribe_partitions(" + std::to_string(c.months_back) + ")"),
+              std::to_string(c.months_back - 12) + "\n");
   }
   // decode's CSV columns: time, meter, slave, function, address, name,
   // unit, raw, value; a float's raw number is its value.
@@ -546,6 +707,9 @@ TEST_P(IngestTest, EveryReadingOnceAndEveryBadLineRejected) {
   EXPECT_EQ(query_lines("SELECT name || '|' || size || '|' || sha256 || '|' || lines || '|' || rejected "
                         "FROM ingested_files"),
             std::vector<std::string>(files_.begin(), files_.end()));
+  // Months far from the server's clock share one partition.
+  EXPECT_EQ(cluster_->query(database_, "SELECT count(*) FROM pg_inherits WHERE inhparent = 'responses'::regclass"),
+            std::to_string(c.months_back + 2 + 1 + 1) + "\n");
   // The raw frame stays beside the values.
   EXPECT_EQ(query_lines("SELECT DISTINCT encode(frame, 'hex') FROM readings"),
             std::vector<std::string>(frames_.begin(), frames_.end()));
