@@ -248,7 +248,8 @@ FROM responses r
 JOIN series s ON s.id = r.series
 JOIN gateways g ON g.id = s.gateway
 JOIN series_values v ON v.series = r.series
-JOIN ingested_files f ON f.id = r.file;
+-- A left join on a unique key: a query that names no file skips the join.
+LEFT JOIN ingested_files f ON f.id = r.file;
 
 -- Lines that failed validation, with the reason. A line is known by its
 -- text's SHA-256 and by which occurrence of that text in the file it is:
