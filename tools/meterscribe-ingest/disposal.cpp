@@ -199,6 +199,18 @@ bool directory_device(const std::string& directory, dev_t& device, std::string& 
   return true;
 }
 
+// The file, read through once more, still holds what was loaded: it is
+// taken off its name (`taken`) for the disposal. done when it was taken.
+DisposalResult take_if_unchanged(const std::string& path, Opened& file, const LoadedContent& loaded,
+                                 std::string& taken, std::string& error) {
+  bool same = false;
+  if (!read_through(path, file, -1, loaded, same, error)) return DisposalResult::failed;
+  if (!same) return DisposalResult::unsettled;
+  bool ours = false;
+  if (!take_checked(path, file, taken, ours, error)) return DisposalResult::failed;
+  return ours ? DisposalResult::done : DisposalResult::unsettled;
+}
+
 DisposalResult archive(const std::string& directory, const std::string& gateway, const std::string& path,
                        const std::string& name, Opened& file, const LoadedContent& loaded, std::string& error) {
   std::string gateway_directory = directory + "/" + gateway;
@@ -208,13 +220,9 @@ DisposalResult archive(const std::string& directory, const std::string& gateway,
     return DisposalResult::failed;
   std::string base = gateway_directory + "/" + name;
   if (device != file.status.st_dev) return copy_into_archive(path, file, base, loaded, error);
-  bool same = false;
-  if (!read_through(path, file, -1, loaded, same, error)) return DisposalResult::failed;
-  if (!same) return DisposalResult::unsettled;
   std::string taken;
-  bool ours = false;
-  if (!take_checked(path, file, taken, ours, error)) return DisposalResult::failed;
-  if (!ours) return DisposalResult::unsettled;
+  DisposalResult taking = take_if_unchanged(path, file, loaded, taken, error);
+  if (taking != DisposalResult::done) return taking;
   bool placed = place_at_free_name(
       base,
       [&taken](const std::string& target) {
@@ -226,13 +234,9 @@ DisposalResult archive(const std::string& directory, const std::string& gateway,
 }
 
 DisposalResult remove_loaded(const std::string& path, Opened& file, const LoadedContent& loaded, std::string& error) {
-  bool same = false;
-  if (!read_through(path, file, -1, loaded, same, error)) return DisposalResult::failed;
-  if (!same) return DisposalResult::unsettled;
   std::string taken;
-  bool ours = false;
-  if (!take_checked(path, file, taken, ours, error)) return DisposalResult::failed;
-  if (!ours) return DisposalResult::unsettled;
+  DisposalResult taking = take_if_unchanged(path, file, loaded, taken, error);
+  if (taking != DisposalResult::done) return taking;
   if (unlink(taken.c_str()) != 0) return fail(error, "cannot remove " + taken), DisposalResult::failed;
   return DisposalResult::done;
 }
