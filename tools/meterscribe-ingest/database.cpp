@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "schema.h"
@@ -142,6 +144,22 @@ bool connect_database(const char* conninfo, Connection& connection, std::string&
 
 bool apply_schema(PGconn* connection, std::string& error) {
   return execute(connection, INGEST_SCHEMA, "applying the schema", error);
+}
+
+bool schema_is_current(PGconn* connection, std::string& error) {
+  // A database of the first version has no schema_version table at all.
+  Result table(PQexec(connection, "SELECT to_regclass('schema_version') IS NOT NULL"));
+  if (!succeeded(table)) return failed(connection, "reading the schema's version", error);
+  std::string found = "none";
+  if (std::string_view(PQgetvalue(table.get(), 0, 0)) == "t") {
+    Result version(PQexec(connection, "SELECT coalesce(max(version)::text, 'none') FROM schema_version"));
+    if (!succeeded(version)) return failed(connection, "reading the schema's version", error);
+    found = PQgetvalue(version.get(), 0, 0);
+  }
+  if (found == std::to_string(SCHEMA_VERSION)) return true;
+  error = "the database holds schema version " + found + ", this tool writes version " +
+          std::to_string(SCHEMA_VERSION) + ": run meterscribe-ingest --init first (it upgrades in place)";
+  return false;
 }
 
 bool prepare_staging(PGconn* connection, std::string& error) {

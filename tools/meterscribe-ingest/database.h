@@ -23,6 +23,13 @@ bool connect_database(const char* conninfo, Connection& connection, std::string&
 // again, and it upgrades a database of an earlier version in place.
 bool apply_schema(PGconn* connection, std::string& error);
 
+// The schema version this tool writes; schema.sql records it.
+constexpr int SCHEMA_VERSION = 2;
+
+// Whether the database holds this tool's schema version; false with
+// `error` saying to run --init when it holds another or none.
+bool schema_is_current(PGconn* connection, std::string& error);
+
 // The session's staging tables: a file's responses and rejects are copied
 // there in batches, then moved into the store where they are not yet.
 bool prepare_staging(PGconn* connection, std::string& error);

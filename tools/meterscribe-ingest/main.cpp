@@ -360,7 +360,8 @@ int ingest_watching(PGconn* connection, const Gateways& gateways, IngestRun& run
 int ingest_tree(PGconn* connection, IngestRun& run) {
   Site site;
   std::string error;
-  if (!load_site(run.site_path, site, error) || !prepare_staging(connection, error) ||
+  if (!load_site(run.site_path, site, error) || !schema_is_current(connection, error) ||
+      !prepare_staging(connection, error) ||
       !keep_partitions(connection, error)) {
     std::fprintf(stderr, "meterscribe-ingest: %s\n", error.c_str());
     return 2;

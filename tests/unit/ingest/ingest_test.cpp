@@ -619,6 +619,12 @@ class IngestTest : public TempRootTest, public ::testing::WithParamInterface<Ing
                                   "INSERT INTO readings SELECT * FROM v1_rows; INSERT INTO ingested_files SELECT * "
                                   "FROM v1_files; DROP TABLE v1_rows, v1_files;"),
               "");
+    ToolRun refused = ingest_once();
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.err.find("the database holds schema version none, this tool writes version 2: run "
+                               "meterscribe-ingest --init first"),
+              std::string::npos)
+        << refused.err;
     ToolRun init = ingest("--init");
     ASSERT_EQ(init.status, 0) << init.err;
     EXPECT_EQ(cluster_->query(database_, "SELECT version FROM schema_version"), "2\n");
