@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 #include <vector>
 
 #include "support/temp_root.h"
@@ -67,6 +69,13 @@ PostgresCluster::PostgresCluster() {
     argv.push_back(word);
   server_ = std::make_unique<ServerProcess>(argv, directory_ + "/server.log");
   started_ = server_->wait_listening(port_, std::chrono::seconds(30));
+  // The server listens before it takes sessions ("the database system is
+  // starting up"): it is started once a query has an answer.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (started_ && query("postgres", "SELECT 1") != "1\n") {
+    if (std::chrono::steady_clock::now() > deadline) started_ = false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
 }
 
 PostgresCluster::~PostgresCluster() {
