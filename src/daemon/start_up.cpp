@@ -62,20 +62,17 @@ bool select_storage(const DaemonContext& context, PathBuffer& log_dir_path) {
 }
 
 bool open_log_dir(DaemonContext& context, const char* path) {
-  DirRefusal refusal = DirRefusal::none;
   if (context.cache[0] == '\0') {
     // The volatile directory is the integrator's own, trusted as it stands.
-    refusal = log_dir_open(context.log_dir, path) ? DirRefusal::none : DirRefusal::not_opened;
-  } else {
-    // Below the mount point everything comes from the card: its part of the
-    // path is opened without following a link and without climbing above
-    // the mount point. A mount below it is root's doing and is entered.
-    MemcardText card_root;
-    rooted_path(card_root.data(), card_root.size(), MEMCARD_LOG_DIR);
-    const char* on_card = path + std::min(std::strlen(path), std::strlen(card_root.data()) + 1);
-    refusal = log_dir_open_below(context.log_dir, card_root.data(), on_card, path);
+    return report_refusal(log_dir_open(context.log_dir, path) ? DirRefusal::none : DirRefusal::not_opened, path);
   }
-  return report_refusal(refusal, path);
+  // Below the mount point everything comes from the card: its part of the
+  // path is opened without following a link and without climbing above
+  // the mount point. A mount below it is root's doing and is entered.
+  MemcardText card_root;
+  rooted_path(card_root.data(), card_root.size(), MEMCARD_LOG_DIR);
+  const char* on_card = path + std::min(std::strlen(path), std::strlen(card_root.data()) + 1);
+  return report_refusal(log_dir_open_below(context.log_dir, card_root.data(), on_card, path), path);
 }
 
 void ask_port_mode(DaemonContext& context) {
