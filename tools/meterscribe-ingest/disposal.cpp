@@ -10,8 +10,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "file_rows.h"
 #include "sha256.h"
-#include "store/log_dir.h"
 #include "sys/unique_fd.h"
 #include "sys/unique_file.h"
 
@@ -51,17 +51,14 @@ bool place_at_free_name(const std::string& base, Place place, std::string& error
 // The delivered file as opened for disposal, by the log directory's own
 // rule: never through a link, and only a regular file.
 struct Opened {
-  LogDir dir;
   unique_file stream;
   int fd = -1;
   struct stat status {};
   bool missing = false;  // nothing under the name
 };
 
-bool open_delivered(const std::string& path, const std::string& name, Opened& file, std::string& error) {
-  std::string directory = path.substr(0, path.size() - name.size());
-  log_dir_open(file.dir, directory.c_str());
-  file.stream = log_dir_open_read(file.dir, name.c_str());
+bool open_delivered(const std::string& path, Opened& file, std::string& error) {
+  file.stream = open_delivered_file(path);
   file.missing = !file.stream && errno == ENOENT;
   if (!file.stream) return fail(error, "cannot open " + path);
   file.fd = fileno(file.stream.get());
@@ -249,7 +246,7 @@ DisposalResult dispose_loaded(const Disposal& disposal, const std::string& gatew
   if (disposal.kind == DisposalKind::keep) return DisposalResult::done;
   Opened file;
   // Gone already: another tool on the same tree archived or removed it.
-  if (!open_delivered(path, name, file, error))
+  if (!open_delivered(path, file, error))
     return file.missing ? DisposalResult::done : DisposalResult::failed;
   wait_s = unsettled_for(file.status, disposal.settle_s);
   if (wait_s != 0) return DisposalResult::unsettled;

@@ -143,13 +143,7 @@ bool full(const FileRows& rows) { return rows.responses.size() >= BATCH_BYTES ||
 template <typename Take>
 bool read_chunks(const std::string& path, unsigned long long& size, std::string& sha256, Take take,
                  std::string& error) {
-  // A link, even one renamed into the directory, or anything but a regular
-  // file is never read: the log directory's own rule for its entries.
-  std::size_t slash = path.rfind('/');
-  std::string directory_path = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  LogDir directory;
-  log_dir_open(directory, directory_path.c_str());
-  unique_file file = log_dir_open_read(directory, path.c_str() + (slash == std::string::npos ? 0 : slash + 1));
+  unique_file file = open_delivered_file(path);
   if (!file) {
     error = "cannot be read: " + std::string(std::strerror(errno));
     return false;
@@ -171,6 +165,14 @@ bool read_chunks(const std::string& path, unsigned long long& size, std::string&
 }
 
 }  // namespace
+
+unique_file open_delivered_file(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  std::string directory_path = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  LogDir directory;
+  log_dir_open(directory, directory_path.c_str());
+  return log_dir_open_read(directory, path.c_str() + (slash == std::string::npos ? 0 : slash + 1));
+}
 
 unsigned values_per_response(const GatewayDecoding& decoding, unsigned index) {
   const MeterConfig& meter = decoding.table.meters[index];

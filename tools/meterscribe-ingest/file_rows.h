@@ -12,6 +12,7 @@
 
 #include "log_line.h"
 #include "register_map.h"
+#include "sys/unique_file.h"
 
 // What a gateway's lines are decoded with, and the database's keys for it.
 struct GatewayDecoding {
@@ -22,6 +23,11 @@ struct GatewayDecoding {
   std::vector<long> series;                   // the series of each meter slot, 0-based
   std::vector<unsigned> values_per_response;  // readings a response of each meter slot gives
 };
+
+// Opens a delivered file for reading by the log directory's own rule for
+// its entries: never through a link, even one renamed into the directory,
+// and only a regular file. Null with errno set otherwise.
+unique_file open_delivered_file(const std::string& path);
 
 // The readings a response of meter slot `index` gives: a coil or register
 // each, or the map's values that lie wholly in it.
