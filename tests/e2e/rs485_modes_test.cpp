@@ -126,6 +126,8 @@ TEST_F(Rs485ModesTest, EachControlDrivesTheLineWithItsOwnIoctls) {
                            (*c.word != '\0' ? std::string(" --rs485 ") + c.word : ""));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << root.read_file("/probe.err");
     EXPECT_EQ(record_of("/probe.record"), c.record) << "a read without settings, --rs485 " << c.word;
+    EXPECT_NE(root.read_file("/probe.out").find(std::string(", ") + c.kind + "; answers within"), std::string::npos)
+        << root.read_file("/probe.out");
   }
 }
 

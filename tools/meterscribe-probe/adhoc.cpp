@@ -147,7 +147,7 @@ void print_head(const AdHocRequest& request, const ProbeLine& line, const ProbeL
                                           std::to_string(request.last_slave)
                                     : "slave " + std::to_string(request.slave);
   std::printf("line %s: %s at %s, %s; answers within %u ms, the rest within %u ms\n", line.device_path.data(),
-              slaves.c_str(), framings.c_str(), link.rs485_mode != 0 ? "RS-485" : "RS-232", link.first_byte_wait_ms,
+              slaves.c_str(), framings.c_str(), line_kind(line), link.first_byte_wait_ms,
               link.split_ms);
 }
 
