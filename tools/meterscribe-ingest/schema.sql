@@ -202,8 +202,14 @@ $$;
 -- gateway's map as the tool last stored them: without a map a register (at
 -- its byte of the frame) or a coil (its bit) each, with one each mapped
 -- value that lies wholly in the response; coils have no name.
+-- The gateway's name and the meter are repeated here so that one index
+-- holds a gateway's values in the order of (meter, address, name): a query
+-- for the latest of each value walks them in that order, each value's
+-- responses newest first, and sorts only within a value.
 CREATE TABLE IF NOT EXISTS series_values (
   series     integer NOT NULL REFERENCES series,
+  gateway    text NOT NULL,            -- gateways.name
+  meter      smallint NOT NULL,
   address    integer NOT NULL,
   name       text,
   unit       text,
@@ -214,16 +220,21 @@ CREATE TABLE IF NOT EXISTS series_values (
   scale      double precision
 );
 CREATE INDEX IF NOT EXISTS series_values_series ON series_values (series, address);
+CREATE INDEX IF NOT EXISTS series_values_order ON series_values (gateway, meter, address, name);
+-- A table this small is otherwise never scanned in parallel, and only a
+-- parallel walk of that index lets the planner sort each value's responses
+-- on their own (an incremental sort) rather than all of them together.
+ALTER TABLE series_values SET (parallel_workers = 2);
 
 CREATE OR REPLACE FUNCTION meterscribe_series_values(of_gateway integer) RETURNS void LANGUAGE sql AS $$
   DELETE FROM series_values WHERE series IN (SELECT id FROM series WHERE gateway = of_gateway);
-  INSERT INTO series_values (series, address, kind, at)
-    SELECT s.id, s.start + k, CASE WHEN s.function = 1 THEN 1 ELSE 0 END,
+  INSERT INTO series_values (series, gateway, meter, address, kind, at)
+    SELECT s.id, g.name, s.meter, s.start + k, CASE WHEN s.function = 1 THEN 1 ELSE 0 END,
            CASE WHEN s.function = 1 THEN k ELSE 3 + 2 * k END
     FROM series s JOIN gateways g ON g.id = s.gateway, generate_series(0, s.count - 1) k
     WHERE s.gateway = of_gateway AND (s.function = 1 OR NOT g.mapped);
-  INSERT INTO series_values (series, address, name, unit, kind, at, type, byte_order, scale)
-    SELECT s.id, m.address, m.name, m.unit, 2, 3 + 2 * (m.address - s.start), m.type, m.byte_order, m.scale
+  INSERT INTO series_values (series, gateway, meter, address, name, unit, kind, at, type, byte_order, scale)
+    SELECT s.id, g.name, s.meter, m.address, m.name, m.unit, 2, 3 + 2 * (m.address - s.start), m.type, m.byte_order, m.scale
     FROM series s JOIN gateways g ON g.id = s.gateway
     JOIN register_map m ON m.gateway = g.id AND m.meter = s.meter AND m.function IN (0, s.function)
     WHERE s.gateway = of_gateway AND g.mapped AND s.function <> 1 AND m.address >= s.start
@@ -232,7 +243,7 @@ $$;
 
 -- One row per value of a logged response, as version 1 stored them.
 CREATE OR REPLACE VIEW readings AS
-SELECT g.name AS gateway, s.meter, s.slave, s.function, v.address, v.name, r.time,
+SELECT v.gateway, v.meter, s.slave, s.function, v.address, v.name, r.time,
        CASE v.kind
          WHEN 0 THEN (get_byte(r.frame, v.at) << 8 | get_byte(r.frame, v.at + 1))::float8
          WHEN 1 THEN ((get_byte(r.frame, 3 + v.at / 8) >> (v.at % 8)) & 1)::float8
@@ -244,10 +255,9 @@ SELECT g.name AS gateway, s.meter, s.slave, s.function, v.address, v.name, r.tim
          ELSE meterscribe_raw(meterscribe_bits(r.frame, v.at, meterscribe_registers(v.type), v.byte_order), v.type)
          END AS raw,
        v.unit, r.frame, f.name AS file, r.line
-FROM responses r
-JOIN series s ON s.id = r.series
-JOIN gateways g ON g.id = s.gateway
-JOIN series_values v ON v.series = r.series
+FROM series_values v
+JOIN series s ON s.id = v.series
+JOIN responses r ON r.series = v.series
 -- A left join on a unique key: a query that names no file skips the join.
 LEFT JOIN ingested_files f ON f.id = r.file;
 
