@@ -234,7 +234,8 @@ CREATE OR REPLACE FUNCTION meterscribe_series_values(of_gateway integer) RETURNS
     FROM series s JOIN gateways g ON g.id = s.gateway, generate_series(0, s.count - 1) k
     WHERE s.gateway = of_gateway AND (s.function = 1 OR NOT g.mapped);
   INSERT INTO series_values (series, gateway, meter, address, name, unit, kind, at, type, byte_order, scale)
-    SELECT s.id, g.name, s.meter, m.address, m.name, m.unit, 2, 3 + 2 * (m.address - s.start), m.type, m.byte_order, m.scale
+    SELECT s.id, g.name, s.meter, m.address, m.name, m.unit, 2, 3 + 2 * (m.address - s.start), m.type, m.byte_order,
+           m.scale
     FROM series s JOIN gateways g ON g.id = s.gateway
     JOIN register_map m ON m.gateway = g.id AND m.meter = s.meter AND m.function IN (0, s.function)
     WHERE s.gateway = of_gateway AND g.mapped AND s.function <> 1 AND m.address >= s.start
