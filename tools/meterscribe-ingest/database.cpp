@@ -120,6 +120,15 @@ bool store_series(PGconn* connection, const std::string& gateway_id, GatewayDeco
   return true;
 }
 
+// Whether ingested_files has a row for the lookup.
+bool file_recorded(PGconn* connection, const char* lookup, const std::vector<std::string>& parameters, bool& found,
+                   std::string& error) {
+  Result result;
+  if (!execute(connection, lookup, parameters, result, "looking up the file", error)) return false;
+  found = PQntuples(result.get()) > 0;
+  return true;
+}
+
 // The readings of the responses added, from their number in each series.
 unsigned long long new_readings(const Result& result, const GatewayDecoding& decoding) {
   unsigned long long readings = 0;
@@ -196,22 +205,14 @@ bool register_gateway(PGconn* connection, GatewayDecoding& decoding, std::string
 
 bool loaded_with_size(PGconn* connection, const std::string& gateway, const std::string& name,
                       unsigned long long size, bool& loaded, std::string& error) {
-  Result result;
-  if (!execute(connection, "SELECT 1 FROM ingested_files WHERE gateway = $1 AND name = $2 AND size = $3",
-               {gateway, name, std::to_string(size)}, result, "looking up the file", error))
-    return false;
-  loaded = PQntuples(result.get()) > 0;
-  return true;
+  return file_recorded(connection, "SELECT 1 FROM ingested_files WHERE gateway = $1 AND name = $2 AND size = $3",
+                       {gateway, name, std::to_string(size)}, loaded, error);
 }
 
 bool loaded_before(PGconn* connection, const std::string& gateway, const std::string& name, const std::string& sha256,
                    bool& loaded, std::string& error) {
-  Result result;
-  if (!execute(connection, "SELECT 1 FROM ingested_files WHERE gateway = $1 AND name = $2 AND sha256 = $3",
-               {gateway, name, sha256}, result, "looking up the file", error))
-    return false;
-  loaded = PQntuples(result.get()) > 0;
-  return true;
+  return file_recorded(connection, "SELECT 1 FROM ingested_files WHERE gateway = $1 AND name = $2 AND sha256 = $3",
+                       {gateway, name, sha256}, loaded, error);
 }
 
 bool begin_file(PGconn* connection, std::string& error) {
