@@ -70,6 +70,7 @@ struct IngestRun {
   unsigned failed = 0;
   unsigned long long readings = 0;
   unsigned long long rejected = 0;
+  std::time_t partitions_kept_at = 0;  // when the monthly partitions were last made
 };
 
 // SITE-FILE and ROOT, or none with --init alone.
@@ -233,13 +234,12 @@ bool load_streamed(PGconn* connection, const GatewayDecoding& decoding, const st
 }
 
 // The server's month moves on: its partition is made before it is needed.
-void keep_partitions_hourly(PGconn* connection) {
-  static std::time_t last = 0;
+void keep_partitions_hourly(PGconn* connection, IngestRun& run) {
   std::time_t now = std::time(nullptr);
-  if (now - last < 3600) return;
+  if (now - run.partitions_kept_at < 3600) return;
   std::string error;
   if (keep_partitions(connection, error))
-    last = now;
+    run.partitions_kept_at = now;
   else
     std::fprintf(stderr, "meterscribe-ingest: %s\n", error.c_str());
 }
@@ -255,7 +255,7 @@ FileVerdict ingest_file(PGconn* connection, const GatewayDecoding& decoding, con
   FileRows rows{name, 0, "", 0, 0, 0, 0, "", ""};
   FileOutcome outcome{};
   if (!loaded) {
-    keep_partitions_hourly(connection);
+    keep_partitions_hourly(connection, run);
     if (!load_streamed(connection, decoding, path, rows, outcome, error))
       return file_failed(connection, decoding.gateway, name, error, run);
   }
@@ -366,6 +366,7 @@ int ingest_tree(PGconn* connection, IngestRun& run) {
     std::fprintf(stderr, "meterscribe-ingest: %s\n", error.c_str());
     return 2;
   }
+  run.partitions_kept_at = std::time(nullptr);
   warn_undescribed(site, run.root);
   Gateways gateways = load_gateways(connection, site, run);
   if (!run.once) return ingest_watching(connection, gateways, run);
